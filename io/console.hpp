@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace demstitch {
+
+// printf into a string.
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+
+// The two console streams. Text goes out unchanged: progress lines end in a bare carriage
+// return so that on a terminal each overwrites the one before.
+class Console {
+ public:
+  Console(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+  void print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), out_); }
+  // Standard output is flushed first so that the two streams keep their order.
+  void error(std::string_view text) {
+    std::fflush(out_);
+    std::fwrite(text.data(), 1, text.size(), err_);
+    std::fflush(err_);
+  }
+  void flush() { std::fflush(out_); }
+
+ private:
+  std::FILE* out_;
+  std::FILE* err_;
+};
+
+}  // namespace demstitch

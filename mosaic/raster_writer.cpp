@@ -1,0 +1,206 @@
+#include "mosaic/raster_writer.hpp"
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace demstitch {
+namespace {
+
+int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
+
+// Collects reads of consecutive source bytes into one vectored read.
+class PieceBatch {
+ public:
+  explicit PieceBatch(const File& file) : file_(file) {}
+
+  Status add(int64_t source_offset, std::byte* destination, int64_t length) {
+    if (!pieces_.empty() && source_offset != next_offset_) {
+      if (Status s = flush(); !s.ok()) return s;
+    }
+    if (pieces_.empty()) first_offset_ = source_offset;
+    pieces_.push_back(iovec{destination, static_cast<size_t>(length)});
+    next_offset_ = source_offset + length;
+    return {};
+  }
+
+  Status flush() {
+    if (pieces_.empty()) return {};
+    size_t got = 0;
+    Status s = file_.read_pieces_at(first_offset_, pieces_, &got);
+    pieces_.clear();
+    return s;
+  }
+
+ private:
+  const File& file_;
+  std::vector<iovec> pieces_;
+  int64_t first_offset_ = 0;
+  int64_t next_offset_ = 0;
+};
+
+// Copies into the band the part of every row of `copy` that falls inside it.
+Status apply_copy(const TileCopy& copy, int64_t band_start,
+                  std::span<std::byte> band, PieceBatch& batch) {
+  int64_t band_end = band_start + static_cast<int64_t>(band.size());
+  // Rows from the first that ends after the band's start to the last that starts before
+  // its end.
+  int64_t first = std::max<int64_t>(
+      0, floor_div(band_start - copy.start - copy.row_bytes, copy.stride) + 1);
+  int64_t last = std::min(copy.rows, floor_div(band_end - 1 - copy.start, copy.stride) + 1);
+  // Rows longer than the stride overlap: each must land after the one before it.
+  bool rows_overlap = copy.row_bytes > copy.stride;
+  for (int64_t row = first; row < last; ++row) {
+    int64_t destination = copy.destination(row);
+    int64_t lo = std::max(band_start, destination);
+    int64_t hi = std::min(band_end, destination + copy.length(row));
+    if (lo >= hi) continue;
+    Status s = batch.add(copy.source_offset(row) + (lo - destination),
+                         band.data() + (lo - band_start), hi - lo);
+    if (s.ok() && rows_overlap) s = batch.flush();
+    if (!s.ok()) return s;
+  }
+  return batch.flush();
+}
+
+Status write_in_pieces(File& out, std::span<const std::byte> bytes, int64_t piece) {
+  while (!bytes.empty()) {
+    size_t n = std::min(bytes.size(), static_cast<size_t>(piece));
+    if (Status s = out.write_all(bytes.first(n)); !s.ok()) return s;
+    bytes = bytes.subspan(n);
+  }
+  return {};
+}
+
+// A second thread that writes one band while the next is assembled.
+class BandWriterThread {
+ public:
+  BandWriterThread(File& out, int64_t write_bytes)
+      : out_(out), write_bytes_(write_bytes), thread_([this] { loop(); }) {}
+  ~BandWriterThread() {
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+  }
+
+  // Hands over a band; waits while the previous one is still being written.
+  Status submit(std::span<const std::byte> band) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
+    if (!status_.ok()) return status_;
+    band_ = band;
+    pending_ = true;
+    changed_.notify_all();
+    return {};
+  }
+
+  // Waits until every band handed over is written.
+  Status drain() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_; });
+    return status_;
+  }
+
+ private:
+  void loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return pending_ || closing_; });
+      if (!pending_) return;
+      std::span<const std::byte> band = band_;
+      lock.unlock();
+      Status s = write_in_pieces(out_, band, write_bytes_);
+      lock.lock();
+      if (status_.ok()) status_ = s;
+      pending_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  File& out_;
+  int64_t write_bytes_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::span<const std::byte> band_;
+  bool pending_ = false;
+  bool closing_ = false;
+  Status status_;
+  std::thread thread_;
+};
+
+}  // namespace
+
+Status assemble_band(const MosaicPlan& plan, std::span<const File> sources, int64_t offset,
+                     std::span<std::byte> band) {
+  fill_background(plan, offset, band);
+  for (const TileCopy& copy : plan.copies) {
+    PieceBatch batch(sources[copy.source]);
+    if (Status s = apply_copy(copy, offset, band, batch); !s.ok()) return s;
+  }
+  return {};
+}
+
+Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sources,
+                    const WriteProgress& progress, const BandOptions& options) {
+  const int64_t total = plan.final_size();
+  std::vector<std::byte> buffers[2];
+  const int buffer_count = options.writer_thread ? 2 : 1;
+  for (int i = 0; i < buffer_count; ++i) {
+    buffers[i].resize(static_cast<size_t>(std::min(options.band_bytes, total)));
+  }
+  std::optional<BandWriterThread> writer;
+  if (options.writer_thread) writer.emplace(out, options.write_bytes);
+
+  int which = 0;
+  for (int64_t offset = 0; offset < total; offset += options.band_bytes) {
+    std::span<std::byte> band(buffers[which]);
+    band = band.first(static_cast<size_t>(std::min(options.band_bytes, total - offset)));
+    if (Status s = assemble_band(plan, sources, offset, band); !s.ok()) return s;
+    if (writer) {
+      if (Status s = writer->submit(band); !s.ok()) return s;
+      which = 1 - which;
+    } else if (Status s = write_in_pieces(out, band, options.write_bytes); !s.ok()) {
+      return s;
+    }
+    // With a writer thread the band before this one is written by now.
+    int64_t done = writer ? offset : offset + static_cast<int64_t>(band.size());
+    if (!progress(done)) return {};
+  }
+  if (writer) {
+    if (Status s = writer->drain(); !s.ok()) return s;
+  }
+  progress(total);
+  return {};
+}
+
+Status write_mosaic_by_patching(File& out, const MosaicPlan& plan,
+                                std::span<const File> sources) {
+  std::vector<std::byte> row(static_cast<size_t>(plan.row_bytes));
+  fill_background(plan, 0, row);
+  for (int64_t r = 0; r < plan.rows; ++r) {
+    if (Status s = out.write_at(r * plan.row_bytes, row); !s.ok()) return s;
+  }
+  for (const TileCopy& copy : plan.copies) {
+    for (int64_t r = 0; r < copy.rows; ++r) {
+      std::vector<std::byte> data(static_cast<size_t>(copy.length(r)));
+      size_t got = 0;
+      if (Status s = sources[copy.source].read_at(copy.source_offset(r), data, &got); !s.ok()) {
+        return s;
+      }
+      // Bytes that would land before the start of the file are dropped.
+      int64_t destination = copy.destination(r);
+      int64_t skip = std::clamp<int64_t>(-destination, 0, static_cast<int64_t>(got));
+      std::span<const std::byte> kept = std::span(data).first(got).subspan(static_cast<size_t>(skip));
+      if (Status s = out.write_at(destination + skip, kept); !s.ok()) return s;
+    }
+  }
+  return {};
+}
+
+}  // namespace demstitch

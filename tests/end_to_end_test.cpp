@@ -1,0 +1,358 @@
+// Runs the built program in a temporary folder on tiles the test writes, and compares exit
+// status, console text and output bytes exactly.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/tile_writer.hpp"
+
+namespace demstitch {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::bil_header;
+using testing::read_file;
+using testing::TempDir;
+using testing::tile_raster;
+using testing::write_file;
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+const std::string blanks(31, ' ');
+const std::string no_data_pair = "\xD8\xF1";
+
+std::string no_data(size_t samples) {
+  std::string bytes;
+  for (size_t i = 0; i < samples; ++i) bytes += no_data_pair;
+  return bytes;
+}
+
+class Stitch : public ::testing::Test {
+ protected:
+  // Runs demstitch with `args` in the temporary folder. `file_limit` caps the size of any
+  // file it writes (bytes), as `ulimit -f` does.
+  Result run(const std::vector<std::string>& args, rlim_t file_limit = RLIM_INFINITY) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      if (::chdir(dir_.path().c_str()) != 0) ::_exit(127);
+      int out = ::open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, 1);
+      ::dup2(err, 2);
+      rlimit limit{file_limit, file_limit};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      std::vector<char*> argv{const_cast<char*>(DEMSTITCH_BINARY)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(DEMSTITCH_BINARY, argv.data());
+      ::_exit(127);
+    }
+    int wait_status = 0;
+    ::waitpid(pid, &wait_status, 0);
+    Result r;
+    r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 1000;
+    r.out = read_file(dir_ / "stdout.txt");
+    r.err = read_file(dir_ / "stderr.txt");
+    fs::remove(dir_ / "stdout.txt");
+    fs::remove(dir_ / "stderr.txt");
+    return r;
+  }
+
+  void tile(const std::string& name, const std::string& header, const std::string& raster) {
+    write_file(dir_ / (name + ".hdr"), header);
+    write_file(dir_ / (name + ".dem"), raster);
+  }
+
+  std::string output() { return read_file(dir_ / "GTResult.DEM"); }
+  std::string output_header() { return read_file(dir_ / "GTResult.HDR"); }
+  bool exists(const std::string& name) { return fs::exists(dir_ / name); }
+
+  // Names in the folder other than the tiles the test wrote.
+  std::vector<std::string> leftovers() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+      std::string name = entry.path().filename();
+      if (name.find(".part") != std::string::npos) names.push_back(name);
+    }
+    return names;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(Stitch, NoArgumentPrintsUsageAndEndsWithOne) {
+  Result r = run({});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.substr(0, 10 + std::string(DEMSTITCH_BINARY).size()),
+            std::string("Usage:\n\n\t") + DEMSTITCH_BINARY + " ");
+  EXPECT_FALSE(exists("GTResult.DEM"));
+}
+
+TEST_F(Stitch, CommandLineErrorsEndWithTwoAndTouchNothing) {
+  EXPECT_EQ(run({"-1,2"}).status, 2);
+  Result many = run(std::vector<std::string>(65, "T"));
+  EXPECT_EQ(many.status, 2);
+  EXPECT_EQ(many.err, "Too many tiles: at most 64 can be stitched in one run\n");
+  Result long_name = run({std::string(508, 'n')});
+  EXPECT_EQ(long_name.status, 2);
+  EXPECT_EQ(long_name.out, "");
+  EXPECT_FALSE(exists("GTResult.DEM"));
+}
+
+TEST_F(Stitch, OneWholeTileIsCopiedExactly) {
+  std::string raster = tile_raster(120, 120, 100);
+  tile("T", bil_header(120, 120, "-180", "90"), raster);
+  Result r = run({"T"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, std::string(35, ' ') +
+                       "90.00   -180.00     89.00   -179.00\rT.hdr\n"
+                       "\n\nFinal output bounds:       90.0   -180.00     89.00   -179.00\n"
+                       "120x120 samples = 28800 bytes\n"
+                       "0% Generating empty output file   \r"
+                       "\n0% T.dem" + blanks + "\r53% T.dem" + blanks + "\r");
+  EXPECT_EQ(output(), raster);
+  EXPECT_EQ(output_header(),
+            "BYTEORDER     M\r\nLAYOUT        BIL\r\nNROWS         120\r\nNCOLS         120\r\n"
+            "NBANDS        1\r\nNBITS         16\r\nBANDROWBYTES  240\r\nTOTALROWBYTES 240\r\n"
+            "BANDGAPBYTES  0\r\nNODATA        -9999\r\nULXMAP        -180.000000\r\n"
+            "ULYMAP        90.000000\r\nXDIM          0.008333\r\nYDIM          0.008333\r\n");
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(Stitch, LaterTileWinsAndGapsHoldNoData) {
+  // A: 120 x 120 at (-180, 90); B: 60 x 60 over A's lower right quarter; C: 60 x 60 to the
+  // right of A, one degree lower, so the mosaic is 180 wide and its top right is empty.
+  std::string a = tile_raster(120, 120, 0);
+  std::string b = tile_raster(60, 60, 20000);
+  std::string c = tile_raster(60, 60, 30000);
+  tile("A", bil_header(120, 120, "-180", "90"), a);
+  tile("B", bil_header(60, 60, "-179.5", "89.5"), b);
+  tile("C", bil_header(60, 60, "-179", "89.5"), c);
+  Result r = run({"A", "B", "C"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string mosaic = output();
+  ASSERT_EQ(mosaic.size(), size_t{180} * 120 * 2);
+  for (int row = 0; row < 120; ++row) {
+    std::string expected = a.substr(row * 240, 240);
+    if (row >= 60) expected.replace(120, 120, b.substr((row - 60) * 120, 120));
+    expected += row >= 60 ? c.substr((row - 60) * 120, 120) : no_data(60);
+    ASSERT_EQ(mosaic.substr(row * 360, 360), expected) << "row " << row;
+  }
+}
+
+TEST_F(Stitch, UpperCaseTileFilesAreFoundAndNamed) {
+  std::string raster = tile_raster(120, 120, 7);
+  write_file(dir_ / "W020N40.HDR", bil_header(120, 120, "-20", "40"));
+  write_file(dir_ / "W020N40.DEM", raster);
+  Result r = run({"W020N40"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("\rW020N40.HDR\n"), std::string::npos);
+  EXPECT_NE(r.out.find("0% W020N40.DEM" + blanks), std::string::npos);
+  EXPECT_EQ(output(), raster);
+}
+
+TEST_F(Stitch, MissingRasterLeavesNoDataAndEndsWithFour) {
+  tile("A", bil_header(120, 120, "-180", "90"), tile_raster(120, 120, 0));
+  write_file(dir_ / "B.hdr", bil_header(120, 120, "-179", "90"));
+  Result r = run({"B", "A"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err, "Error opening file B.dem\n");
+  std::string mosaic = output();
+  ASSERT_EQ(mosaic.size(), size_t{240} * 120 * 2);
+  EXPECT_EQ(mosaic.substr(240, 240), no_data(120));
+  EXPECT_TRUE(exists("GTResult.HDR"));
+}
+
+TEST_F(Stitch, MissingHeaderIsReportedAndItsRasterNotCopied) {
+  tile("A", bil_header(120, 120, "-180", "90"), tile_raster(120, 120, 0));
+  // B's raster alone: with no header it has no known place and must not land at 0, 0.
+  write_file(dir_ / "B.dem", tile_raster(6000, 4800, 9));
+  Result r = run({"A", "B"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err, "Error opening file B.hdr\n");
+  EXPECT_EQ(output(), tile_raster(120, 120, 0));
+  EXPECT_EQ(r.out.find("B.dem"), std::string::npos);
+}
+
+TEST_F(Stitch, ShortRasterLeavesTheRestNoData) {
+  std::string raster = tile_raster(120, 120, 0);
+  tile("A", bil_header(120, 120, "-180", "90"), raster.substr(0, 60 * 240 + 11));
+  Result r = run({"A"});
+  EXPECT_EQ(r.status, 0);
+  std::string expected = raster.substr(0, 60 * 240 + 11);
+  expected += no_data(120 * 120).substr(expected.size());
+  EXPECT_EQ(output(), expected);
+}
+
+TEST_F(Stitch, EmptyHeaderGivesTheTruncatedMosaicWithSpillingRows) {
+  std::string raster = tile_raster(6000, 4800, 0);
+  tile("E", "", raster);
+  Result r = run({"E"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("4799x5999 samples = 57578402 bytes\n"), std::string::npos);
+  std::string mosaic = output();
+  ASSERT_EQ(mosaic.size(), size_t{5999} * 9598 + 9600);
+  for (int row : {0, 1, 2998, 5998}) {
+    EXPECT_EQ(mosaic.substr(size_t(row) * 9598, 9598), raster.substr(size_t(row) * 9600, 9598));
+  }
+  EXPECT_EQ(mosaic.substr(size_t{5999} * 9598), raster.substr(size_t{5999} * 9600));
+  EXPECT_NE(output_header().find("NROWS         5999\r\nNCOLS         4799\r\n"),
+            std::string::npos);
+}
+
+TEST_F(Stitch, OffsetsMoveNothingInTheTilesOwnCoordinates) {
+  std::string raster = tile_raster(120, 120, 0);
+  tile("A", bil_header(120, 120, "-180", "90"), raster);
+  Result plain = run({"A"});
+  std::string header = output_header();
+  Result shifted = run({"A", "-0.5,0.25"});
+  EXPECT_EQ(shifted.status, 0);
+  EXPECT_EQ(shifted.out, plain.out);
+  EXPECT_EQ(output_header(), header);
+  EXPECT_EQ(output(), raster);
+}
+
+TEST_F(Stitch, NoReadableHeaderReportsTheInsideOutWorldAndWritesNothing) {
+  Result r = run({"nothing"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.out,
+            "\n\nFinal output bounds:      -90.0    180.00     90.00   -180.00\n"
+            "-43200x-21600 samples = 1866240000 bytes\n");
+  EXPECT_EQ(r.err,
+            "Error opening file nothing.hdr\n"
+            "No tile header could be read: there is nothing to stitch\n");
+  EXPECT_FALSE(exists("GTResult.DEM"));
+  EXPECT_FALSE(exists("GTResult.HDR"));
+}
+
+TEST_F(Stitch, UnusableBoundsWriteNothing) {
+  for (const char* corner : {"nan", "inf", "1e30"}) {
+    tile("A", bil_header(120, 120, corner, "90"), tile_raster(120, 120, 0));
+    Result r = run({"A"});
+    EXPECT_EQ(r.status, 4) << corner;
+    EXPECT_EQ(r.err, "The tiles' bounds give no usable mosaic size: nothing written\n");
+    EXPECT_FALSE(exists("GTResult.DEM"));
+  }
+  tile("Z", bil_header(0, 120, "0", "0"), "");
+  EXPECT_EQ(run({"Z"}).status, 4);
+}
+
+TEST_F(Stitch, NegativeRowLengthIsSkipped) {
+  tile("A", bil_header(120, 120, "-180", "90"), tile_raster(120, 120, 0));
+  tile("N", "TOTALROWBYTES -4\nNROWS 120\nNCOLS 120\nULXMAP -180\nULYMAP 90\n",
+       tile_raster(120, 120, 5));
+  Result r = run({"A", "N"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err, "Skipped N.dem: its rows are -4 bytes long\n");
+  EXPECT_EQ(output(), tile_raster(120, 120, 0));
+}
+
+class KeepsEarlierResult : public Stitch {
+ protected:
+  void SetUp() override {
+    tile("A", bil_header(120, 120, "-180", "90"), tile_raster(120, 120, 0));
+    write_file(dir_ / "GTResult.DEM", "old raster");
+    write_file(dir_ / "GTResult.HDR", "old header");
+  }
+  void expect_untouched() {
+    EXPECT_EQ(output(), "old raster");
+    EXPECT_EQ(output_header(), "old header");
+    EXPECT_TRUE(leftovers().empty());
+  }
+};
+
+TEST_F(KeepsEarlierResult, WhenTheOutputNameIsAFolder) {
+  fs::remove(dir_ / "GTResult.DEM");
+  fs::create_directory(dir_ / "GTResult.DEM");
+  Result r = run({"A"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Unable to open output file\nGTResult.DEM: Is a directory\n");
+  EXPECT_EQ(output_header(), "old header");
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(KeepsEarlierResult, WhenTheHeaderNameIsAFolder) {
+  fs::remove(dir_ / "GTResult.HDR");
+  fs::create_directory(dir_ / "GTResult.HDR");
+  Result r = run({"A"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Unable to write header file for result\nGTResult.HDR: Is a directory\n");
+  EXPECT_EQ(output(), "old raster");
+  EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(KeepsEarlierResult, WhenAWriteFails) {
+  Result r = run({"A"}, 4096);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("Unable to write output file\nGTResult.DEM."), std::string::npos);
+  EXPECT_NE(r.err.find(": File too large\n"), std::string::npos) << r.err;
+  expect_untouched();
+}
+
+TEST_F(KeepsEarlierResult, WhenTheMosaicCannotFitOnTheDisk) {
+  tile("B", bil_header(2000000000, 100000, "0", "0"), "");
+  Result r = run({"B"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err.find("Not enough space for GTResult.DEM: "), 0u) << r.err;
+  expect_untouched();
+}
+
+TEST_F(KeepsEarlierResult, WhenTheFolderIsNotWritable) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
+  fs::permissions(dir_.path(), fs::perms::owner_write, fs::perm_options::remove);
+  Result r = run({"A"});
+  fs::permissions(dir_.path(), fs::perms::owner_write, fs::perm_options::add);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err.find("Unable to open output file\n"), 0u);
+  expect_untouched();
+}
+
+TEST_F(KeepsEarlierResult, WhenInterrupted) {
+  // Five million rows make some 60 MB of progress lines: the run blocks on the unread pipe
+  // while it prints them, and is interrupted there.
+  tile("P", "NROWS 5000000\nNCOLS 120\nULXMAP -180\nULYMAP 90\nYDIM 0.0000001\n",
+       tile_raster(2, 120, 0));
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(dir_.path().c_str()) != 0) ::_exit(127);
+    ::dup2(pipe_fds[1], 1);
+    ::close(pipe_fds[0]);
+    int err = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(err, 2);
+    ::execl(DEMSTITCH_BINARY, DEMSTITCH_BINARY, "P", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(pipe_fds[1]);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ::kill(pid, SIGINT);
+  char buffer[65536];
+  while (::read(pipe_fds[0], buffer, sizeof buffer) > 0) {
+  }
+  ::close(pipe_fds[0]);
+  int wait_status = 0;
+  ::waitpid(pid, &wait_status, 0);
+  ASSERT_TRUE(WIFEXITED(wait_status));
+  EXPECT_EQ(WEXITSTATUS(wait_status), 128 + SIGINT);
+  fs::remove(dir_ / "stderr.txt");
+  expect_untouched();
+}
+
+}  // namespace
+}  // namespace demstitch
