@@ -312,16 +312,6 @@ TEST_F(KeepsEarlierResult, WhenTheMosaicCannotFitOnTheDisk) {
   expect_untouched();
 }
 
-TEST_F(KeepsEarlierResult, WhenTheFolderIsNotWritable) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root may write anywhere";
-  fs::permissions(dir_.path(), fs::perms::owner_write, fs::perm_options::remove);
-  Result r = run({"A"});
-  fs::permissions(dir_.path(), fs::perms::owner_write, fs::perm_options::add);
-  EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err.find("Unable to open output file\n"), 0u);
-  expect_untouched();
-}
-
 TEST_F(KeepsEarlierResult, WhenInterrupted) {
   // Five million rows make some 60 MB of progress lines: the run blocks on the unread pipe
   // while it prints them, and is interrupted there.

@@ -118,7 +118,7 @@ class WriterEquivalence : public ::testing::Test {
       int64_t start = pick(-3 * stride, c.plan.fill_bytes() + 2 * stride);
       std::string bytes(static_cast<size_t>(file_size), '\0');
       for (char& b : bytes) b = static_cast<char>(pick(0, 255));
-      auto path = dir_ / ("t" + std::to_string(index) + "_" + std::to_string(t));
+      auto path = dir_ / std::to_string(index * 10 + t);
       write_file(path, bytes);
       File file;
       EXPECT_TRUE(File::open_for_reading(path, &file).ok());
