@@ -106,7 +106,8 @@ struct Tile {
 
 class Stitch {
  public:
-  Stitch(const CommandLine& line, Console& console) : line_(line), console_(console) {}
+  Stitch(const CommandLine& line, Console& console, const RunOptions& options)
+      : line_(line), console_(console), options_(options) {}
 
   int run() {
     read_headers();
@@ -230,7 +231,10 @@ class Stitch {
       script.play_until(done == total ? script.size() : lines, console_);
       return interrupt_signal == 0;
     };
-    Status written = write_mosaic(raster.file, plan, sources, on_progress);
+    Status written = options_.reference_writer
+                         ? write_mosaic_by_patching(raster.file, plan, sources)
+                         : write_mosaic(raster.file, plan, sources, on_progress, options_.bands);
+    if (options_.reference_writer) on_progress(total);
     if (written.ok()) written = raster.file.close();
     if (interrupt_signal != 0) return exit_signal_base + interrupt_signal;
     if (!written.ok()) {
@@ -269,6 +273,7 @@ class Stitch {
 
   const CommandLine& line_;
   Console& console_;
+  const RunOptions& options_;
   std::vector<Tile> tiles_;
   MosaicBounds bounds_;
   std::optional<MosaicSize> size_;
@@ -278,7 +283,7 @@ class Stitch {
 
 }  // namespace
 
-int run(std::span<const std::string_view> args, Console& console) {
+int run(std::span<const std::string_view> args, Console& console, const RunOptions& options) {
   std::string_view program = args.empty() ? "demstitch" : args.front();
   CommandLine line = parse_command_line(args.empty() ? args : args.subspan(1));
   switch (line.outcome) {
@@ -300,7 +305,7 @@ int run(std::span<const std::string_view> args, Console& console) {
   }
   install_signal_handlers();
   try {
-    return Stitch(line, console).run();
+    return Stitch(line, console, options).run();
   } catch (const std::bad_alloc&) {
     console.error("Out of memory for the output buffers\n");
     return exit_output_failed;

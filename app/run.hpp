@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "io/console.hpp"
+#include "mosaic/raster_writer.hpp"
 
 namespace demstitch {
 
@@ -17,8 +18,16 @@ enum ExitStatus : int {
   exit_signal_base = 128,   // plus the number of the signal that interrupted the run
 };
 
+// How the raster is written: the band writer (tuned by `bands`), or, for comparison, the
+// fill-then-patch reference writer. Neither changes a byte of the result or of the console.
+struct RunOptions {
+  bool reference_writer = false;
+  BandOptions bands;
+};
+
 // The whole run: arguments (the program's name first) to exit status. Output files are
 // written in the current folder.
-int run(std::span<const std::string_view> args, Console& console);
+int run(std::span<const std::string_view> args, Console& console,
+        const RunOptions& options = {});
 
 }  // namespace demstitch
