@@ -20,16 +20,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::bil_header;
+using testing::Result;
+using testing::run_demstitch;
 using testing::read_file;
 using testing::TempDir;
 using testing::tile_raster;
 using testing::write_file;
-
-struct Result {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
 
 const std::string blanks(31, ' ');
 const std::string no_data_pair = "\xD8\xF1";
@@ -42,33 +38,8 @@ std::string no_data(size_t samples) {
 
 class Stitch : public ::testing::Test {
  protected:
-  // Runs demstitch with `args` in the temporary folder. `file_limit` caps the size of any
-  // file it writes (bytes), as `ulimit -f` does.
   Result run(const std::vector<std::string>& args, rlim_t file_limit = RLIM_INFINITY) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      if (::chdir(dir_.path().c_str()) != 0) ::_exit(127);
-      int out = ::open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int err = ::open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(out, 1);
-      ::dup2(err, 2);
-      rlimit limit{file_limit, file_limit};
-      ::setrlimit(RLIMIT_FSIZE, &limit);
-      std::vector<char*> argv{const_cast<char*>(DEMSTITCH_BINARY)};
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(DEMSTITCH_BINARY, argv.data());
-      ::_exit(127);
-    }
-    int wait_status = 0;
-    ::waitpid(pid, &wait_status, 0);
-    Result r;
-    r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 1000;
-    r.out = read_file(dir_ / "stdout.txt");
-    r.err = read_file(dir_ / "stderr.txt");
-    fs::remove(dir_ / "stdout.txt");
-    fs::remove(dir_ / "stderr.txt");
-    return r;
+    return run_demstitch(dir_.path(), args, file_limit);
   }
 
   void tile(const std::string& name, const std::string& header, const std::string& raster) {

@@ -1,5 +1,7 @@
 #include "tests/tile_writer.hpp"
 
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -56,6 +58,36 @@ std::string bil_header(int rows, int cols, const std::string& ulx, const std::st
     << "\r\nULYMAP         " << uly << "\r\nXDIM           " << spacing
     << "\r\nYDIM           " << spacing << "\r\n";
   return h.str();
+}
+
+Result run_demstitch(const std::filesystem::path& folder, const std::vector<std::string>& args,
+                     rlim_t file_limit) {
+  const std::string out_path = folder / "stdout.txt";
+  const std::string err_path = folder / "stderr.txt";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::chdir(folder.c_str()) != 0) ::_exit(127);
+    int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    rlimit limit{file_limit, file_limit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::vector<char*> argv{const_cast<char*>(DEMSTITCH_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(DEMSTITCH_BINARY, argv.data());
+    ::_exit(127);
+  }
+  int wait_status = 0;
+  ::waitpid(pid, &wait_status, 0);
+  Result r;
+  r.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 1000;
+  r.out = read_file(out_path);
+  r.err = read_file(err_path);
+  std::filesystem::remove(out_path);
+  std::filesystem::remove(err_path);
+  return r;
 }
 
 }  // namespace demstitch::testing

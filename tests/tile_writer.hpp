@@ -1,8 +1,11 @@
 #pragma once
 
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace demstitch::testing {
 
@@ -30,5 +33,17 @@ std::string tile_raster(int rows, int cols, int base);
 // 0.00833333333333 unless another is given.
 std::string bil_header(int rows, int cols, const std::string& ulx, const std::string& uly,
                        const std::string& spacing = "0.00833333333333");
+
+// What a run of the program left: exit status and the text of its two console streams.
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the built demstitch with `args` in `folder`. `file_limit` caps the size of any file
+// it writes (bytes), as `ulimit -f` does.
+Result run_demstitch(const std::filesystem::path& folder, const std::vector<std::string>& args,
+                     rlim_t file_limit = RLIM_INFINITY);
 
 }  // namespace demstitch::testing
