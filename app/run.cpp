@@ -83,21 +83,6 @@ class PendingFile {
   bool created_ = false;
 };
 
-// Opens base + lower-case extension, or else base + upper-case extension (tiles are
-// distributed with upper-case names). On failure `path` keeps the lower-case name.
-Status open_tile_file(const std::string& base, const char* lower, const char* upper,
-                      File* file, std::string* path) {
-  *path = base + lower;
-  Status status = File::open_for_reading(*path, file);
-  if (status.ok()) return status;
-  std::string upper_path = base + upper;
-  if (File::open_for_reading(upper_path, file).ok()) {
-    *path = upper_path;
-    return {};
-  }
-  return status;
-}
-
 struct Tile {
   TileHeader header;
   std::string header_path;
@@ -131,12 +116,12 @@ class Stitch {
       Tile& tile = tiles_.emplace_back();
       tile.header.name = name;
       File file;
-      if (!open_tile_file(name, ".hdr", ".HDR", &file, &tile.header_path).ok()) {
+      if (!open_either_case(name, ".hdr", ".HDR", &file, &tile.header_path).ok()) {
         console_.error(format("Error opening file %s\n", tile.header_path.c_str()));
         input_problem_ = true;
         continue;
       }
-      if (Status s = read_header(file, tile.header); !s.ok()) {
+      if (Status s = read_header_file(file, tile.header); !s.ok()) {
         console_.error("Error reading file " + s.message() + "\n");
         tile.header = TileHeader{};
         tile.header.name = name;
@@ -154,19 +139,6 @@ class Stitch {
     size_ = mosaic_size(bounds_);
   }
 
-  static Status read_header(File& file, TileHeader& header) {
-    HeaderReader reader(header);
-    std::vector<std::byte> buffer(65536);
-    for (;;) {
-      size_t got = 0;
-      if (Status s = file.read_some(buffer, &got); !s.ok()) return s;
-      if (got == 0) break;
-      reader.feed(std::string_view(reinterpret_cast<const char*>(buffer.data()), got));
-    }
-    reader.finish();
-    return {};
-  }
-
   // Opens every usable tile's raster and describes its copy; the tiles that cannot be used
   // get the message that the raster stage prints in their place.
   void plan_copies(MosaicPlan& plan, std::vector<File>& sources,
@@ -177,7 +149,7 @@ class Stitch {
       TileProgress& report = progress.emplace_back();
       report.nrows = header.nrows;
       File file;
-      if (!open_tile_file(header.name, ".dem", ".DEM", &file, &report.path).ok()) {
+      if (!open_either_case(header.name, ".dem", ".DEM", &file, &report.path).ok()) {
         report.error = format("Error opening file %s\n", report.path.c_str());
       } else if (header.total_row_bytes < 0) {
         report.error = format("Skipped %s: its rows are %lld bytes long\n", report.path.c_str(),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <vector>
 
 namespace demstitch {
 namespace {
@@ -197,6 +198,19 @@ int32_t read_header_text(TileHeader& header, std::string_view text) {
   HeaderReader reader(header);
   reader.feed(text);
   return reader.finish();
+}
+
+Status read_header_file(File& file, TileHeader& header) {
+  HeaderReader reader(header);
+  std::vector<std::byte> buffer(65536);
+  for (;;) {
+    size_t got = 0;
+    if (Status s = file.read_some(buffer, &got); !s.ok()) return s;
+    if (got == 0) break;
+    reader.feed(std::string_view(reinterpret_cast<const char*>(buffer.data()), got));
+  }
+  reader.finish();
+  return {};
 }
 
 }  // namespace demstitch

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "io/file.hpp"
+
 namespace demstitch {
 
 // The grid spacing as the header format has always written it: a little less than 1/120.
@@ -66,5 +68,8 @@ class HeaderReader {
 
 // Reads a whole header held in memory; returns the number of lines recognised.
 int32_t read_header_text(TileHeader& header, std::string_view text);
+
+// Reads a header file to its end into the record.
+Status read_header_file(File& file, TileHeader& header);
 
 }  // namespace demstitch

@@ -135,4 +135,17 @@ Status File::close() {
   return {};
 }
 
+Status open_either_case(const std::string& base, const char* lower, const char* upper,
+                        File* file, std::string* path) {
+  *path = base + lower;
+  Status status = File::open_for_reading(*path, file);
+  if (status.ok()) return status;
+  std::string upper_path = base + upper;
+  if (File::open_for_reading(upper_path, file).ok()) {
+    *path = upper_path;
+    return {};
+  }
+  return status;
+}
+
 }  // namespace demstitch

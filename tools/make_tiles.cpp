@@ -113,10 +113,10 @@ std::vector<TileSpec> world() {
 }
 
 std::vector<TileSpec> sample() {
-  return {{"E006N48", 6, 48, 240, 240, false},
-          {"E008N48", 8, 48, 240, 240, false},
-          {"E006N46", 6, 46, 240, 240, true},
-          {"E008N46", 8, 46, 240, 240, false}};
+  return {{"E169N12", 169, 12, 240, 240, false},
+          {"E171N12", 171, 12, 240, 240, false},
+          {"E169N10", 169, 10, 240, 240, true},
+          {"E171N10", 171, 10, 240, 240, false}};
 }
 
 }  // namespace
