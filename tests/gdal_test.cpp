@@ -1,0 +1,136 @@
+// GDAL, the library most GIS tools read rasters with, opens our result: it must see the
+// size, type, no-data value and georeferencing the header declares, the samples of every
+// tile, and the same values as GDAL's own mosaic of the same tiles.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/tile_writer.hpp"
+
+namespace demstitch {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs a shell command in `folder`; returns its standard output, or nothing on failure.
+std::optional<std::string> shell(const fs::path& folder, const std::string& command) {
+  std::string line = "cd '" + folder.string() + "' && " + command + " 2>/dev/null";
+  std::FILE* pipe = ::popen(line.c_str(), "r");
+  if (!pipe) return std::nullopt;
+  std::string out;
+  char buffer[4096];
+  size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  if (::pclose(pipe) != 0) return std::nullopt;
+  return out;
+}
+
+std::string without_blanks(std::string text) {
+  std::erase_if(text, [](char c) { return c == ' ' || c == '\n' || c == '\r'; });
+  return text;
+}
+
+std::vector<double> numbers_after(const std::string& text, const std::string& key) {
+  std::vector<double> values;
+  size_t at = text.find(key);
+  if (at == std::string::npos) return values;
+  const char* p = text.c_str() + at + key.size();
+  while (*p != ']') {
+    char* end = nullptr;
+    values.push_back(std::strtod(p, &end));
+    p = *end == ',' ? end + 1 : end;
+    if (end == p && *p != ']') break;
+  }
+  return values;
+}
+
+int16_t sample(const std::string& raster, size_t index, bool big_endian) {
+  auto a = static_cast<uint8_t>(raster[2 * index]);
+  auto b = static_cast<uint8_t>(raster[2 * index + 1]);
+  return static_cast<int16_t>(big_endian ? (a << 8 | b) : (b << 8 | a));
+}
+
+class Gdal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!shell(dir_.path(), "gdalinfo --version")) {
+      GTEST_SKIP() << "SKIPPED: GDAL's command-line tools (gdal-bin) are not installed";
+    }
+    // Three tiles of a 2 x 2 block; the missing lower-right one leaves a no-data gap.
+    ASSERT_TRUE(shell(dir_.path(), std::string("'") + DEMSTITCH_MAKE_TILES + "' sample ."));
+    testing::Result r = testing::run_demstitch(dir_.path(), {"E169N12", "E171N12", "E169N10"});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+
+  std::string value_at(int x, int y) {
+    return shell(dir_.path(), "gdallocationinfo -valonly GTResult.DEM " + std::to_string(x) +
+                                  " " + std::to_string(y))
+        .value_or("(failed)");
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(Gdal, ReadsTheDeclaredSizeTypeNoDataAndGeoreferencing) {
+  auto info = shell(dir_.path(), "gdalinfo -json GTResult.DEM");
+  ASSERT_TRUE(info);
+  std::string json = without_blanks(*info);
+  EXPECT_NE(json.find("\"driverShortName\":\"EHdr\""), std::string::npos);
+  EXPECT_NE(json.find("\"size\":[480,480]"), std::string::npos);
+  EXPECT_NE(json.find("\"type\":\"Int16\""), std::string::npos);
+  EXPECT_NE(json.find("\"noDataValue\":-9999.0"), std::string::npos);
+  // The header says ULXMAP 169.004166, ULYMAP 11.995833 (single-precision corner, six
+  // decimals) and spacing 0.008333; GDAL takes the corner as the centre of the first sample.
+  std::vector<double> transform = numbers_after(json, "\"geoTransform\":[");
+  ASSERT_EQ(transform.size(), 6u);
+  EXPECT_NEAR(transform[0], 169.004166 - 0.008333 / 2, 1e-9);
+  EXPECT_NEAR(transform[1], 0.008333, 1e-12);
+  EXPECT_NEAR(transform[3], 11.995833 + 0.008333 / 2, 1e-9);
+  EXPECT_NEAR(transform[5], -0.008333, 1e-12);
+}
+
+TEST_F(Gdal, SamplesOfEveryTileAndTheGap) {
+  struct Tile {
+    const char* raster;
+    int col;
+    int row;
+  };
+  for (Tile t : {Tile{"E169N12.dem", 0, 0}, Tile{"E171N12.dem", 240, 0},
+                 Tile{"E169N10.DEM", 0, 240}}) {
+    std::string raster = testing::read_file(dir_ / t.raster);
+    for (auto [x, y] : {std::pair{0, 0}, std::pair{239, 239}, std::pair{17, 203}}) {
+      std::string expected = std::to_string(sample(raster, y * 240 + x, true)) + "\n";
+      EXPECT_EQ(value_at(t.col + x, t.row + y), expected) << t.raster << " " << x << "," << y;
+    }
+  }
+  EXPECT_EQ(value_at(300, 300), "-9999\n");
+  EXPECT_EQ(value_at(479, 479), "-9999\n");
+}
+
+TEST_F(Gdal, GdalsOwnMosaicHoldsTheSameValueAtEverySample) {
+  ASSERT_TRUE(shell(dir_.path(),
+                    "gdalbuildvrt -q peer.vrt E169N12.dem E171N12.dem E169N10.DEM && "
+                    "gdal_translate -q -of EHdr peer.vrt peer.bil"));
+  std::string peer_header = without_blanks(testing::read_file(dir_ / "peer.hdr"));
+  ASSERT_NE(peer_header.find("NROWS480"), std::string::npos);
+  ASSERT_NE(peer_header.find("NCOLS480"), std::string::npos);
+  bool peer_big_endian = peer_header.find("BYTEORDERM") != std::string::npos;
+  std::string ours = testing::read_file(dir_ / "GTResult.DEM");
+  std::string peer = testing::read_file(dir_ / "peer.bil");
+  ASSERT_EQ(ours.size(), peer.size());
+  int differences = 0;
+  for (size_t i = 0; i < ours.size() / 2; ++i) {
+    if (sample(ours, i, true) != sample(peer, i, peer_big_endian) && ++differences <= 5) {
+      ADD_FAILURE() << "sample " << i % 480 << "," << i / 480 << ": ours "
+                    << sample(ours, i, true) << ", GDAL's " << sample(peer, i, peer_big_endian);
+    }
+  }
+  EXPECT_EQ(differences, 0);
+}
+
+}  // namespace
+}  // namespace demstitch
