@@ -60,7 +60,7 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
     if (!arg.empty() && arg.front() == '-') {
       // The last value given applies to every tile, named before or after the option.
       std::vector<std::string_view> fields = option_fields(arg.substr(1));
-      if (fields.size() > 0) line.offset_x = decimal_prefix_value(fields[0]);
+      if (!fields.empty()) line.offset_x = decimal_prefix_value(fields[0]);
       if (fields.size() > 1) line.offset_y = decimal_prefix_value(fields[1]);
       continue;
     }

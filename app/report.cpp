@@ -35,7 +35,7 @@ std::string final_bounds_text(const MosaicBounds& bounds, double offset_x, doubl
   if (size) {
     // The byte count is the true product: the same as a 32-bit one below 2 GiB.
     text += format("%dx%d samples = %lld bytes\n", size->out_cols, size->out_rows,
-                   static_cast<long long>(int64_t{size->out_cols} * size->out_rows * 2));
+                   static_cast<long long>(size->bytes()));
   }
   return text;
 }

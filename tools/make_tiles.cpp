@@ -60,8 +60,8 @@ void write_raster(const TileSpec& tile, const std::filesystem::path& path) {
     double lat_a = 2200 * std::cos(lat * 2.2) + 400 * std::sin(lat * 13);
     double lat_b = 600 * std::sin(lat * 9 + 0.5) - 700;
     auto global_row = static_cast<uint32_t>((90 - tile.north) * 120 + r);
-    for (int c = 0; c < tile.cols; ++c) {
-      auto global_col = static_cast<uint32_t>((tile.west + 180) * 120 + c);
+    for (size_t c = 0; c < lon_a.size(); ++c) {
+      auto global_col = static_cast<uint32_t>((tile.west + 180) * 120) + static_cast<uint32_t>(c);
       double noise = static_cast<double>(mix(global_row * 65599U + global_col) & 127) - 64;
       double h = lat_a * lon_a[c] + lon_b[c] + lat_b + noise;
       if (lat_deg < -66) h = 1800 + std::abs(h) * 0.3;  // the ice cap
