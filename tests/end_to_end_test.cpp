@@ -233,6 +233,31 @@ TEST_F(Stitch, NegativeRowLengthIsSkipped) {
   EXPECT_EQ(output(), tile_raster(120, 120, 0));
 }
 
+TEST_F(Stitch, HostileHeadersGiveAResultOrAClearMessage) {
+  using namespace std::string_literals;
+  std::string garbage;
+  for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 7919) % 256));
+  const std::string corner = "ULXMAP 0\nULYMAP 0\n";
+  for (const std::string& header :
+       {garbage, std::string(1 << 20, 'N'), "NROWS 3\0NCOLS 9\nNCOLS 4\n"s + corner,
+        "NROWS -5\nNCOLS 4\n" + corner, "NROWS 3\nNCOLS 2147483647\nXDIM 1e-9\n" + corner,
+        "NROWS 3\nNCOLS 4\nTOTALROWBYTES 0\n" + corner,
+        "NROWS 3\nNCOLS 4\nTOTALROWBYTES 2000000000\n" + corner,
+        "NROWS 3\nNCOLS 4\nXDIM -1\nYDIM -1\n" + corner,
+        "NROWS 3\nNCOLS 4\nXDIM 1e30\n" + corner, "ULXMAP -inf\nULYMAP nan\n"s,
+        "number_of_columns 1000\ndata_representation l\nNROWS 2\n" + corner}) {
+    tile("H", header, tile_raster(3, 4, 0));
+    Result r = run({"H"});
+    EXPECT_TRUE(r.status == 0 || r.status == 4) << r.status << " " << r.err;
+    if (r.status == 0) {
+      EXPECT_EQ(r.err, "");
+    } else {
+      EXPECT_NE(r.err, "");
+    }
+    EXPECT_TRUE(leftovers().empty());
+  }
+}
+
 class KeepsEarlierResult : public Stitch {
  protected:
   void SetUp() override {
