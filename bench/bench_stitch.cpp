@@ -1,5 +1,6 @@
 // demstitch with its writer chosen on the command line, for the benchmark:
-//   bench_stitch [--reference] [--band=BYTES] [--write=BYTES] [--no-thread] TILE...
+//   bench_stitch [--reference] [--band=BYTES] [--write=BYTES] [--queue=BANDS] [--no-thread]
+//                TILE...
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -18,6 +19,8 @@ int main(int argc, char** argv) {
       options.bands.writer_thread = false;
     } else if (arg.starts_with("--band=")) {
       options.bands.band_bytes = std::atoll(argv[i] + 7);
+    } else if (arg.starts_with("--queue=")) {
+      options.bands.queued_bands = static_cast<size_t>(std::atoll(argv[i] + 8));
     } else if (arg.starts_with("--write=")) {
       options.bands.write_bytes = std::atoll(argv[i] + 8);
     } else {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -42,28 +43,50 @@ class PieceBatch {
   int64_t next_offset_ = 0;
 };
 
-// Copies into the band the part of every row of `copy` that falls inside it.
-Status apply_copy(const TileCopy& copy, int64_t band_start,
-                  std::span<std::byte> band, PieceBatch& batch) {
-  int64_t band_end = band_start + static_cast<int64_t>(band.size());
+// Calls `piece(source_offset, band_offset, length)` for the part of every row of `copy`
+// that falls inside the band [band_start, band_end), in row order.
+template <typename Piece>
+Status for_each_piece(const TileCopy& copy, int64_t band_start, int64_t band_end, Piece piece) {
   // Rows from the first that ends after the band's start to the last that starts before
   // its end.
   int64_t first = std::max<int64_t>(
       0, floor_div(band_start - copy.start - copy.row_bytes, copy.stride) + 1);
   int64_t last = std::min(copy.rows, floor_div(band_end - 1 - copy.start, copy.stride) + 1);
-  // Rows longer than the stride overlap: each must land after the one before it.
-  bool rows_overlap = copy.row_bytes > copy.stride;
   for (int64_t row = first; row < last; ++row) {
     int64_t destination = copy.destination(row);
     int64_t lo = std::max(band_start, destination);
     int64_t hi = std::min(band_end, destination + copy.length(row));
     if (lo >= hi) continue;
-    Status s = batch.add(copy.source_offset(row) + (lo - destination),
-                         band.data() + (lo - band_start), hi - lo);
-    if (s.ok() && rows_overlap) s = batch.flush();
+    Status s = piece(copy.source_offset(row) + (lo - destination), lo - band_start, hi - lo);
     if (!s.ok()) return s;
   }
-  return batch.flush();
+  return {};
+}
+
+// Lays the background only where no tile row lands: for a mosaic the tiles cover, that
+// saves touching every byte twice.
+void fill_uncovered(const MosaicPlan& plan, int64_t offset, std::span<std::byte> band,
+                    std::vector<std::pair<int64_t, int64_t>>& covered) {
+  covered.clear();
+  const auto end = offset + static_cast<int64_t>(band.size());
+  for (const TileCopy& copy : plan.copies) {
+    for_each_piece(copy, offset, end, [&](int64_t, int64_t at, int64_t length) {
+      covered.emplace_back(at, at + length);
+      return Status{};
+    });
+  }
+  std::sort(covered.begin(), covered.end());
+  int64_t filled_to = 0;
+  auto fill_to = [&](int64_t to) {
+    if (to <= filled_to) return;
+    fill_background(plan, offset + filled_to,
+                    band.subspan(static_cast<size_t>(filled_to), static_cast<size_t>(to - filled_to)));
+  };
+  for (auto [lo, hi] : covered) {
+    fill_to(lo);
+    filled_to = std::max(filled_to, hi);
+  }
+  fill_to(static_cast<int64_t>(band.size()));
 }
 
 Status write_in_pieces(File& out, std::span<const std::byte> bytes, int64_t piece) {
@@ -75,11 +98,12 @@ Status write_in_pieces(File& out, std::span<const std::byte> bytes, int64_t piec
   return {};
 }
 
-// A second thread that writes one band while the next is assembled.
+// A second thread that writes bands while the next ones are assembled. At most `depth`
+// bands are handed over and not yet written; their buffers must stay untouched till then.
 class BandWriterThread {
  public:
-  BandWriterThread(File& out, int64_t write_bytes)
-      : out_(out), write_bytes_(write_bytes), thread_([this] { loop(); }) {}
+  BandWriterThread(File& out, int64_t write_bytes, size_t depth)
+      : out_(out), write_bytes_(write_bytes), depth_(depth), thread_([this] { loop(); }) {}
   ~BandWriterThread() {
     {
       std::lock_guard lock(mutex_);
@@ -89,21 +113,26 @@ class BandWriterThread {
     thread_.join();
   }
 
-  // Hands over a band; waits while the previous one is still being written.
+  // Hands over a band; waits while `depth` bands are still waiting to be written.
   Status submit(std::span<const std::byte> band) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !pending_; });
+    changed_.wait(lock, [this] { return queue_.size() < depth_ || !status_.ok(); });
     if (!status_.ok()) return status_;
-    band_ = band;
-    pending_ = true;
+    queue_.push_back(band);
     changed_.notify_all();
     return {};
+  }
+
+  // Bytes written so far.
+  int64_t written() {
+    std::lock_guard lock(mutex_);
+    return written_;
   }
 
   // Waits until every band handed over is written.
   Status drain() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return !pending_; });
+    changed_.wait(lock, [this] { return queue_.empty() || !status_.ok(); });
     return status_;
   }
 
@@ -111,24 +140,27 @@ class BandWriterThread {
   void loop() {
     std::unique_lock lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [this] { return pending_ || closing_; });
-      if (!pending_) return;
-      std::span<const std::byte> band = band_;
+      changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
+      if (queue_.empty()) return;
+      std::span<const std::byte> band = queue_.front();
+      const bool failed = !status_.ok();  // after a failure the rest is only drained
       lock.unlock();
-      Status s = write_in_pieces(out_, band, write_bytes_);
+      Status s = failed ? Status{} : write_in_pieces(out_, band, write_bytes_);
       lock.lock();
-      if (status_.ok()) status_ = s;
-      pending_ = false;
+      if (!s.ok()) status_ = s;
+      written_ += static_cast<int64_t>(band.size());
+      queue_.pop_front();
       changed_.notify_all();
     }
   }
 
   File& out_;
   int64_t write_bytes_;
+  size_t depth_;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::span<const std::byte> band_;
-  bool pending_ = false;
+  std::deque<std::span<const std::byte>> queue_;
+  int64_t written_ = 0;
   bool closing_ = false;
   Status status_;
   std::thread thread_;
@@ -138,10 +170,19 @@ class BandWriterThread {
 
 Status assemble_band(const MosaicPlan& plan, std::span<const File> sources, int64_t offset,
                      std::span<std::byte> band) {
-  fill_background(plan, offset, band);
+  std::vector<std::pair<int64_t, int64_t>> covered;
+  fill_uncovered(plan, offset, band, covered);
+  const auto end = offset + static_cast<int64_t>(band.size());
   for (const TileCopy& copy : plan.copies) {
     PieceBatch batch(sources[copy.source]);
-    if (Status s = apply_copy(copy, offset, band, batch); !s.ok()) return s;
+    // Rows longer than the stride overlap: each must land after the one before it.
+    const bool rows_overlap = copy.row_bytes > copy.stride;
+    Status s = for_each_piece(copy, offset, end, [&](int64_t source, int64_t at, int64_t length) {
+      Status added = batch.add(source, band.data() + at, length);
+      return added.ok() && rows_overlap ? batch.flush() : added;
+    });
+    if (s.ok()) s = batch.flush();
+    if (!s.ok()) return s;
   }
   return {};
 }
@@ -149,27 +190,26 @@ Status assemble_band(const MosaicPlan& plan, std::span<const File> sources, int6
 Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sources,
                     const WriteProgress& progress, const BandOptions& options) {
   const int64_t total = plan.final_size();
-  std::vector<std::byte> buffers[2];
-  const int buffer_count = options.writer_thread ? 2 : 1;
-  for (int i = 0; i < buffer_count; ++i) {
-    buffers[i].resize(static_cast<size_t>(std::min(options.band_bytes, total)));
+  const size_t depth = options.writer_thread ? std::max<size_t>(options.queued_bands, 1) : 0;
+  std::vector<std::vector<std::byte>> buffers(depth + 1);
+  for (std::vector<std::byte>& buffer : buffers) {
+    buffer.resize(static_cast<size_t>(std::min(options.band_bytes, total)));
   }
   std::optional<BandWriterThread> writer;
-  if (options.writer_thread) writer.emplace(out, options.write_bytes);
+  if (depth > 0) writer.emplace(out, options.write_bytes, depth);
 
-  int which = 0;
+  size_t which = 0;
   for (int64_t offset = 0; offset < total; offset += options.band_bytes) {
     std::span<std::byte> band(buffers[which]);
     band = band.first(static_cast<size_t>(std::min(options.band_bytes, total - offset)));
+    which = (which + 1) % buffers.size();
     if (Status s = assemble_band(plan, sources, offset, band); !s.ok()) return s;
     if (writer) {
       if (Status s = writer->submit(band); !s.ok()) return s;
-      which = 1 - which;
     } else if (Status s = write_in_pieces(out, band, options.write_bytes); !s.ok()) {
       return s;
     }
-    // With a writer thread the band before this one is written by now.
-    int64_t done = writer ? offset : offset + static_cast<int64_t>(band.size());
+    int64_t done = writer ? writer->written() : offset + static_cast<int64_t>(band.size());
     if (!progress(done)) return {};
   }
   if (writer) {

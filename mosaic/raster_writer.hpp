@@ -17,11 +17,12 @@ struct BandOptions {
   int64_t band_bytes = int64_t{1} << 20;
   int64_t write_bytes = int64_t{64} << 10;
   bool writer_thread = true;
+  size_t queued_bands = 4;  // bands assembled ahead of the writer thread
 };
 
 // Writes the mosaic in one sequential pass: each band of the output starts as the
 // background, takes every tile row that falls in it in command-line order, and is written
-// once. `out` must be a new, empty file. Memory: two bands.
+// once. `out` must be a new, empty file. Memory: queued_bands + 1 bands.
 Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sources,
                     const WriteProgress& progress, const BandOptions& options = {});
 

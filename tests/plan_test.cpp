@@ -156,6 +156,7 @@ TEST_F(WriterEquivalence, BandWriterMatchesFillThenPatchOnRandomTileSets) {
     options.band_bytes = std::uniform_int_distribution<int64_t>(1, 300)(rng);
     options.write_bytes = std::uniform_int_distribution<int64_t>(1, 64)(rng);
     options.writer_thread = i % 2 == 0;
+    options.queued_bands = static_cast<size_t>(i % 5);
     ASSERT_EQ(write_with(c, "bands", false, options), expected)
         << "case " << i << " band " << options.band_bytes;
   }
