@@ -15,6 +15,8 @@ int main(int argc, char** argv) {
     std::string_view arg = argv[i];
     if (arg == "--reference") {
       options.reference_writer = true;
+    } else if (arg == "--no-reserve") {
+      options.bands.reserve_space = false;
     } else if (arg == "--no-thread") {
       options.bands.writer_thread = false;
     } else if (arg.starts_with("--band=")) {

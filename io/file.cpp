@@ -104,6 +104,15 @@ Status File::read_pieces_at(int64_t offset, std::span<iovec> pieces, size_t* got
   return {};
 }
 
+Status File::reserve(int64_t bytes) {
+  while (bytes > 0 && ::fallocate(fd_, 0, 0, bytes) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EOPNOTSUPP || errno == ENOSYS) break;  // the writes will tell
+    return Status::from_errno(path_, errno);
+  }
+  return {};
+}
+
 Status File::write_all(std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
     ssize_t n = ::write(fd_, bytes.data(), bytes.size());

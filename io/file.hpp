@@ -38,6 +38,9 @@ class File {
   // Reads consecutive file bytes from `offset` into the pieces of `pieces` in order, until
   // they are full or the file ends. The iovecs are consumed.
   Status read_pieces_at(int64_t offset, std::span<iovec> pieces, size_t* got) const;
+  // Reserves disk space for the first `bytes` of the file, where the file system can; fails
+  // with "No space left on device" when the space is not there.
+  Status reserve(int64_t bytes);
   Status write_all(std::span<const std::byte> bytes);
   Status write_at(int64_t offset, std::span<const std::byte> bytes);
   Status close();

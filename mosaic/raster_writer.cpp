@@ -190,6 +190,9 @@ Status assemble_band(const MosaicPlan& plan, std::span<const File> sources, int6
 Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sources,
                     const WriteProgress& progress, const BandOptions& options) {
   const int64_t total = plan.final_size();
+  if (options.reserve_space) {
+    if (Status s = out.reserve(total); !s.ok()) return s;
+  }
   const size_t depth = options.writer_thread ? std::max<size_t>(options.queued_bands, 1) : 0;
   std::vector<std::vector<std::byte>> buffers(depth + 1);
   for (std::vector<std::byte>& buffer : buffers) {

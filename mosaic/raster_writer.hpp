@@ -18,6 +18,7 @@ struct BandOptions {
   int64_t write_bytes = int64_t{64} << 10;
   bool writer_thread = true;
   size_t queued_bands = 4;  // bands assembled ahead of the writer thread
+  bool reserve_space = true;  // allocate the whole file before writing it
 };
 
 // Writes the mosaic in one sequential pass: each band of the output starts as the
