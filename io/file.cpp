@@ -107,7 +107,7 @@ Status File::read_pieces_at(int64_t offset, std::span<iovec> pieces, size_t* got
 Status File::reserve(int64_t bytes) {
   while (bytes > 0 && ::fallocate(fd_, 0, 0, bytes) != 0) {
     if (errno == EINTR) continue;
-    if (errno == EOPNOTSUPP || errno == ENOSYS) break;  // the writes will tell
+    if (errno == EOPNOTSUPP || errno == ENOSYS || errno == ENODEV) break;  // writes will tell
     return Status::from_errno(path_, errno);
   }
   return {};

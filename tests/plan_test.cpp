@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <cstdio>
 #include <random>
 #include <string>
@@ -176,6 +179,36 @@ TEST_F(WriterEquivalence, EmptyHeaderTileSpillsOneSampleIntoTheNextRow) {
   expected += raster.substr(50, 10);
   EXPECT_EQ(write_with(c, "reference", true), expected);
   EXPECT_EQ(write_with(c, "bands", false), expected);
+}
+
+TEST_F(WriterEquivalence, AFailedWriteInEitherThreadEndsTheWrite) {
+  // Files may grow to 64 KiB only; the space is not reserved, so the writes themselves fail.
+  Case c;
+  c.plan = MosaicPlan{1000, 1000, {}};
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  auto handler = ::signal(SIGXFSZ, SIG_IGN);
+  for (bool thread : {true, false}) {
+    auto path = dir_ / (thread ? "threaded" : "single");
+    File out;
+    ASSERT_TRUE(File::create_new(path, &out).ok());
+    BandOptions options;
+    options.band_bytes = 4096;
+    options.writer_thread = thread;
+    options.reserve_space = false;
+    rlimit limit{65536, saved.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    int64_t last_progress = 0;
+    Status s = write_mosaic(out, c.plan, c.sources, [&](int64_t done) {
+      last_progress = done;
+      return true;
+    }, options);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_FALSE(s.ok());
+    EXPECT_NE(s.message().find("File too large"), std::string::npos) << s.message();
+    EXPECT_LE(last_progress, 65536);
+  }
+  ::signal(SIGXFSZ, handler);
 }
 
 }  // namespace
