@@ -67,6 +67,16 @@ class PendingFile {
     return s;
   }
 
+  // Names the file in a message by the name the user knows, not the temporary one.
+  std::string describe(const Status& status) const {
+    const std::string& text = status.message();
+    if (text.starts_with(path_ + ":")) return final_path_ + text.substr(path_.size());
+    return text;
+  }
+
+  // Whether a failure was this file's own (and not, say, a tile's that was being read).
+  bool failed_here(const Status& status) const { return status.message().starts_with(path_ + ":"); }
+
   Status install() {
     if (::rename(path_.c_str(), final_path_.c_str()) != 0) {
       return Status::from_errno(final_path_, errno);
@@ -209,9 +219,14 @@ class Stitch {
     if (options_.reference_writer) on_progress(total);
     if (written.ok()) written = raster.file.close();
     if (interrupt_signal != 0) return exit_signal_base + interrupt_signal;
-    if (!written.ok()) {
-      console_.error("Unable to write output file\n" + written.message() + "\n");
+    if (!written.ok() && raster.failed_here(written)) {
+      console_.error("Unable to write output file\n" + raster.describe(written) + "\n");
       return exit_output_failed;
+    }
+    if (!written.ok()) {
+      // A tile that could be opened but not read: the mosaic would be incomplete.
+      console_.error("Error reading file " + written.message() + "\nNothing written\n");
+      return exit_input_problem;
     }
 
     PendingFile header(result_header);
@@ -221,7 +236,7 @@ class Stitch {
     }
     if (s.ok()) s = header.file.close();
     if (!s.ok()) {
-      console_.error("Unable to write header file for result\n" + s.message() + "\n");
+      console_.error("Unable to write header file for result\n" + header.describe(s) + "\n");
       return exit_output_failed;
     }
     if (interrupt_signal != 0) return exit_signal_base + interrupt_signal;
