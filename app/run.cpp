@@ -171,15 +171,15 @@ class Stitch {
         if (Status s = file.size(&file_size); !s.ok()) {
           report.error = "Error reading file " + s.message() + "\n";
         } else if (start) {
-          copy = plan_tile_copy(sources.size(), file_size, header.total_row_bytes,
-                                header.nrows, *start, plan.row_bytes);
+          copy = plan_tile_copy(sources.size(), file_size, header.total_row_bytes, header.nrows,
+                                *start, plan.row_bytes);
         }
         if (copy) {
           plan.copies.push_back(*copy);
           sources.push_back(std::move(file));
         } else if (report.error.empty()) {
-          report.error = format("Skipped %s: the tile has no place in the mosaic\n",
-                                report.path.c_str());
+          report.error =
+              format("Skipped %s: the tile has no place in the mosaic\n", report.path.c_str());
         }
       }
       if (!report.error.empty()) input_problem_ = true;

@@ -14,9 +14,8 @@ bool same(const demstitch::TileHeader& a, const demstitch::TileHeader& b) {
   return a.byte_order == b.byte_order && a.layout == b.layout && a.nrows == b.nrows &&
          a.ncols == b.ncols && a.nbits == b.nbits && a.nbands == b.nbands &&
          a.band_row_bytes == b.band_row_bytes && a.total_row_bytes == b.total_row_bytes &&
-         a.band_gap_bytes == b.band_gap_bytes && a.nodata == b.nodata &&
-         same_real(a.ulx, b.ulx) && same_real(a.uly, b.uly) && same_real(a.xdim, b.xdim) &&
-         same_real(a.ydim, b.ydim);
+         a.band_gap_bytes == b.band_gap_bytes && a.nodata == b.nodata && same_real(a.ulx, b.ulx) &&
+         same_real(a.uly, b.uly) && same_real(a.xdim, b.xdim) && same_real(a.ydim, b.ydim);
 }
 
 }  // namespace

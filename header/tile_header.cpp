@@ -73,10 +73,17 @@ bool set_grid_size(TileHeader& header, std::string_view value) {
 
 bool set_representation(TileHeader& header, std::string_view value) {
   switch (first_letter(value)) {
-    case 'b': header.nbits = 8; return true;
-    case 's': header.nbits = 16; return true;
-    case 'l': header.nbits = 32; return true;
-    default: return false;
+    case 'b':
+      header.nbits = 8;
+      return true;
+    case 's':
+      header.nbits = 16;
+      return true;
+    case 'l':
+      header.nbits = 32;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -186,8 +193,7 @@ int32_t HeaderReader::finish() {
   if (!piece_.empty()) end_piece();
   if (state_.descriptive_seen) {
     // The descriptive vocabulary says nothing about row layout: one band of whole samples.
-    header_.total_row_bytes = header_.band_row_bytes =
-        int64_t{header_.nbits / 8} * header_.ncols;
+    header_.total_row_bytes = header_.band_row_bytes = int64_t{header_.nbits / 8} * header_.ncols;
     header_.band_gap_bytes = 0;
     header_.nbands = 1;
   }

@@ -144,8 +144,8 @@ Status File::close() {
   return {};
 }
 
-Status open_either_case(const std::string& base, const char* lower, const char* upper,
-                        File* file, std::string* path) {
+Status open_either_case(const std::string& base, const char* lower, const char* upper, File* file,
+                        std::string* path) {
   *path = base + lower;
   Status status = File::open_for_reading(*path, file);
   if (status.ok()) return status;

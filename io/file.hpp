@@ -54,7 +54,7 @@ class File {
 // Opens base + lower-case extension, or else base + upper-case extension (tiles are
 // distributed with upper-case names). `path` is the name opened, or on failure the
 // lower-case one, whose error is returned.
-Status open_either_case(const std::string& base, const char* lower, const char* upper,
-                        File* file, std::string* path);
+Status open_either_case(const std::string& base, const char* lower, const char* upper, File* file,
+                        std::string* path);
 
 }  // namespace demstitch

@@ -1,6 +1,5 @@
 #include "mosaic/extent.hpp"
 
-
 namespace demstitch {
 
 TileRect tile_rect(const TileHeader& header) {

@@ -45,8 +45,8 @@ int64_t MosaicPlan::final_size() const {
 }
 
 void fill_background(const MosaicPlan& plan, int64_t offset, std::span<std::byte> out) {
-  auto filled = static_cast<size_t>(std::clamp<int64_t>(plan.fill_bytes() - offset, 0,
-                                                         static_cast<int64_t>(out.size())));
+  auto filled = static_cast<size_t>(
+      std::clamp<int64_t>(plan.fill_bytes() - offset, 0, static_cast<int64_t>(out.size())));
   // The pattern starts on a sample boundary because every mosaic row has an even length.
   std::byte pair[2] = {nodata_high, nodata_low};
   size_t phase = static_cast<size_t>(offset & 1);

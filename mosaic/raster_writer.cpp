@@ -49,8 +49,8 @@ template <typename Piece>
 Status for_each_piece(const TileCopy& copy, int64_t band_start, int64_t band_end, Piece piece) {
   // Rows from the first that ends after the band's start to the last that starts before
   // its end.
-  int64_t first = std::max<int64_t>(
-      0, floor_div(band_start - copy.start - copy.row_bytes, copy.stride) + 1);
+  int64_t first =
+      std::max<int64_t>(0, floor_div(band_start - copy.start - copy.row_bytes, copy.stride) + 1);
   int64_t last = std::min(copy.rows, floor_div(band_end - 1 - copy.start, copy.stride) + 1);
   for (int64_t row = first; row < last; ++row) {
     int64_t destination = copy.destination(row);
@@ -79,8 +79,9 @@ void fill_uncovered(const MosaicPlan& plan, int64_t offset, std::span<std::byte>
   int64_t filled_to = 0;
   auto fill_to = [&](int64_t to) {
     if (to <= filled_to) return;
-    fill_background(plan, offset + filled_to,
-                    band.subspan(static_cast<size_t>(filled_to), static_cast<size_t>(to - filled_to)));
+    fill_background(
+        plan, offset + filled_to,
+        band.subspan(static_cast<size_t>(filled_to), static_cast<size_t>(to - filled_to)));
   };
   for (auto [lo, hi] : covered) {
     fill_to(lo);
@@ -222,8 +223,7 @@ Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sou
   return {};
 }
 
-Status write_mosaic_by_patching(File& out, const MosaicPlan& plan,
-                                std::span<const File> sources) {
+Status write_mosaic_by_patching(File& out, const MosaicPlan& plan, std::span<const File> sources) {
   std::vector<std::byte> row(static_cast<size_t>(plan.row_bytes));
   fill_background(plan, 0, row);
   for (int64_t r = 0; r < plan.rows; ++r) {
@@ -239,7 +239,8 @@ Status write_mosaic_by_patching(File& out, const MosaicPlan& plan,
       // Bytes that would land before the start of the file are dropped.
       int64_t destination = copy.destination(r);
       int64_t skip = std::clamp<int64_t>(-destination, 0, static_cast<int64_t>(got));
-      std::span<const std::byte> kept = std::span(data).first(got).subspan(static_cast<size_t>(skip));
+      std::span<const std::byte> kept =
+          std::span(data).first(got).subspan(static_cast<size_t>(skip));
       if (Status s = out.write_at(destination + skip, kept); !s.ok()) return s;
     }
   }

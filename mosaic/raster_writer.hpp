@@ -17,7 +17,7 @@ struct BandOptions {
   int64_t band_bytes = int64_t{1} << 20;
   int64_t write_bytes = int64_t{64} << 10;
   bool writer_thread = true;
-  size_t queued_bands = 4;  // bands assembled ahead of the writer thread
+  size_t queued_bands = 4;    // bands assembled ahead of the writer thread
   bool reserve_space = true;  // allocate the whole file before writing it
 };
 
@@ -33,7 +33,6 @@ Status assemble_band(const MosaicPlan& plan, std::span<const File> sources, int6
 
 // The straightforward writer, kept as the reference that the band writer must match: fill
 // the mosaic's rows with no-data, then patch every tile row in place by absolute offset.
-Status write_mosaic_by_patching(File& out, const MosaicPlan& plan,
-                                std::span<const File> sources);
+Status write_mosaic_by_patching(File& out, const MosaicPlan& plan, std::span<const File> sources);
 
 }  // namespace demstitch

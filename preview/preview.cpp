@@ -106,7 +106,8 @@ Status write_preview(const std::string& base, const std::string& png_path,
   }
   TileHeader header;
   if (Status s = read_header_file(header_file, header); !s.ok()) return s;
-  if (header.nrows <= 0 || header.ncols <= 0 || header.total_row_bytes < 2 * int64_t{header.ncols}) {
+  if (header.nrows <= 0 || header.ncols <= 0 ||
+      header.total_row_bytes < 2 * int64_t{header.ncols}) {
     return Status::error(header_path + ": does not describe rows of 16-bit samples");
   }
   File raster;

@@ -1,9 +1,9 @@
+#include "app/command_line.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "app/command_line.hpp"
 
 namespace demstitch {
 namespace {

@@ -20,9 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::bil_header;
+using testing::read_file;
 using testing::Result;
 using testing::run_demstitch;
-using testing::read_file;
 using testing::TempDir;
 using testing::tile_raster;
 using testing::write_file;
@@ -95,7 +95,8 @@ TEST_F(Stitch, OneWholeTileIsCopiedExactly) {
                        "\n\nFinal output bounds:       90.0   -180.00     89.00   -179.00\n"
                        "120x120 samples = 28800 bytes\n"
                        "0% Generating empty output file   \r"
-                       "\n0% T.dem" + blanks + "\r53% T.dem" + blanks + "\r");
+                       "\n0% T.dem" +
+                       blanks + "\r53% T.dem" + blanks + "\r");
   EXPECT_EQ(output(), raster);
   EXPECT_EQ(output_header(),
             "BYTEORDER     M\r\nLAYOUT        BIL\r\nNROWS         120\r\nNCOLS         120\r\n"
@@ -243,8 +244,8 @@ TEST_F(Stitch, HostileHeadersGiveAResultOrAClearMessage) {
         "NROWS -5\nNCOLS 4\n" + corner, "NROWS 3\nNCOLS 2147483647\nXDIM 1e-9\n" + corner,
         "NROWS 3\nNCOLS 4\nTOTALROWBYTES 0\n" + corner,
         "NROWS 3\nNCOLS 4\nTOTALROWBYTES 2000000000\n" + corner,
-        "NROWS 3\nNCOLS 4\nXDIM -1\nYDIM -1\n" + corner,
-        "NROWS 3\nNCOLS 4\nXDIM 1e30\n" + corner, "ULXMAP -inf\nULYMAP nan\n"s,
+        "NROWS 3\nNCOLS 4\nXDIM -1\nYDIM -1\n" + corner, "NROWS 3\nNCOLS 4\nXDIM 1e30\n" + corner,
+        "ULXMAP -inf\nULYMAP nan\n"s,
         "number_of_columns 1000\ndata_representation l\nNROWS 2\n" + corner}) {
     tile("H", header, tile_raster(3, 4, 0));
     Result r = run({"H"});

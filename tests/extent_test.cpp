@@ -1,9 +1,9 @@
+#include "mosaic/extent.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
-
-#include "mosaic/extent.hpp"
 
 namespace demstitch {
 namespace {

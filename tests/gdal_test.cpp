@@ -67,8 +67,8 @@ class Gdal : public ::testing::Test {
   }
 
   std::string value_at(int x, int y) {
-    return shell(dir_.path(), "gdallocationinfo -valonly GTResult.DEM " + std::to_string(x) +
-                                  " " + std::to_string(y))
+    return shell(dir_.path(), "gdallocationinfo -valonly GTResult.DEM " + std::to_string(x) + " " +
+                                  std::to_string(y))
         .value_or("(failed)");
   }
 
@@ -99,8 +99,8 @@ TEST_F(Gdal, SamplesOfEveryTileAndTheGap) {
     int col;
     int row;
   };
-  for (Tile t : {Tile{"E169N12.dem", 0, 0}, Tile{"E171N12.dem", 240, 0},
-                 Tile{"E169N10.DEM", 0, 240}}) {
+  for (Tile t :
+       {Tile{"E169N12.dem", 0, 0}, Tile{"E171N12.dem", 240, 0}, Tile{"E169N10.DEM", 0, 240}}) {
     std::string raster = testing::read_file(dir_ / t.raster);
     for (auto [x, y] : {std::pair{0, 0}, std::pair{239, 239}, std::pair{17, 203}}) {
       std::string expected = std::to_string(sample(raster, y * 240 + x, true)) + "\n";
@@ -125,8 +125,8 @@ TEST_F(Gdal, GdalsOwnMosaicHoldsTheSameValueAtEverySample) {
   int differences = 0;
   for (size_t i = 0; i < ours.size() / 2; ++i) {
     if (sample(ours, i, true) != sample(peer, i, peer_big_endian) && ++differences <= 5) {
-      ADD_FAILURE() << "sample " << i % 480 << "," << i / 480 << ": ours "
-                    << sample(ours, i, true) << ", GDAL's " << sample(peer, i, peer_big_endian);
+      ADD_FAILURE() << "sample " << i % 480 << "," << i / 480 << ": ours " << sample(ours, i, true)
+                    << ", GDAL's " << sample(peer, i, peer_big_endian);
     }
   }
   EXPECT_EQ(differences, 0);

@@ -1,5 +1,6 @@
-#include <gtest/gtest.h>
+#include "mosaic/plan.hpp"
 
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -9,7 +10,6 @@
 #include <vector>
 
 #include "io/file.hpp"
-#include "mosaic/plan.hpp"
 #include "mosaic/progress.hpp"
 #include "mosaic/raster_writer.hpp"
 #include "tests/tile_writer.hpp"
@@ -42,7 +42,8 @@ TEST(TileCopy, NothingToCopy) {
 }
 
 TEST(TileCopy, OffsetsBeyond64BitsAreRefused) {
-  EXPECT_FALSE(plan_tile_copy(0, int64_t{1} << 40, 1, INT32_MAX, int64_t{1} << 61, int64_t{1} << 32));
+  EXPECT_FALSE(
+      plan_tile_copy(0, int64_t{1} << 40, 1, INT32_MAX, int64_t{1} << 61, int64_t{1} << 32));
   EXPECT_FALSE(plan_tile_copy(0, 10, 1, 10, INT64_MIN, 2));
 }
 
@@ -56,7 +57,7 @@ TEST(MosaicPlan, BackgroundIsNoDataInsideTheFillAndZeroPast) {
   MosaicPlan plan{4, 2, {}};
   std::vector<std::byte> band(7);
   fill_background(plan, 3, band);
-  std::vector<std::byte> expected = {nodata_low, nodata_high, nodata_low, nodata_high,
+  std::vector<std::byte> expected = {nodata_low, nodata_high,  nodata_low,  nodata_high,
                                      nodata_low, std::byte{0}, std::byte{0}};
   EXPECT_EQ(band, expected);
 }
@@ -84,8 +85,8 @@ std::string play(ProgressScript& script, int64_t count) {
 }
 
 TEST(Progress, ScriptPlaysFillThenTilesInOrder) {
-  ProgressScript script(300, {{"A.dem", 130, ""}, {"B.dem", 5, "Error opening file B.dem\n"},
-                              {"C.dem", 0, ""}});
+  ProgressScript script(
+      300, {{"A.dem", 130, ""}, {"B.dem", 5, "Error opening file B.dem\n"}, {"C.dem", 0, ""}});
   // Fill: rows 0, 128, 256; A: line feed and rows 0, 64, 128; B: its message; C: line feed.
   EXPECT_EQ(script.size(), 3 + 4 + 1 + 1);
   const std::string blanks(31, ' ');
@@ -139,8 +140,8 @@ class WriterEquivalence : public ::testing::Test {
     File out;
     EXPECT_TRUE(File::create_new(path, &out).ok());
     Status s = reference ? write_mosaic_by_patching(out, c.plan, c.sources)
-                         : write_mosaic(out, c.plan, c.sources, [](int64_t) { return true; },
-                                        options);
+                         : write_mosaic(
+                               out, c.plan, c.sources, [](int64_t) { return true; }, options);
     EXPECT_TRUE(s.ok()) << s.message();
     EXPECT_TRUE(out.close().ok());
     return read_file(path);
@@ -199,10 +200,13 @@ TEST_F(WriterEquivalence, AFailedWriteInEitherThreadEndsTheWrite) {
     rlimit limit{65536, saved.rlim_max};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     int64_t last_progress = 0;
-    Status s = write_mosaic(out, c.plan, c.sources, [&](int64_t done) {
-      last_progress = done;
-      return true;
-    }, options);
+    Status s = write_mosaic(
+        out, c.plan, c.sources,
+        [&](int64_t done) {
+          last_progress = done;
+          return true;
+        },
+        options);
     ::setrlimit(RLIMIT_FSIZE, &saved);
     EXPECT_FALSE(s.ok());
     EXPECT_NE(s.message().find("File too large"), std::string::npos) << s.message();

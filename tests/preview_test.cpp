@@ -1,3 +1,5 @@
+#include "preview/preview.hpp"
+
 #include <gtest/gtest.h>
 #include <png.h>
 
@@ -5,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "preview/preview.hpp"
 #include "tests/tile_writer.hpp"
 
 namespace demstitch::preview {

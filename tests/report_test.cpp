@@ -1,8 +1,9 @@
+#include "app/report.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "app/report.hpp"
 #include "mosaic/result_header.hpp"
 
 namespace demstitch {
