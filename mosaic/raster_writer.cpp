@@ -13,36 +13,6 @@ namespace {
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
-// Collects reads of consecutive source bytes into one vectored read.
-class PieceBatch {
- public:
-  explicit PieceBatch(const File& file) : file_(file) {}
-
-  Status add(int64_t source_offset, std::byte* destination, int64_t length) {
-    if (!pieces_.empty() && source_offset != next_offset_) {
-      if (Status s = flush(); !s.ok()) return s;
-    }
-    if (pieces_.empty()) first_offset_ = source_offset;
-    pieces_.push_back(iovec{destination, static_cast<size_t>(length)});
-    next_offset_ = source_offset + length;
-    return {};
-  }
-
-  Status flush() {
-    if (pieces_.empty()) return {};
-    size_t got = 0;
-    Status s = file_.read_pieces_at(first_offset_, pieces_, &got);
-    pieces_.clear();
-    return s;
-  }
-
- private:
-  const File& file_;
-  std::vector<iovec> pieces_;
-  int64_t first_offset_ = 0;
-  int64_t next_offset_ = 0;
-};
-
 // Calls `piece(source_offset, band_offset, length)` for the part of every row of `copy`
 // that falls inside the band [band_start, band_end), in row order.
 template <typename Piece>
@@ -61,33 +31,6 @@ Status for_each_piece(const TileCopy& copy, int64_t band_start, int64_t band_end
     if (!s.ok()) return s;
   }
   return {};
-}
-
-// Lays the background only where no tile row lands: for a mosaic the tiles cover, that
-// saves touching every byte twice.
-void fill_uncovered(const MosaicPlan& plan, int64_t offset, std::span<std::byte> band,
-                    std::vector<std::pair<int64_t, int64_t>>& covered) {
-  covered.clear();
-  const auto end = offset + static_cast<int64_t>(band.size());
-  for (const TileCopy& copy : plan.copies) {
-    for_each_piece(copy, offset, end, [&](int64_t, int64_t at, int64_t length) {
-      covered.emplace_back(at, at + length);
-      return Status{};
-    });
-  }
-  std::sort(covered.begin(), covered.end());
-  int64_t filled_to = 0;
-  auto fill_to = [&](int64_t to) {
-    if (to <= filled_to) return;
-    fill_background(
-        plan, offset + filled_to,
-        band.subspan(static_cast<size_t>(filled_to), static_cast<size_t>(to - filled_to)));
-  };
-  for (auto [lo, hi] : covered) {
-    fill_to(lo);
-    filled_to = std::max(filled_to, hi);
-  }
-  fill_to(static_cast<int64_t>(band.size()));
 }
 
 Status write_in_pieces(File& out, std::span<const std::byte> bytes, int64_t piece) {
@@ -169,23 +112,61 @@ class BandWriterThread {
 
 }  // namespace
 
-Status assemble_band(const MosaicPlan& plan, std::span<const File> sources, int64_t offset,
-                     std::span<std::byte> band) {
-  std::vector<std::pair<int64_t, int64_t>> covered;
-  fill_uncovered(plan, offset, band, covered);
+BandAssembler::BandAssembler(const MosaicPlan& plan, std::span<const File> sources)
+    : plan_(plan), sources_(sources) {}
+
+Status BandAssembler::assemble(int64_t offset, std::span<std::byte> band) {
+  fill_uncovered(offset, band);
   const auto end = offset + static_cast<int64_t>(band.size());
-  for (const TileCopy& copy : plan.copies) {
-    PieceBatch batch(sources[copy.source]);
+  for (const TileCopy& copy : plan_.copies) {
+    const File& source = sources_[copy.source];
     // Rows longer than the stride overlap: each must land after the one before it.
     const bool rows_overlap = copy.row_bytes > copy.stride;
-    Status s = for_each_piece(copy, offset, end, [&](int64_t source, int64_t at, int64_t length) {
-      Status added = batch.add(source, band.data() + at, length);
-      return added.ok() && rows_overlap ? batch.flush() : added;
+    Status s = for_each_piece(copy, offset, end, [&](int64_t from, int64_t at, int64_t length) {
+      if (!pieces_.empty() && (from != next_offset_ || rows_overlap)) {
+        if (Status read = read_pieces(source); !read.ok()) return read;
+      }
+      if (pieces_.empty()) first_offset_ = from;
+      pieces_.push_back(iovec{band.data() + at, static_cast<size_t>(length)});
+      next_offset_ = from + length;
+      return Status{};
     });
-    if (s.ok()) s = batch.flush();
+    if (s.ok()) s = read_pieces(source);
     if (!s.ok()) return s;
   }
   return {};
+}
+
+Status BandAssembler::read_pieces(const File& source) {
+  if (pieces_.empty()) return {};
+  size_t got = 0;
+  Status s = source.read_pieces_at(first_offset_, pieces_, &got);
+  pieces_.clear();
+  return s;
+}
+
+void BandAssembler::fill_uncovered(int64_t offset, std::span<std::byte> band) {
+  covered_.clear();
+  const auto end = offset + static_cast<int64_t>(band.size());
+  for (const TileCopy& copy : plan_.copies) {
+    for_each_piece(copy, offset, end, [&](int64_t, int64_t at, int64_t length) {
+      covered_.emplace_back(at, at + length);
+      return Status{};
+    });
+  }
+  std::sort(covered_.begin(), covered_.end());
+  int64_t filled_to = 0;
+  auto fill_to = [&](int64_t to) {
+    if (to <= filled_to) return;
+    fill_background(
+        plan_, offset + filled_to,
+        band.subspan(static_cast<size_t>(filled_to), static_cast<size_t>(to - filled_to)));
+  };
+  for (auto [lo, hi] : covered_) {
+    fill_to(lo);
+    filled_to = std::max(filled_to, hi);
+  }
+  fill_to(static_cast<int64_t>(band.size()));
 }
 
 Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sources,
@@ -202,12 +183,13 @@ Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sou
   std::optional<BandWriterThread> writer;
   if (depth > 0) writer.emplace(out, options.write_bytes, depth);
 
+  BandAssembler assembler(plan, sources);
   size_t which = 0;
   for (int64_t offset = 0; offset < total; offset += options.band_bytes) {
     std::span<std::byte> band(buffers[which]);
     band = band.first(static_cast<size_t>(std::min(options.band_bytes, total - offset)));
     which = (which + 1) % buffers.size();
-    if (Status s = assemble_band(plan, sources, offset, band); !s.ok()) return s;
+    if (Status s = assembler.assemble(offset, band); !s.ok()) return s;
     if (writer) {
       if (Status s = writer->submit(band); !s.ok()) return s;
     } else if (Status s = write_in_pieces(out, band, options.write_bytes); !s.ok()) {
@@ -229,9 +211,10 @@ Status write_mosaic_by_patching(File& out, const MosaicPlan& plan, std::span<con
   for (int64_t r = 0; r < plan.rows; ++r) {
     if (Status s = out.write_at(r * plan.row_bytes, row); !s.ok()) return s;
   }
+  std::vector<std::byte> data;
   for (const TileCopy& copy : plan.copies) {
     for (int64_t r = 0; r < copy.rows; ++r) {
-      std::vector<std::byte> data(static_cast<size_t>(copy.length(r)));
+      data.resize(static_cast<size_t>(copy.length(r)));
       size_t got = 0;
       if (Status s = sources[copy.source].read_at(copy.source_offset(r), data, &got); !s.ok()) {
         return s;

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "io/file.hpp"
 #include "mosaic/plan.hpp"
@@ -27,9 +29,28 @@ struct BandOptions {
 Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sources,
                     const WriteProgress& progress, const BandOptions& options = {});
 
-// Assembles the mosaic bytes [offset, offset + band.size()) in memory.
-Status assemble_band(const MosaicPlan& plan, std::span<const File> sources, int64_t offset,
-                     std::span<std::byte> band);
+// Assembles bands of the mosaic in memory, keeping its scratch space from band to band.
+class BandAssembler {
+ public:
+  BandAssembler(const MosaicPlan& plan, std::span<const File> sources);
+  // Fills `band` with the mosaic bytes [offset, offset + band.size()): every tile row that
+  // falls in it, in command-line order, over the background.
+  Status assemble(int64_t offset, std::span<std::byte> band);
+
+ private:
+  // Lays the background only where no tile row lands: for a mosaic the tiles cover, that
+  // saves touching every byte twice.
+  void fill_uncovered(int64_t offset, std::span<std::byte> band);
+  // Reads the collected pieces, consecutive bytes of `source`, in one vectored read.
+  Status read_pieces(const File& source);
+
+  const MosaicPlan& plan_;
+  std::span<const File> sources_;
+  std::vector<std::pair<int64_t, int64_t>> covered_;
+  std::vector<iovec> pieces_;
+  int64_t first_offset_ = 0;
+  int64_t next_offset_ = 0;
+};
 
 // The straightforward writer, kept as the reference that the band writer must match: fill
 // the mosaic's rows with no-data, then patch every tile row in place by absolute offset.
