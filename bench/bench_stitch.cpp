@@ -1,5 +1,5 @@
 // demstitch with its writer chosen on the command line, for the benchmark:
-//   bench_stitch [--reference] [--band=BYTES] [--write=BYTES] [--queue=BANDS] [--no-thread]
+//   bench_stitch [--reference] [--band=BYTES] [--write=BYTES] [--no-thread]
 //                TILE...
 #include <cstdio>
 #include <cstdlib>
@@ -18,11 +18,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--no-reserve") {
       options.bands.reserve_space = false;
     } else if (arg == "--no-thread") {
-      options.bands.writer_thread = false;
+      options.bands.two_threads = false;
     } else if (arg.starts_with("--band=")) {
       options.bands.band_bytes = std::atoll(argv[i] + 7);
-    } else if (arg.starts_with("--queue=")) {
-      options.bands.queued_bands = static_cast<size_t>(std::atoll(argv[i] + 8));
     } else if (arg.starts_with("--write=")) {
       options.bands.write_bytes = std::atoll(argv[i] + 8);
     } else {

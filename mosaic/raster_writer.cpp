@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -42,73 +40,47 @@ Status write_in_pieces(File& out, std::span<const std::byte> bytes, int64_t piec
   return {};
 }
 
-// A second thread that writes bands while the next ones are assembled. At most `depth`
-// bands are handed over and not yet written; their buffers must stay untouched till then.
-class BandWriterThread {
- public:
-  BandWriterThread(File& out, int64_t write_bytes, size_t depth)
-      : out_(out), write_bytes_(write_bytes), depth_(depth), thread_([this] { loop(); }) {}
-  ~BandWriterThread() {
-    {
-      std::lock_guard lock(mutex_);
-      closing_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
-  }
+// Two threads take turns: each assembles every other band in its own buffer, and writes it
+// when the band before it has been written, so the file is still written once, in order,
+// and a band's bytes stay in the cache of the core that assembled them.
+Status write_in_turns(File& out, const MosaicPlan& plan, std::span<const File> sources,
+                      const WriteProgress& progress, const BandOptions& options) {
+  const int64_t total = plan.final_size();
+  const int64_t bands = (total + options.band_bytes - 1) / options.band_bytes;
+  std::mutex mutex;
+  std::condition_variable turn_changed;
+  int64_t turn = 0;  // the band to be written next
+  bool stop = false;
+  Status failure;
 
-  // Hands over a band; waits while `depth` bands are still waiting to be written.
-  Status submit(std::span<const std::byte> band) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return queue_.size() < depth_ || !status_.ok(); });
-    if (!status_.ok()) return status_;
-    queue_.push_back(band);
-    changed_.notify_all();
-    return {};
-  }
-
-  // Bytes written so far.
-  int64_t written() {
-    std::lock_guard lock(mutex_);
-    return written_;
-  }
-
-  // Waits until every band handed over is written.
-  Status drain() {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return queue_.empty() || !status_.ok(); });
-    return status_;
-  }
-
- private:
-  void loop() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [this] { return !queue_.empty() || closing_; });
-      if (queue_.empty()) return;
-      std::span<const std::byte> band = queue_.front();
-      const bool failed = !status_.ok();  // after a failure the rest is only drained
+  auto work = [&](int64_t first_band) {
+    BandAssembler assembler(plan, sources);
+    std::vector<std::byte> buffer(static_cast<size_t>(std::min(options.band_bytes, total)));
+    for (int64_t i = first_band; i < bands; i += 2) {
+      const int64_t offset = i * options.band_bytes;
+      std::span<std::byte> band(buffer);
+      band = band.first(static_cast<size_t>(std::min(options.band_bytes, total - offset)));
+      Status s = assembler.assemble(offset, band);
+      std::unique_lock lock(mutex);
+      turn_changed.wait(lock, [&] { return turn == i || stop; });
+      if (stop) return;
       lock.unlock();
-      Status s = failed ? Status{} : write_in_pieces(out_, band, write_bytes_);
+      bool go_on = false;
+      if (s.ok()) s = write_in_pieces(out, band, options.write_bytes);
+      if (s.ok()) go_on = progress(offset + static_cast<int64_t>(band.size()));
       lock.lock();
-      if (!s.ok()) status_ = s;
-      written_ += static_cast<int64_t>(band.size());
-      queue_.pop_front();
-      changed_.notify_all();
+      if (!s.ok()) failure = s;
+      stop = !go_on;
+      ++turn;
+      turn_changed.notify_all();
+      if (stop) return;
     }
-  }
-
-  File& out_;
-  int64_t write_bytes_;
-  size_t depth_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::span<const std::byte>> queue_;
-  int64_t written_ = 0;
-  bool closing_ = false;
-  Status status_;
-  std::thread thread_;
-};
+  };
+  std::thread other(work, 1);
+  work(0);
+  other.join();
+  return failure;
+}
 
 }  // namespace
 
@@ -175,33 +147,17 @@ Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sou
   if (options.reserve_space) {
     if (Status s = out.reserve(total); !s.ok()) return s;
   }
-  const size_t depth = options.writer_thread ? std::max<size_t>(options.queued_bands, 1) : 0;
-  std::vector<std::vector<std::byte>> buffers(depth + 1);
-  for (std::vector<std::byte>& buffer : buffers) {
-    buffer.resize(static_cast<size_t>(std::min(options.band_bytes, total)));
-  }
-  std::optional<BandWriterThread> writer;
-  if (depth > 0) writer.emplace(out, options.write_bytes, depth);
+  if (options.two_threads) return write_in_turns(out, plan, sources, progress, options);
 
   BandAssembler assembler(plan, sources);
-  size_t which = 0;
+  std::vector<std::byte> buffer(static_cast<size_t>(std::min(options.band_bytes, total)));
   for (int64_t offset = 0; offset < total; offset += options.band_bytes) {
-    std::span<std::byte> band(buffers[which]);
+    std::span<std::byte> band(buffer);
     band = band.first(static_cast<size_t>(std::min(options.band_bytes, total - offset)));
-    which = (which + 1) % buffers.size();
     if (Status s = assembler.assemble(offset, band); !s.ok()) return s;
-    if (writer) {
-      if (Status s = writer->submit(band); !s.ok()) return s;
-    } else if (Status s = write_in_pieces(out, band, options.write_bytes); !s.ok()) {
-      return s;
-    }
-    int64_t done = writer ? writer->written() : offset + static_cast<int64_t>(band.size());
-    if (!progress(done)) return {};
+    if (Status s = write_in_pieces(out, band, options.write_bytes); !s.ok()) return s;
+    if (!progress(offset + static_cast<int64_t>(band.size()))) return {};
   }
-  if (writer) {
-    if (Status s = writer->drain(); !s.ok()) return s;
-  }
-  progress(total);
   return {};
 }
 

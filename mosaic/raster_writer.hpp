@@ -18,14 +18,13 @@ using WriteProgress = std::function<bool(int64_t bytes_done)>;
 struct BandOptions {
   int64_t band_bytes = int64_t{1} << 20;
   int64_t write_bytes = int64_t{64} << 10;
-  bool writer_thread = true;
-  size_t queued_bands = 4;    // bands assembled ahead of the writer thread
+  bool two_threads = true;    // two threads taking turns, band by band
   bool reserve_space = true;  // allocate the whole file before writing it
 };
 
-// Writes the mosaic in one sequential pass: each band of the output starts as the
-// background, takes every tile row that falls in it in command-line order, and is written
-// once. `out` must be a new, empty file. Memory: queued_bands + 1 bands.
+// Writes the mosaic in one sequential pass: each band of the output takes every tile row
+// that falls in it, in command-line order, over the no-data background, and is written once,
+// in order. `out` must be a new, empty file. Memory: one band a thread.
 Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sources,
                     const WriteProgress& progress, const BandOptions& options = {});
 

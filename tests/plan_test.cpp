@@ -159,8 +159,7 @@ TEST_F(WriterEquivalence, BandWriterMatchesFillThenPatchOnRandomTileSets) {
     BandOptions options;
     options.band_bytes = std::uniform_int_distribution<int64_t>(1, 300)(rng);
     options.write_bytes = std::uniform_int_distribution<int64_t>(1, 64)(rng);
-    options.writer_thread = i % 2 == 0;
-    options.queued_bands = static_cast<size_t>(i % 5);
+    options.two_threads = i % 2 == 0;
     ASSERT_EQ(write_with(c, "bands", false, options), expected)
         << "case " << i << " band " << options.band_bytes;
   }
@@ -182,7 +181,7 @@ TEST_F(WriterEquivalence, EmptyHeaderTileSpillsOneSampleIntoTheNextRow) {
   EXPECT_EQ(write_with(c, "bands", false), expected);
 }
 
-TEST_F(WriterEquivalence, AFailedWriteInEitherThreadEndsTheWrite) {
+TEST_F(WriterEquivalence, AFailedWriteEndsTheWriteWithOneThreadOrTwo) {
   // Files may grow to 64 KiB only; the space is not reserved, so the writes themselves fail.
   Case c;
   c.plan = MosaicPlan{1000, 1000, {}};
@@ -195,7 +194,7 @@ TEST_F(WriterEquivalence, AFailedWriteInEitherThreadEndsTheWrite) {
     ASSERT_TRUE(File::create_new(path, &out).ok());
     BandOptions options;
     options.band_bytes = 4096;
-    options.writer_thread = thread;
+    options.two_threads = thread;
     options.reserve_space = false;
     rlimit limit{65536, saved.rlim_max};
     ::setrlimit(RLIMIT_FSIZE, &limit);
