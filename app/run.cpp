@@ -199,14 +199,13 @@ class Stitch {
     MosaicCorner corner = result_corner(bounds_, line_.offset_x, line_.offset_y);
     std::string header_text = result_header_text(*size_, corner.result_ulx, corner.result_uly);
 
-    if (Status s = check_free_space(plan.final_size() + static_cast<int64_t>(header_text.size()));
-        !s.ok()) {
+    const int64_t total = plan.final_size();
+    if (Status s = check_free_space(total + static_cast<int64_t>(header_text.size())); !s.ok()) {
       console_.error(s.message() + "\n");
       return exit_output_failed;
     }
 
     ProgressScript script(size_->out_rows, std::move(progress));
-    const int64_t total = plan.final_size();
     auto on_progress = [&](int64_t done) {
       auto lines = static_cast<int64_t>(static_cast<double>(script.size()) *
                                         static_cast<double>(done) / static_cast<double>(total));

@@ -13,8 +13,8 @@ int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 
 
 // Calls `piece(source_offset, band_offset, length)` for the part of every row of `copy`
 // that falls inside the band [band_start, band_end), in row order.
-template <typename Piece>
-Status for_each_piece(const TileCopy& copy, int64_t band_start, int64_t band_end, Piece piece) {
+template <typename Visit>
+void for_each_piece(const TileCopy& copy, int64_t band_start, int64_t band_end, Visit piece) {
   // Rows from the first that ends after the band's start to the last that starts before
   // its end.
   int64_t first =
@@ -25,10 +25,8 @@ Status for_each_piece(const TileCopy& copy, int64_t band_start, int64_t band_end
     int64_t lo = std::max(band_start, destination);
     int64_t hi = std::min(band_end, destination + copy.length(row));
     if (lo >= hi) continue;
-    Status s = piece(copy.source_offset(row) + (lo - destination), lo - band_start, hi - lo);
-    if (!s.ok()) return s;
+    piece(copy.source_offset(row) + (lo - destination), lo - band_start, hi - lo);
   }
-  return {};
 }
 
 Status write_in_pieces(File& out, std::span<const std::byte> bytes, int64_t piece) {
@@ -88,44 +86,36 @@ BandAssembler::BandAssembler(const MosaicPlan& plan, std::span<const File> sourc
     : plan_(plan), sources_(sources) {}
 
 Status BandAssembler::assemble(int64_t offset, std::span<std::byte> band) {
-  fill_uncovered(offset, band);
   const auto end = offset + static_cast<int64_t>(band.size());
-  for (const TileCopy& copy : plan_.copies) {
-    const File& source = sources_[copy.source];
-    // Rows longer than the stride overlap: each must land after the one before it.
-    const bool rows_overlap = copy.row_bytes > copy.stride;
-    Status s = for_each_piece(copy, offset, end, [&](int64_t from, int64_t at, int64_t length) {
-      if (!pieces_.empty() && (from != next_offset_ || rows_overlap)) {
-        if (Status read = read_pieces(source); !read.ok()) return read;
-      }
-      if (pieces_.empty()) first_offset_ = from;
-      pieces_.push_back(iovec{band.data() + at, static_cast<size_t>(length)});
-      next_offset_ = from + length;
-      return Status{};
+  pieces_.clear();
+  for (size_t c = 0; c < plan_.copies.size(); ++c) {
+    for_each_piece(plan_.copies[c], offset, end, [&](int64_t from, int64_t at, int64_t length) {
+      pieces_.push_back(Piece{c, from, at, length});
     });
-    if (s.ok()) s = read_pieces(source);
+  }
+  fill_uncovered(offset, band);
+  // Consecutive source bytes of one tile go in one vectored read. Rows longer than the
+  // stride overlap, so each of those must land after the one before it: one read a row.
+  for (size_t i = 0; i < pieces_.size(); ++i) {
+    const Piece& piece = pieces_[i];
+    const TileCopy& copy = plan_.copies[piece.copy];
+    reads_.push_back(iovec{band.data() + piece.at, static_cast<size_t>(piece.length)});
+    const bool last = i + 1 == pieces_.size() || pieces_[i + 1].copy != piece.copy ||
+                      pieces_[i + 1].from != piece.from + piece.length ||
+                      copy.row_bytes > copy.stride;
+    if (!last) continue;
+    const int64_t first = pieces_[i + 1 - reads_.size()].from;
+    size_t got = 0;
+    Status s = sources_[copy.source].read_pieces_at(first, reads_, &got);
+    reads_.clear();
     if (!s.ok()) return s;
   }
   return {};
 }
 
-Status BandAssembler::read_pieces(const File& source) {
-  if (pieces_.empty()) return {};
-  size_t got = 0;
-  Status s = source.read_pieces_at(first_offset_, pieces_, &got);
-  pieces_.clear();
-  return s;
-}
-
 void BandAssembler::fill_uncovered(int64_t offset, std::span<std::byte> band) {
   covered_.clear();
-  const auto end = offset + static_cast<int64_t>(band.size());
-  for (const TileCopy& copy : plan_.copies) {
-    for_each_piece(copy, offset, end, [&](int64_t, int64_t at, int64_t length) {
-      covered_.emplace_back(at, at + length);
-      return Status{};
-    });
-  }
+  for (const Piece& piece : pieces_) covered_.emplace_back(piece.at, piece.at + piece.length);
   std::sort(covered_.begin(), covered_.end());
   int64_t filled_to = 0;
   auto fill_to = [&](int64_t to) {

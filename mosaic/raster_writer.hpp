@@ -37,18 +37,24 @@ class BandAssembler {
   Status assemble(int64_t offset, std::span<std::byte> band);
 
  private:
-  // Lays the background only where no tile row lands: for a mosaic the tiles cover, that
+  // The part of one tile row that falls in the band: `length` bytes from source byte
+  // `from` of copy `copy`, to band byte `at`.
+  struct Piece {
+    size_t copy;
+    int64_t from;
+    int64_t at;
+    int64_t length;
+  };
+
+  // Lays the background only where no piece lands: for a mosaic the tiles cover, that
   // saves touching every byte twice.
   void fill_uncovered(int64_t offset, std::span<std::byte> band);
-  // Reads the collected pieces, consecutive bytes of `source`, in one vectored read.
-  Status read_pieces(const File& source);
 
   const MosaicPlan& plan_;
   std::span<const File> sources_;
+  std::vector<Piece> pieces_;  // in command-line order, then row order
   std::vector<std::pair<int64_t, int64_t>> covered_;
-  std::vector<iovec> pieces_;
-  int64_t first_offset_ = 0;
-  int64_t next_offset_ = 0;
+  std::vector<iovec> reads_;
 };
 
 // The straightforward writer, kept as the reference that the band writer must match: fill
