@@ -152,10 +152,16 @@ Status write_mosaic(File& out, const MosaicPlan& plan, std::span<const File> sou
 }
 
 Status write_mosaic_by_patching(File& out, const MosaicPlan& plan, std::span<const File> sources) {
-  std::vector<std::byte> row(static_cast<size_t>(plan.row_bytes));
-  fill_background(plan, 0, row);
+  // Each mosaic row is written full of no-data, in pieces of at most 64 KiB so that a
+  // very wide mosaic needs no row-sized buffer. Pieces start on even offsets.
+  std::vector<std::byte> fill(static_cast<size_t>(std::min<int64_t>(plan.row_bytes, 65536)));
+  fill_background(plan, 0, fill);
   for (int64_t r = 0; r < plan.rows; ++r) {
-    if (Status s = out.write_at(r * plan.row_bytes, row); !s.ok()) return s;
+    for (int64_t at = 0; at < plan.row_bytes; at += static_cast<int64_t>(fill.size())) {
+      auto piece = std::span(fill).first(
+          static_cast<size_t>(std::min(plan.row_bytes - at, static_cast<int64_t>(fill.size()))));
+      if (Status s = out.write_at(r * plan.row_bytes + at, piece); !s.ok()) return s;
+    }
   }
   std::vector<std::byte> data;
   for (const TileCopy& copy : plan.copies) {
