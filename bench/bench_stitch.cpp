@@ -6,15 +6,15 @@
 #include <string_view>
 #include <vector>
 
-#include "app/run.hpp"
+#include "cli/run.hpp"
 
 int main(int argc, char** argv) {
-  demstitch::RunOptions options;
+  demstitch::WriterOptions options;
   std::vector<std::string_view> args{argv[0]};
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--reference") {
-      options.reference_writer = true;
+      options.reference = true;
     } else if (arg == "--no-reserve") {
       options.bands.reserve_space = false;
     } else if (arg == "--no-thread") {

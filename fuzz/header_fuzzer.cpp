@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "header/tile_header.hpp"
+#include "formats/tile_header.hpp"
 
 namespace {
 

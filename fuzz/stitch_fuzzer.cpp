@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "app/run.hpp"
-#include "header/tile_header.hpp"
+#include "cli/run.hpp"
+#include "formats/tile_header.hpp"
 
 namespace {
 
@@ -36,8 +36,8 @@ int stitch(bool reference, std::vector<std::string_view> args, std::string* rast
   fs::remove("GTResult.HDR");
   static std::FILE* null = std::fopen("/dev/null", "w");
   demstitch::Console console(null, null);
-  demstitch::RunOptions options;
-  options.reference_writer = reference;
+  demstitch::WriterOptions options;
+  options.reference = reference;
   options.bands.band_bytes = 4096;  // many bands even for small mosaics
   int status = demstitch::run(args, console, options);
   *raster = slurp("GTResult.DEM");

@@ -1,13 +1,9 @@
 #pragma once
 
 #include <cstdio>
-#include <string>
 #include <string_view>
 
 namespace demstitch {
-
-// printf into a string.
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
 
 // The two console streams. Text goes out unchanged: progress lines end in a bare carriage
 // return so that on a terminal each overwrites the one before.

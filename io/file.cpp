@@ -2,28 +2,26 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
-#include <climits>
-#include <cstring>
 #include <utility>
 
 namespace demstitch {
 
-Status Status::from_errno(const std::string& path, int err) {
-  return error(path + ": " + std::strerror(err));
-}
-
 File::File(File&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), path_(std::move(other.path_)) {}
+    : fd_(std::exchange(other.fd_, -1)), name_(std::move(other.name_)), side_(other.side_) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
-    path_ = std::move(other.path_);
+    name_ = std::move(other.name_);
+    side_ = other.side_;
   }
   return *this;
 }
@@ -35,27 +33,29 @@ File::~File() {
 Status File::open_for_reading(const std::string& path, File* file) {
   // Non-blocking open so that a named pipe cannot stall the run; regular files ignore it.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return Status::from_errno(path, errno);
-  File opened(fd, path);
+  if (fd < 0) return Status::from_errno(errno, Side::input, path);
+  File opened(fd, path, Side::input);
   struct stat st {};
-  if (::fstat(fd, &st) != 0) return Status::from_errno(path, errno);
-  if (S_ISDIR(st.st_mode)) return Status::from_errno(path, EISDIR);
-  if (!S_ISREG(st.st_mode)) return Status::error(path + ": not a regular file");
-  if (::fcntl(fd, F_SETFL, O_RDONLY) != 0) return Status::from_errno(path, errno);
+  if (::fstat(fd, &st) != 0) return opened.failure(errno);
+  if (S_ISDIR(st.st_mode)) return opened.failure(EISDIR);
+  if (!S_ISREG(st.st_mode)) {
+    return Status::error(StatusKind::io_error, Side::input, path, "not a regular file");
+  }
+  if (::fcntl(fd, F_SETFL, O_RDONLY) != 0) return opened.failure(errno);
   *file = std::move(opened);
   return {};
 }
 
-Status File::create_new(const std::string& path, File* file) {
+Status File::create_new(const std::string& path, const std::string& display_name, File* file) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return Status::from_errno(path, errno);
-  *file = File(fd, path);
+  if (fd < 0) return Status::from_errno(errno, Side::output, display_name);
+  *file = File(fd, display_name, Side::output);
   return {};
 }
 
 Status File::size(int64_t* bytes) const {
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return Status::from_errno(path_, errno);
+  if (::fstat(fd_, &st) != 0) return failure(errno);
   *bytes = st.st_size;
   return {};
 }
@@ -67,38 +67,47 @@ Status File::read_some(std::span<std::byte> buffer, size_t* got) {
       *got = static_cast<size_t>(n);
       return {};
     }
-    if (errno != EINTR) return Status::from_errno(path_, errno);
+    if (errno != EINTR) return failure(errno);
   }
 }
 
-Status File::read_at(int64_t offset, std::span<std::byte> buffer, size_t* got) const {
-  iovec piece{buffer.data(), buffer.size()};
-  return read_pieces_at(offset, std::span<iovec>(&piece, 1), got);
-}
-
-Status File::read_pieces_at(int64_t offset, std::span<iovec> pieces, size_t* got) const {
+Status File::read_pieces_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
+                            size_t* got) const {
   *got = 0;
+  size_t into = 0;  // bytes already in pieces.front()
+  std::array<iovec, 64> batch{};
   for (;;) {
-    // Skip empty pieces so that a zero-length request is not mistaken for the end of file.
-    while (!pieces.empty() && pieces.front().iov_len == 0) pieces = pieces.subspan(1);
+    // Skip full and empty pieces, so that a zero-length request is not taken for the end.
+    while (!pieces.empty() && into >= pieces.front().size()) {
+      pieces = pieces.subspan(1);
+      into = 0;
+    }
     if (pieces.empty()) break;
-    int count = static_cast<int>(std::min<size_t>(pieces.size(), IOV_MAX));
-    ssize_t n = ::preadv(fd_, pieces.data(), count, offset + static_cast<int64_t>(*got));
+    size_t count = 0;
+    for (size_t i = 0; i < pieces.size() && count < batch.size(); ++i) {
+      size_t skip = i == 0 ? into : 0;
+      if (pieces[i].size() == skip) continue;
+      batch[count++] = iovec{pieces[i].data() + skip, pieces[i].size() - skip};
+    }
+    ssize_t n =
+        ::preadv(fd_, batch.data(), static_cast<int>(count), offset + static_cast<int64_t>(*got));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Status::from_errno(path_, errno);
+      return failure(errno);
     }
     if (n == 0) break;
     *got += static_cast<size_t>(n);
     // Step past the pieces that were filled and into a partly filled one.
     auto left = static_cast<size_t>(n);
-    while (!pieces.empty() && left >= pieces.front().iov_len) {
-      left -= pieces.front().iov_len;
+    while (left > 0) {
+      size_t room = pieces.front().size() - into;
+      if (left < room) {
+        into += left;
+        break;
+      }
+      left -= room;
       pieces = pieces.subspan(1);
-    }
-    if (left > 0) {
-      pieces.front().iov_base = static_cast<std::byte*>(pieces.front().iov_base) + left;
-      pieces.front().iov_len -= left;
+      into = 0;
     }
   }
   return {};
@@ -108,7 +117,7 @@ Status File::reserve(int64_t bytes) {
   while (bytes > 0 && ::fallocate(fd_, 0, 0, bytes) != 0) {
     if (errno == EINTR) continue;
     if (errno == EOPNOTSUPP || errno == ENOSYS || errno == ENODEV) break;  // writes will tell
-    return Status::from_errno(path_, errno);
+    return failure(errno);
   }
   return {};
 }
@@ -118,7 +127,7 @@ Status File::write_all(std::span<const std::byte> bytes) {
     ssize_t n = ::write(fd_, bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Status::from_errno(path_, errno);
+      return failure(errno);
     }
     bytes = bytes.subspan(static_cast<size_t>(n));
   }
@@ -130,7 +139,7 @@ Status File::write_at(int64_t offset, std::span<const std::byte> bytes) {
     ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), offset);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return Status::from_errno(path_, errno);
+      return failure(errno);
     }
     offset += n;
     bytes = bytes.subspan(static_cast<size_t>(n));
@@ -140,21 +149,14 @@ Status File::write_at(int64_t offset, std::span<const std::byte> bytes) {
 
 Status File::close() {
   int fd = std::exchange(fd_, -1);
-  if (fd >= 0 && ::close(fd) != 0) return Status::from_errno(path_, errno);
+  if (fd >= 0 && ::close(fd) != 0) return failure(errno);
   return {};
 }
 
-Status open_either_case(const std::string& base, const char* lower, const char* upper, File* file,
-                        std::string* path) {
-  *path = base + lower;
-  Status status = File::open_for_reading(*path, file);
-  if (status.ok()) return status;
-  std::string upper_path = base + upper;
-  if (File::open_for_reading(upper_path, file).ok()) {
-    *path = upper_path;
-    return {};
-  }
-  return status;
+std::optional<int64_t> free_space(const std::string& folder) {
+  struct statvfs fs {};
+  if (::statvfs(folder.c_str(), &fs) != 0) return std::nullopt;
+  return static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
 }
 
 }  // namespace demstitch

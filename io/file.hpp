@@ -1,18 +1,21 @@
 #pragma once
 
-#include <sys/uio.h>
-
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
-#include "io/status.hpp"
+#include "base/status.hpp"
 
 namespace demstitch {
 
-// An open file descriptor with its path. The destructor closes quietly; close() reports.
-// Reads and writes loop over short counts and EINTR; offsets are 64-bit.
+// The piece size of sequential reads and writes.
+inline constexpr size_t io_chunk_bytes = size_t{64} << 10;
+
+// An open file with the name it is known by in messages. The destructor closes quietly;
+// close() reports. Reads and writes loop over short counts and interruptions; offsets are
+// 64-bit. Positioned reads may run on several threads at once.
 class File {
  public:
   File() = default;
@@ -22,22 +25,26 @@ class File {
   File& operator=(File&& other) noexcept;
   ~File();
 
-  // Opens a regular file for reading; anything else (a folder, a pipe) is refused.
+  // Opens a regular file for reading; anything else (a folder, a pipe) is refused. Its
+  // failures are the input's.
   static Status open_for_reading(const std::string& path, File* file);
-  // Creates a new file for writing; fails if the name exists.
-  static Status create_new(const std::string& path, File* file);
+  // Creates a new file for writing at `path`, failing if the name exists; messages name it
+  // `display_name`. Its failures are the output's.
+  static Status create_new(const std::string& path, const std::string& display_name, File* file);
 
   bool is_open() const { return fd_ >= 0; }
-  const std::string& path() const { return path_; }
+  const std::string& name() const { return name_; }
 
   Status size(int64_t* bytes) const;
   // Reads the next bytes in sequence; *got is 0 only at the end of the file.
   Status read_some(std::span<std::byte> buffer, size_t* got);
-  // Reads at `offset` until `buffer` is full or the file ends; *got tells how far it came.
-  Status read_at(int64_t offset, std::span<std::byte> buffer, size_t* got) const;
-  // Reads consecutive file bytes from `offset` into the pieces of `pieces` in order, until
-  // they are full or the file ends. The iovecs are consumed.
-  Status read_pieces_at(int64_t offset, std::span<iovec> pieces, size_t* got) const;
+  // Reads consecutive file bytes from `offset` into `pieces` in order, until they are full
+  // or the file ends; *got tells how far it came.
+  Status read_pieces_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
+                        size_t* got) const;
+  Status read_at(int64_t offset, std::span<std::byte> buffer, size_t* got) const {
+    return read_pieces_at(offset, std::span(&buffer, 1), got);
+  }
   // Reserves disk space for the first `bytes` of the file, where the file system can; fails
   // with "No space left on device" when the space is not there.
   Status reserve(int64_t bytes);
@@ -46,15 +53,15 @@ class File {
   Status close();
 
  private:
-  File(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  File(int fd, std::string name, Side side) : fd_(fd), name_(std::move(name)), side_(side) {}
+  Status failure(int err) const { return Status::from_errno(err, side_, name_); }
+
   int fd_ = -1;
-  std::string path_;
+  std::string name_;
+  Side side_ = Side::none;
 };
 
-// Opens base + lower-case extension, or else base + upper-case extension (tiles are
-// distributed with upper-case names). `path` is the name opened, or on failure the
-// lower-case one, whose error is returned.
-Status open_either_case(const std::string& base, const char* lower, const char* upper, File* file,
-                        std::string* path);
+// Bytes free to an unprivileged writer in `folder`; nothing when the system cannot tell.
+std::optional<int64_t> free_space(const std::string& folder);
 
 }  // namespace demstitch

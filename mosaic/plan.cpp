@@ -20,7 +20,7 @@ int64_t TileCopy::end() const {
   return last;
 }
 
-std::optional<TileCopy> plan_tile_copy(size_t source, int64_t file_size, int64_t row_bytes,
+std::optional<TileCopy> plan_tile_copy(const Source* source, int64_t file_size, int64_t row_bytes,
                                        int64_t nrows, int64_t start, int64_t stride) {
   TileCopy copy{source, file_size, row_bytes, 0, start, stride};
   if (row_bytes <= 0 || file_size <= 0 || nrows <= 0 || stride <= 0) return copy;

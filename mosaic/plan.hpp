@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "io/source.hpp"
+
 namespace demstitch {
 
 // The no-data sample -9999, most significant byte first.
@@ -18,8 +20,8 @@ inline constexpr std::byte nodata_low{0xF1};
 // the mosaic row, so a long row spills into the next one; bytes that would land before the
 // start of the file are dropped.
 struct TileCopy {
-  size_t source = 0;      // index of the tile's raster among the open sources
-  int64_t file_size = 0;  // bytes in the source file
+  const Source* source = nullptr;  // the tile's raster
+  int64_t file_size = 0;           // bytes in the source
   int64_t row_bytes = 0;
   int64_t rows = 0;  // rows that carry data: the tile's rows, cut where the file ends
   int64_t start = 0;
@@ -34,7 +36,7 @@ struct TileCopy {
 };
 
 // Describes one tile's copy; nothing when its offsets are beyond 64-bit arithmetic.
-std::optional<TileCopy> plan_tile_copy(size_t source, int64_t file_size, int64_t row_bytes,
+std::optional<TileCopy> plan_tile_copy(const Source* source, int64_t file_size, int64_t row_bytes,
                                        int64_t nrows, int64_t start, int64_t stride);
 
 // The whole raster stage as data: the no-data fill of the mosaic's rows, then the copies in

@@ -6,8 +6,8 @@
 #include <cmath>
 #include <limits>
 
-#include "io/console.hpp"
-#include "io/file.hpp"
+#include "base/strings.hpp"
+#include "io/source.hpp"
 
 namespace demstitch::preview {
 namespace {
@@ -99,20 +99,23 @@ void Downsampler::add_row(std::span<const int16_t> samples,
 
 Status write_preview(const std::string& base, const std::string& png_path,
                      const PreviewOptions& options, std::string* summary) {
-  File header_file;
+  FileOpener opener;
+  std::unique_ptr<Source> header_file;
   std::string header_path;
-  if (Status s = open_either_case(base, ".HDR", ".hdr", &header_file, &header_path); !s.ok()) {
+  if (Status s = open_either_case(opener, base, ".HDR", ".hdr", &header_file, &header_path);
+      !s.ok()) {
     return s;
   }
   TileHeader header;
-  if (Status s = read_header_file(header_file, header); !s.ok()) return s;
+  if (Status s = read_header(*header_file, header); !s.ok()) return s;
   if (header.nrows <= 0 || header.ncols <= 0 ||
       header.total_row_bytes < 2 * int64_t{header.ncols}) {
-    return Status::error(header_path + ": does not describe rows of 16-bit samples");
+    return Status::error(StatusKind::corrupt, Side::input, header_path,
+                         "does not describe rows of 16-bit samples");
   }
-  File raster;
+  std::unique_ptr<Source> raster;
   std::string raster_path;
-  if (Status s = open_either_case(base, ".DEM", ".dem", &raster, &raster_path); !s.ok()) {
+  if (Status s = open_either_case(opener, base, ".DEM", ".dem", &raster, &raster_path); !s.ok()) {
     return s;
   }
 
@@ -165,7 +168,10 @@ Status write_preview(const std::string& base, const std::string& png_path,
   const bool big_endian = header.byte_order == 0;
   for (int64_t r = 0; r < header.nrows; ++r) {
     size_t got = 0;
-    if (Status s = raster.read_at(r * header.total_row_bytes, bytes, &got); !s.ok()) return s;
+    std::span<std::byte> row(bytes);
+    if (Status s = raster->read_at(r * header.total_row_bytes, std::span(&row, 1), &got); !s.ok()) {
+      return s;
+    }
     std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(got), bytes.end(), std::byte{0});
     for (int64_t c = 0; c < header.ncols; ++c) {
       auto hi = static_cast<uint16_t>(bytes[2 * c]);
@@ -183,9 +189,9 @@ Status write_preview(const std::string& base, const std::string& png_path,
   image.height = static_cast<png_uint_32>(height);
   image.format = PNG_FORMAT_RGB;
   if (!png_image_write_to_file(&image, png_path.c_str(), 0, picture.data(), 0, nullptr)) {
-    std::string message = png_path + ": " + image.message;
+    std::string message = image.message;
     png_image_free(&image);
-    return Status::error(message);
+    return Status::error(StatusKind::io_error, Side::output, png_path, message);
   }
   *summary = format("%s: %lldx%lld pixels from %s (%dx%d samples)", png_path.c_str(),
                     static_cast<long long>(width), static_cast<long long>(height),

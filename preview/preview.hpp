@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "header/tile_header.hpp"
-#include "io/status.hpp"
+#include "base/status.hpp"
+#include "formats/tile_header.hpp"
 
 namespace demstitch::preview {
 

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "formats/tile_header.hpp"
+
 namespace demstitch::testing {
 
 TempDir::TempDir() {
@@ -50,14 +52,7 @@ std::string tile_raster(int rows, int cols, int base) {
 
 std::string bil_header(int rows, int cols, const std::string& ulx, const std::string& uly,
                        const std::string& spacing) {
-  std::ostringstream h;
-  h << "BYTEORDER      M\r\nLAYOUT         BIL\r\nNROWS          " << rows << "\r\nNCOLS          "
-    << cols << "\r\nNBANDS         1\r\nNBITS          16\r\n"
-    << "BANDROWBYTES   " << cols * 2 << "\r\nTOTALROWBYTES  " << cols * 2
-    << "\r\nBANDGAPBYTES   0\r\nNODATA         -9999\r\nULXMAP         " << ulx
-    << "\r\nULYMAP         " << uly << "\r\nXDIM           " << spacing << "\r\nYDIM           "
-    << spacing << "\r\n";
-  return h.str();
+  return bil_header_text(rows, cols, ulx, uly, spacing, 16);
 }
 
 Result run_demstitch(const std::filesystem::path& folder, const std::vector<std::string>& args,

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "formats/tile_header.hpp"
+
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
@@ -87,15 +89,13 @@ void write_header(const TileSpec& tile, const std::filesystem::path& path) {
     std::perror(path.c_str());
     std::exit(1);
   }
-  std::fprintf(out,
-               "BYTEORDER      M\r\nLAYOUT         BIL\r\nNROWS          %d\r\n"
-               "NCOLS          %d\r\nNBANDS         1\r\nNBITS          16\r\n"
-               "BANDROWBYTES         %d\r\nTOTALROWBYTES        %d\r\n"
-               "BANDGAPBYTES         0\r\nNODATA         -9999\r\n"
-               "ULXMAP         %.15g\r\nULYMAP         %.15g\r\n"
-               "XDIM           0.00833333333333\r\nYDIM           0.00833333333333\r\n",
-               tile.rows, tile.cols, tile.cols * 2, tile.cols * 2, tile.west + step / 2,
-               tile.north - step / 2);
+  char ulx[32];
+  char uly[32];
+  std::snprintf(ulx, sizeof ulx, "%.15g", tile.west + step / 2);
+  std::snprintf(uly, sizeof uly, "%.15g", tile.north - step / 2);
+  std::string text =
+      demstitch::bil_header_text(tile.rows, tile.cols, ulx, uly, "0.00833333333333", 16);
+  std::fwrite(text.data(), 1, text.size(), out);
   std::fclose(out);
 }
 

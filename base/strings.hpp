@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace demstitch {
+
+// printf into a string.
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+
+// Numbers read the way the C library reads them in the "C" locale, whatever the locale.
+
+// "%d": white space, an optional sign, decimal digits; reading stops at the first character
+// that cannot continue the number. A value outside the 32-bit range does not convert.
+std::optional<int32_t> scan_c_int(std::string_view text);
+
+// "%f" into single precision, widened to double: decimal or hexadecimal numbers, "inf" and
+// "nan" as the C library accepts them.
+std::optional<double> scan_c_float(std::string_view text);
+
+// The value of the longest leading part of `text` that reads as a decimal real number (white
+// space, sign, digits with an optional point, exponent); 0.0 if there is none.
+double decimal_prefix_value(std::string_view text);
+
+}  // namespace demstitch

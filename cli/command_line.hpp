@@ -1,0 +1,29 @@
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace demstitch {
+
+// The most tiles one run stitches, and the longest base name (it must leave room for a
+// four-character extension in a 512-byte path).
+inline constexpr size_t max_tiles = 64;
+inline constexpr size_t max_name_length = 507;
+
+// The command line as a plain value: what to do, the tile names in order, the offsets.
+struct CommandLine {
+  enum class Outcome { run, no_argument, no_tile, too_many_tiles, name_too_long };
+  Outcome outcome = Outcome::run;
+  std::vector<std::string> names;
+  double offset_x = 0.0;
+  double offset_y = 0.0;
+  std::string long_name;  // the offending name when outcome is name_too_long
+};
+
+// Reads the arguments that follow the program's name. An argument starting with "-" is the
+// offset option ("-h,w"); every other argument is a tile base name. Touches no file.
+CommandLine parse_command_line(std::span<const std::string_view> args);
+
+}  // namespace demstitch

@@ -1,0 +1,41 @@
+#include "cli/console_report.hpp"
+
+#include "cli/report.hpp"
+
+namespace demstitch {
+
+void ConsoleReport::tile_read(const TileInput& tile) {
+  console_.print(tile_bounds_line(tile.bounds, tile.header_path));
+}
+
+void ConsoleReport::header_problem(const TileInput& /*tile*/, const TileProblem& problem) {
+  console_.error(problem_text(problem));
+}
+
+void ConsoleReport::mosaic_sized(const MosaicBounds& bounds,
+                                 const std::optional<MosaicSize>& size) {
+  console_.print(final_bounds_text(bounds, size));
+  console_.flush();
+}
+
+void ConsoleReport::raster_started(std::span<const TileInput> tiles, int32_t out_rows) {
+  std::vector<TileProgress> progress;
+  for (const TileInput& tile : tiles) {
+    if (!tile.header_read) continue;
+    TileProgress& report = progress.emplace_back();
+    report.path = tile.raster_path;
+    report.nrows = tile.header.nrows;
+    if (!tile.problems.empty()) report.error = problem_text(tile.problems.back());
+  }
+  script_.emplace(out_rows, std::move(progress));
+}
+
+void ConsoleReport::bytes_written(int64_t done, int64_t total) {
+  // The lines are played out in step with the bytes, all of them once the last is written.
+  auto size = script_->size();
+  auto lines = static_cast<int64_t>(static_cast<double>(size) * static_cast<double>(done) /
+                                    static_cast<double>(total));
+  script_->play_until(done == total ? size : lines, console_);
+}
+
+}  // namespace demstitch

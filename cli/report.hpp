@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "mosaic/grid.hpp"
+#include "mosaic/stitch.hpp"
+
+namespace demstitch {
+
+// The usage text, with the program's own name.
+std::string usage_text(std::string_view program);
+
+// One tile's bounds in its own coordinates, then a carriage return and the header's path:
+// on a terminal the path overwrites the blanks before the first number.
+std::string tile_bounds_line(const TileRect& bounds, const std::string& path);
+
+// The "Final output bounds" lines, from the mosaic's bounds in the tiles' own coordinates;
+// the size line is left out when the size cannot be represented.
+std::string final_bounds_text(const MosaicBounds& bounds, const std::optional<MosaicSize>& size);
+
+// The line that reports a tile problem on standard error.
+std::string problem_text(const TileProblem& problem);
+
+// The lines that report why a run ended without a result, or with one the input spoiled.
+std::string failure_text(const StitchResult& result);
+
+}  // namespace demstitch

@@ -1,0 +1,80 @@
+#include "cli/run.hpp"
+
+#include <atomic>
+#include <csignal>
+
+#include "base/strings.hpp"
+#include "cli/command_line.hpp"
+#include "cli/console_report.hpp"
+#include "cli/report.hpp"
+
+namespace demstitch {
+namespace {
+
+std::atomic<int> interrupt_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
+
+extern "C" void note_interrupt(int signal) { interrupt_signal.store(signal); }
+
+// Ctrl-C and SIGTERM are noted and acted on between steps, so that the partial result can
+// be removed. A file-size limit or a closed pipe makes a call fail instead of killing us.
+void install_signal_handlers() {
+  struct sigaction action {};
+  action.sa_handler = note_interrupt;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+int exit_status(const StitchResult& result) {
+  switch (result.outcome) {
+    case StitchOutcome::written:
+      return result.problems.empty() ? exit_ok : exit_input_problem;
+    case StitchOutcome::no_header:
+    case StitchOutcome::no_usable_size:
+    case StitchOutcome::input_failed:
+      return exit_input_problem;
+    case StitchOutcome::output_failed:
+      return exit_output_failed;
+    case StitchOutcome::cancelled:
+      break;
+  }
+  return exit_signal_base + interrupt_signal.load();
+}
+
+}  // namespace
+
+int run(std::span<const std::string_view> args, Console& console, const WriterOptions& writer) {
+  std::string_view program = args.empty() ? "demstitch" : args.front();
+  CommandLine line = parse_command_line(args.empty() ? args : args.subspan(1));
+  switch (line.outcome) {
+    case CommandLine::Outcome::no_argument:
+      console.error(usage_text(program));
+      return exit_no_argument;
+    case CommandLine::Outcome::no_tile:
+      console.error(usage_text(program));
+      return exit_command_line;
+    case CommandLine::Outcome::too_many_tiles:
+      console.error(format("Too many tiles: at most %zu can be stitched in one run\n", max_tiles));
+      return exit_command_line;
+    case CommandLine::Outcome::name_too_long:
+      console.error(format("Tile name too long (at most %zu characters): %s\n", max_name_length,
+                           line.long_name.c_str()));
+      return exit_command_line;
+    case CommandLine::Outcome::run:
+      break;
+  }
+  install_signal_handlers();
+  StitchRequest request;
+  request.tiles = line.names;
+  request.offsets = Offsets{line.offset_x, line.offset_y};
+  request.writer = writer;
+  ConsoleReport report(console, interrupt_signal);
+  StitchResult result = stitch(request, report);
+  if (std::string text = failure_text(result); !text.empty()) console.error(text);
+  return exit_status(result);
+}
+
+}  // namespace demstitch

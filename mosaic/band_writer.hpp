@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "io/file.hpp"
+#include "mosaic/plan.hpp"
+
+namespace demstitch {
+
+// Told how many bytes of the mosaic are final; returns false to stop the write.
+using WriteProgress = std::function<bool(int64_t bytes_done)>;
+
+// How the band writer cuts its work; the defaults were chosen by measurement (see bench/).
+struct BandOptions {
+  int64_t band_bytes = int64_t{1} << 20;
+  int64_t write_bytes = io_chunk_bytes;
+  bool two_threads = true;    // two threads taking turns, band by band
+  bool reserve_space = true;  // allocate the whole file before writing it
+};
+
+// Writes the mosaic in one sequential pass: each band of the output takes every tile row
+// that falls in it, in command-line order, over the no-data background, and is written once,
+// in order. `out` must be a new, empty file. Memory: one band a thread. A write stopped by
+// `progress` ends with a cancelled status.
+Status write_mosaic(File& out, const MosaicPlan& plan, const WriteProgress& progress,
+                    const BandOptions& options = {});
+
+// Assembles bands of the mosaic in memory, keeping its scratch space from band to band.
+class BandAssembler {
+ public:
+  explicit BandAssembler(const MosaicPlan& plan) : plan_(plan) {}
+  // Fills `band` with the mosaic bytes [offset, offset + band.size()): every tile row that
+  // falls in it, in command-line order, over the background.
+  Status assemble(int64_t offset, std::span<std::byte> band);
+
+ private:
+  // The part of one tile row that falls in the band: `length` bytes from source byte
+  // `from` of copy `copy`, to band byte `at`.
+  struct Piece {
+    size_t copy;
+    int64_t from;
+    int64_t at;
+    int64_t length;
+  };
+
+  // Lays the background only where no piece lands: for a mosaic the tiles cover, that
+  // saves touching every byte twice.
+  void fill_uncovered(int64_t offset, std::span<std::byte> band);
+
+  const MosaicPlan& plan_;
+  std::vector<Piece> pieces_;  // in command-line order, then row order
+  std::vector<std::pair<int64_t, int64_t>> covered_;
+  std::vector<std::span<std::byte>> reads_;
+};
+
+}  // namespace demstitch

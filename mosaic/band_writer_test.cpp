@@ -1,0 +1,135 @@
+#include "mosaic/band_writer.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mosaic/reference_writer.hpp"
+#include "tests/memory_sources.hpp"
+#include "tests/tile_writer.hpp"
+
+namespace demstitch {
+namespace {
+
+using testing::read_file;
+using testing::TempDir;
+
+// Random tile sets: the band writer must give the bytes of the fill-then-patch writer.
+class WriterEquivalence : public ::testing::Test {
+ protected:
+  struct Case {
+    MosaicPlan plan;
+    std::vector<std::unique_ptr<Source>> sources;
+  };
+
+  Case random_case(std::mt19937& rng, int index) {
+    auto pick = [&](int64_t lo, int64_t hi) {
+      return std::uniform_int_distribution<int64_t>(lo, hi)(rng);
+    };
+    Case c;
+    c.plan.row_bytes = 2 * pick(1, 24);
+    c.plan.rows = pick(1, 20);
+    const int64_t stride = c.plan.row_bytes;
+    int tiles = static_cast<int>(pick(0, 5));
+    for (int t = 0; t < tiles; ++t) {
+      int64_t row_bytes = pick(0, 3) == 0 ? pick(0, 3 * stride) : pick(1, stride);
+      int64_t nrows = pick(-1, 25);
+      int64_t file_size = pick(0, 3) == 0 ? pick(0, 400) : row_bytes * std::max<int64_t>(nrows, 0);
+      int64_t start = pick(-3 * stride, c.plan.fill_bytes() + 2 * stride);
+      std::string bytes(static_cast<size_t>(file_size), '\0');
+      for (char& b : bytes) b = static_cast<char>(pick(0, 255));
+      c.sources.push_back(
+          std::make_unique<testing::MemorySource>(std::to_string(index * 10 + t), bytes));
+      auto copy =
+          plan_tile_copy(c.sources.back().get(), file_size, row_bytes, nrows, start, stride);
+      c.plan.copies.push_back(*copy);
+    }
+    return c;
+  }
+
+  std::string write_with(const Case& c, const std::string& name, bool reference,
+                         BandOptions options = {}) {
+    auto path = dir_ / name;
+    std::filesystem::remove(path);
+    File out;
+    EXPECT_TRUE(File::create_new(path, name, &out).ok());
+    Status s = reference ? write_mosaic_by_patching(out, c.plan)
+                         : write_mosaic(
+                               out, c.plan, [](int64_t) { return true; }, options);
+    EXPECT_TRUE(s.ok()) << s.message();
+    EXPECT_TRUE(out.close().ok());
+    return read_file(path);
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(WriterEquivalence, BandWriterMatchesFillThenPatchOnRandomTileSets) {
+  std::mt19937 rng(20261207);
+  for (int i = 0; i < 400; ++i) {
+    Case c = random_case(rng, i);
+    std::string expected = write_with(c, "reference", true);
+    ASSERT_EQ(static_cast<int64_t>(expected.size()), c.plan.final_size()) << "case " << i;
+    BandOptions options;
+    options.band_bytes = std::uniform_int_distribution<int64_t>(1, 300)(rng);
+    options.write_bytes = std::uniform_int_distribution<int64_t>(1, 64)(rng);
+    options.two_threads = i % 2 == 0;
+    ASSERT_EQ(write_with(c, "bands", false, options), expected)
+        << "case " << i << " band " << options.band_bytes;
+  }
+}
+
+TEST_F(WriterEquivalence, EmptyHeaderTileSpillsOneSampleIntoTheNextRow) {
+  // A tile of 6 rows of 10 bytes in a mosaic 8 bytes wide and 5 rows high.
+  Case c;
+  c.plan = MosaicPlan{8, 5, {}};
+  std::string raster = testing::tile_raster(6, 5, 0);
+  c.sources.push_back(std::make_unique<testing::MemorySource>("spill", raster));
+  c.plan.copies.push_back(*plan_tile_copy(c.sources.back().get(), 60, 10, 6, 0, 8));
+  std::string expected;
+  for (int r = 0; r < 5; ++r) expected += raster.substr(r * 10, 8);
+  expected += raster.substr(50, 10);
+  EXPECT_EQ(write_with(c, "reference", true), expected);
+  EXPECT_EQ(write_with(c, "bands", false), expected);
+}
+
+TEST_F(WriterEquivalence, AFailedWriteEndsTheWriteWithOneThreadOrTwo) {
+  // Files may grow to 64 KiB only; the space is not reserved, so the writes themselves fail.
+  Case c;
+  c.plan = MosaicPlan{1000, 1000, {}};
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  auto handler = ::signal(SIGXFSZ, SIG_IGN);
+  for (bool thread : {true, false}) {
+    auto path = dir_ / (thread ? "threaded" : "single");
+    File out;
+    ASSERT_TRUE(File::create_new(path, path, &out).ok());
+    BandOptions options;
+    options.band_bytes = 4096;
+    options.two_threads = thread;
+    options.reserve_space = false;
+    rlimit limit{65536, saved.rlim_max};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    int64_t last_progress = 0;
+    Status s = write_mosaic(
+        out, c.plan,
+        [&](int64_t done) {
+          last_progress = done;
+          return true;
+        },
+        options);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_FALSE(s.ok());
+    EXPECT_NE(s.message().find("File too large"), std::string::npos) << s.message();
+    EXPECT_LE(last_progress, 65536);
+  }
+  ::signal(SIGXFSZ, handler);
+}
+
+}  // namespace
+}  // namespace demstitch

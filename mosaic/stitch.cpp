@@ -1,0 +1,213 @@
+#include "mosaic/stitch.hpp"
+
+#include <filesystem>
+#include <new>
+#include <utility>
+
+#include "base/strings.hpp"
+#include "formats/result_header.hpp"
+#include "io/output_set.hpp"
+#include "mosaic/reference_writer.hpp"
+
+namespace demstitch {
+namespace {
+
+class Stitcher {
+ public:
+  Stitcher(const StitchRequest& request, StitchObserver& observer)
+      : request_(request),
+        observer_(observer),
+        opener_(request.opener != nullptr ? *request.opener : file_opener_) {}
+
+  StitchResult run() {
+    read_headers();
+    result_.bounds = unshifted(bounds_, request_.offsets);
+    result_.size = mosaic_size(bounds_);
+    observer_.mosaic_sized(result_.bounds, result_.size);
+    if (tiles_read_ == 0) return finish(StitchOutcome::no_header);
+    if (!result_.size || !result_.size->usable()) return finish(StitchOutcome::no_usable_size);
+    if (observer_.cancelled()) return finish(StitchOutcome::cancelled);
+    write_result();
+    return finish(result_.outcome);
+  }
+
+ private:
+  void problem(TileInput& tile, ProblemKind kind, std::string path, Status cause = {},
+               std::string detail = {}) {
+    tile.problems.push_back(TileProblem{static_cast<size_t>(&tile - tiles_.data()), std::move(path),
+                                        kind, std::move(cause), std::move(detail)});
+  }
+
+  void read_headers() {
+    tiles_.resize(request_.tiles.size());
+    for (size_t i = 0; i < tiles_.size(); ++i) {
+      TileInput& tile = tiles_[i];
+      tile.name = request_.tiles[i];
+      std::unique_ptr<Source> source;
+      Status s = open_either_case(opener_, tile.name, ".hdr", ".HDR", &source, &tile.header_path);
+      if (s.ok()) {
+        s = read_header(*source, tile.header);
+        if (!s.ok()) {
+          tile.header = TileHeader{};
+          problem(tile, ProblemKind::header_not_read, tile.header_path, s);
+        }
+      } else {
+        problem(tile, ProblemKind::header_not_opened, tile.header_path, s);
+      }
+      if (!s.ok()) {
+        observer_.header_problem(tile, tile.problems.back());
+        continue;
+      }
+      tile.header.name = tile.name;
+      tile.header_read = true;
+      ++tiles_read_;
+      const Offsets& offsets = request_.offsets;
+      tile.placed =
+          tile_rect(tile.header, tile.header.ulx + offsets.x, tile.header.uly + offsets.y);
+      tile.bounds = unshifted(tile.placed, offsets);
+      bounds_ = fold(bounds_, tile.placed);
+      observer_.tile_read(tile);
+    }
+  }
+
+  // Opens every usable tile's raster and describes its copy.
+  void plan_copies() {
+    plan_ = MosaicPlan{result_.size->row_bytes(), result_.size->out_rows, {}};
+    for (TileInput& tile : tiles_) {
+      if (!tile.header_read) continue;  // no known place: nothing to copy
+      const TileHeader& header = tile.header;
+      Status s =
+          open_either_case(opener_, tile.name, ".dem", ".DEM", &tile.raster, &tile.raster_path);
+      if (!s.ok()) {
+        problem(tile, ProblemKind::raster_not_opened, tile.raster_path, s);
+        continue;
+      }
+      if (header.total_row_bytes < 0) {
+        problem(tile, ProblemKind::bad_row_length, tile.raster_path, {},
+                std::to_string(header.total_row_bytes));
+        continue;
+      }
+      int64_t size = 0;
+      if (s = tile.raster->size(&size); !s.ok()) {
+        problem(tile, ProblemKind::raster_not_read, tile.raster_path, s);
+        continue;
+      }
+      auto start = placement_start(bounds_, tile.placed.left, tile.placed.top, plan_.row_bytes);
+      if (start) {
+        tile.copy = plan_tile_copy(tile.raster.get(), size, header.total_row_bytes, header.nrows,
+                                   *start, plan_.row_bytes);
+      }
+      if (!tile.copy) {
+        problem(tile, ProblemKind::no_place, tile.raster_path);
+        continue;
+      }
+      plan_.copies.push_back(*tile.copy);
+    }
+  }
+
+  void fail(StitchOutcome outcome, OutputStep step, Status error) {
+    result_.outcome = outcome;
+    result_.failed_step = step;
+    result_.error = std::move(error);
+  }
+
+  void write_result() {
+    const std::string raster_path = request_.output_base + ".DEM";
+    const std::string header_path = request_.output_base + ".HDR";
+    OutputSet outputs;
+    File* raster = nullptr;
+    if (Status s = outputs.add(raster_path, &raster); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+    }
+    plan_copies();
+    const std::string header_text = result_header_text(
+        result_.size->out_rows, result_.size->out_cols, result_.bounds.left, result_.bounds.top);
+    const int64_t total = plan_.final_size();
+    if (Status s = check_space(raster_path, total + static_cast<int64_t>(header_text.size()));
+        !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::check_space, s);
+    }
+
+    observer_.raster_started(tiles_, result_.size->out_rows);
+    Status s;
+    if (request_.writer.reference) {
+      s = write_mosaic_by_patching(*raster, plan_);
+      if (s.ok()) observer_.bytes_written(total, total);
+    } else {
+      s = write_mosaic(
+          *raster, plan_,
+          [&](int64_t done) {
+            observer_.bytes_written(done, total);
+            return !observer_.cancelled();
+          },
+          request_.writer.bands);
+    }
+    if (s.ok()) s = raster->close();
+    if (s.kind() == StatusKind::cancelled || observer_.cancelled()) {
+      return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
+    }
+    if (!s.ok()) {
+      // A tile that could be opened but not read would leave the mosaic incomplete.
+      return fail(
+          s.side() == Side::input ? StitchOutcome::input_failed : StitchOutcome::output_failed,
+          OutputStep::write_raster, s);
+    }
+
+    File* header = nullptr;
+    s = outputs.add(header_path, &header);
+    if (s.ok()) s = header->write_all(std::as_bytes(std::span(header_text)));
+    if (s.ok()) s = header->close();
+    if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
+    if (observer_.cancelled()) {
+      return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
+    }
+    if (s = outputs.install(); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::install, s);
+    }
+    result_.outcome = StitchOutcome::written;
+  }
+
+  // Whether the disk holding the result has room for `needed` bytes.
+  static Status check_space(const std::string& raster_path, int64_t needed) {
+    std::string folder = std::filesystem::path(raster_path).parent_path().string();
+    std::optional<int64_t> available = free_space(folder.empty() ? "." : folder);
+    if (!available || needed <= *available) return {};  // nothing known: let the writes tell
+    return Status::error(
+        StatusKind::no_space, Side::output, raster_path,
+        format("%lld bytes needed, %lld bytes free", static_cast<long long>(needed),
+               static_cast<long long>(*available)));
+  }
+
+  StitchResult finish(StitchOutcome outcome) {
+    result_.outcome = outcome;
+    for (const TileInput& tile : tiles_) {
+      result_.problems.insert(result_.problems.end(), tile.problems.begin(), tile.problems.end());
+    }
+    return std::move(result_);
+  }
+
+  const StitchRequest& request_;
+  StitchObserver& observer_;
+  FileOpener file_opener_;
+  SourceOpener& opener_;
+  std::vector<TileInput> tiles_;
+  MosaicBounds bounds_;  // laid out with the offsets
+  MosaicPlan plan_;
+  int tiles_read_ = 0;
+  StitchResult result_;
+};
+
+}  // namespace
+
+StitchResult stitch(const StitchRequest& request, StitchObserver& observer) {
+  try {
+    return Stitcher(request, observer).run();
+  } catch (const std::bad_alloc&) {
+    StitchResult result;
+    result.outcome = StitchOutcome::output_failed;
+    result.error = Status::error(StatusKind::no_memory, Side::none, {}, "out of memory");
+    return result;
+  }
+}
+
+}  // namespace demstitch

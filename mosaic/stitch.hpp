@@ -1,0 +1,116 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/status.hpp"
+#include "formats/tile_header.hpp"
+#include "io/source.hpp"
+#include "mosaic/band_writer.hpp"
+#include "mosaic/grid.hpp"
+#include "mosaic/plan.hpp"
+
+namespace demstitch {
+
+// How the raster is written: the band writer (tuned by `bands`), or, for comparison, the
+// fill-then-patch reference writer. Neither changes a byte of the result.
+struct WriterOptions {
+  bool reference = false;
+  BandOptions bands;
+};
+
+// What to stitch, and where to.
+struct StitchRequest {
+  std::vector<std::string> tiles;  // base names, in the order they overwrite each other
+  Offsets offsets;
+  // The result is this path followed by ".DEM" (the raster) and ".HDR" (its header).
+  std::string output_base = "GTResult";
+  WriterOptions writer;
+  SourceOpener* opener = nullptr;  // where tiles are read from; the file system when null
+};
+
+// Why a named tile was not used, or not used whole.
+enum class ProblemKind {
+  header_not_opened,
+  header_not_read,  // opened, but reading it failed
+  raster_not_opened,
+  raster_not_read,  // opened, but its size could not be had
+  bad_row_length,   // its rows are said to be shorter than nothing
+  no_place,         // its corner puts it beyond any mosaic
+};
+
+struct TileProblem {
+  size_t tile = 0;  // index among the request's tiles
+  std::string path;
+  ProblemKind kind = ProblemKind::header_not_opened;
+  Status cause;        // the failure behind it, where there was one
+  std::string detail;  // the offending value, where there was one
+};
+
+// Everything a run knows about one named tile, from its name to its copy.
+struct TileInput {
+  std::string name;
+  std::string header_path;  // the header opened, or the lower-case name tried
+  std::string raster_path;  // likewise for the raster, once it is looked for
+  bool header_read = false;
+  TileHeader header;  // as read, in the tile's own coordinates
+  TileRect placed{};  // its rectangle laid out with the offsets
+  TileRect bounds{};  // the same rectangle in the tile's own coordinates
+  std::unique_ptr<Source> raster;
+  std::optional<TileCopy> copy;  // where its rows land, when they land anywhere
+  std::vector<TileProblem> problems;
+};
+
+// Events of a run, in the order they happen; the command line turns them into console text.
+// Calls come from the thread that called stitch(), except bytes_written and cancelled, which
+// may come from a writer thread (one at a time).
+class StitchObserver {
+ public:
+  virtual ~StitchObserver() = default;
+  // A header was read: the tile's bounds are known.
+  virtual void tile_read(const TileInput& /*tile*/) {}
+  // A tile's header could not be opened or read (raster problems arrive with raster_started).
+  virtual void header_problem(const TileInput& /*tile*/, const TileProblem& /*problem*/) {}
+  // All headers are read: the mosaic's bounds in the tiles' own coordinates, and its size
+  // when that can be represented.
+  virtual void mosaic_sized(const MosaicBounds& /*bounds*/,
+                            const std::optional<MosaicSize>& /*size*/) {}
+  // The raster is about to be written; the tiles carry their copies and raster problems.
+  virtual void raster_started(std::span<const TileInput> /*tiles*/, int32_t /*out_rows*/) {}
+  // So many of the mosaic's bytes are final.
+  virtual void bytes_written(int64_t /*done*/, int64_t /*total*/) {}
+  // Asked between steps; true ends the run as cancelled, removing what it wrote.
+  virtual bool cancelled() { return false; }
+};
+
+enum class StitchOutcome {
+  written,         // the result is in place (see `problems` for tiles not used whole)
+  no_header,       // no header could be read: nothing written
+  no_usable_size,  // the headers describe no mosaic that can be written: nothing written
+  output_failed,   // the result could not be written; an earlier one is kept
+  input_failed,    // a tile failed while being copied: nothing written
+  cancelled,       // stopped on request; an earlier result is kept
+};
+
+// The step of writing the result that failed.
+enum class OutputStep { none, create_raster, check_space, write_raster, write_header, install };
+
+struct StitchResult {
+  StitchOutcome outcome = StitchOutcome::written;
+  OutputStep failed_step = OutputStep::none;
+  Status error;  // what ended the run, when it did not end written
+  std::vector<TileProblem> problems;
+  MosaicBounds bounds;  // in the tiles' own coordinates
+  std::optional<MosaicSize> size;
+};
+
+// Stitches the named tiles into the result at request.output_base. Prints nothing: what
+// happens is told to `observer` and summed up in the result.
+StitchResult stitch(const StitchRequest& request, StitchObserver& observer);
+
+}  // namespace demstitch

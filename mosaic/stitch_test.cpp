@@ -1,0 +1,113 @@
+#include "mosaic/stitch.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/memory_sources.hpp"
+#include "tests/tile_writer.hpp"
+
+namespace demstitch {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::bil_header;
+using testing::read_file;
+using testing::tile_raster;
+
+// Notes the events as short words, and cancels at the first bytes written when asked to.
+class Recorder final : public StitchObserver {
+ public:
+  void tile_read(const TileInput& tile) override { events.push_back("read " + tile.name); }
+  void header_problem(const TileInput& tile, const TileProblem&) override {
+    events.push_back("problem " + tile.name);
+  }
+  void mosaic_sized(const MosaicBounds&, const std::optional<MosaicSize>& size) override {
+    events.push_back(size ? std::to_string(size->out_cols) + "x" + std::to_string(size->out_rows)
+                          : "no size");
+  }
+  void raster_started(std::span<const TileInput> tiles, int32_t) override {
+    events.push_back("raster of " + std::to_string(tiles.size()));
+  }
+  void bytes_written(int64_t done, int64_t total) override {
+    if (done == total) events.push_back("written");
+    cancel = cancel || cancel_when_writing;
+  }
+  bool cancelled() override { return cancel; }
+
+  std::vector<std::string> events;
+  bool cancel_when_writing = false;
+  bool cancel = false;
+};
+
+class StitchCall : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    files_.files["A.hdr"] = bil_header(120, 120, "-180", "90");
+    files_.files["A.dem"] = tile_raster(120, 120, 0);
+    files_.files["C.HDR"] = bil_header(120, 120, "-179", "90");
+    request_.opener = &files_;
+    request_.output_base = (dir_ / "out").string();
+  }
+
+  std::vector<std::string> folder() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+      names.push_back(entry.path().filename());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  testing::MemoryOpener files_;
+  StitchRequest request_;
+  testing::TempDir dir_;
+};
+
+TEST_F(StitchCall, TellsEveryEventAndListsEveryProblem) {
+  request_.tiles = {"A", "B", "C"};
+  Recorder recorder;
+  StitchResult result = stitch(request_, recorder);
+  EXPECT_EQ(result.outcome, StitchOutcome::written);
+  EXPECT_EQ(recorder.events, (std::vector<std::string>{"read A", "problem B", "read C", "240x120",
+                                                       "raster of 3", "written"}));
+  ASSERT_EQ(result.problems.size(), 2u);
+  EXPECT_EQ(result.problems[0].tile, 1u);
+  EXPECT_EQ(result.problems[0].path, "B.hdr");
+  EXPECT_EQ(result.problems[0].kind, ProblemKind::header_not_opened);
+  EXPECT_EQ(result.problems[0].cause.kind(), StatusKind::not_found);
+  EXPECT_EQ(result.problems[1].tile, 2u);
+  EXPECT_EQ(result.problems[1].path, "C.dem");
+  EXPECT_EQ(result.problems[1].kind, ProblemKind::raster_not_opened);
+  EXPECT_EQ(folder(), (std::vector<std::string>{"out.DEM", "out.HDR"}));
+  EXPECT_EQ(read_file(dir_ / "out.DEM").size(), size_t{240} * 120 * 2);
+}
+
+TEST_F(StitchCall, CancellingIsNeverSuccessAndLeavesNothing) {
+  request_.tiles = {"A"};
+  request_.writer.bands.band_bytes = 4096;
+  Recorder recorder;
+  recorder.cancel_when_writing = true;
+  StitchResult result = stitch(request_, recorder);
+  EXPECT_EQ(result.outcome, StitchOutcome::cancelled);
+  EXPECT_EQ(result.error.kind(), StatusKind::cancelled);
+  EXPECT_TRUE(folder().empty());
+}
+
+TEST_F(StitchCall, ATileThatFailsWhileCopiedWritesNothing) {
+  request_.tiles = {"A"};
+  files_.fail_from["A.dem"] = 5000;
+  testing::write_file(dir_ / "out.DEM", "earlier");
+  StitchObserver quiet;
+  StitchResult result = stitch(request_, quiet);
+  EXPECT_EQ(result.outcome, StitchOutcome::input_failed);
+  EXPECT_EQ(result.error.side(), Side::input);
+  EXPECT_EQ(result.error.path(), "A.dem");
+  EXPECT_EQ(folder(), (std::vector<std::string>{"out.DEM"}));
+  EXPECT_EQ(read_file(dir_ / "out.DEM"), "earlier");
+}
+
+}  // namespace
+}  // namespace demstitch

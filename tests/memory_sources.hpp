@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "io/source.hpp"
+
+namespace demstitch::testing {
+
+// A source held in memory. With `fail_from` set, a read that reaches that byte fails; with
+// `shrink_to`, the source is that long for reads (but not for size()), as a tile cut short
+// while it is read.
+class MemorySource final : public Source {
+ public:
+  MemorySource(std::string name, std::string bytes)
+      : name_(std::move(name)), bytes_(std::move(bytes)) {}
+  const std::string& name() const override { return name_; }
+  Status size(int64_t* bytes) const override;
+  Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
+                 size_t* got) const override;
+
+  std::optional<int64_t> fail_from;
+  std::optional<int64_t> shrink_to;
+
+ private:
+  std::string name_;
+  std::string bytes_;
+};
+
+// Opens the files of a folder held in memory, by path.
+class MemoryOpener final : public SourceOpener {
+ public:
+  Status open(const std::string& path, std::unique_ptr<Source>* source) override;
+  std::map<std::string, std::string> files;
+  std::map<std::string, int64_t> fail_from;  // reads of these paths fail from that byte
+};
+
+}  // namespace demstitch::testing
