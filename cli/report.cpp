@@ -44,6 +44,8 @@ std::string problem_text(const TileProblem& problem) {
       return format("Skipped %s: its rows are %s bytes long\n", path, problem.detail.c_str());
     case ProblemKind::no_place:
       return format("Skipped %s: the tile has no place in the mosaic\n", path);
+    case ProblemKind::raster_changed:
+      return format("%s changed while it was read: what it no longer held is no-data\n", path);
   }
   return {};
 }
@@ -51,6 +53,10 @@ std::string problem_text(const TileProblem& problem) {
 std::string failure_text(const StitchResult& result) {
   const Status& error = result.error;
   if (error.kind() == StatusKind::no_memory) return "Out of memory for the output buffers\n";
+  if (error.kind() == StatusKind::busy) {
+    return "Another run is writing " + error.path() +
+           " now: nothing written (run again when it has finished)\n";
+  }
   switch (result.outcome) {
     case StitchOutcome::written:
     case StitchOutcome::cancelled:

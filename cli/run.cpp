@@ -1,32 +1,15 @@
 #include "cli/run.hpp"
 
-#include <atomic>
 #include <csignal>
 
 #include "base/strings.hpp"
 #include "cli/command_line.hpp"
 #include "cli/console_report.hpp"
 #include "cli/report.hpp"
+#include "io/platform.hpp"
 
 namespace demstitch {
 namespace {
-
-std::atomic<int> interrupt_signal{0};
-static_assert(std::atomic<int>::is_always_lock_free, "set from a signal handler");
-
-extern "C" void note_interrupt(int signal) { interrupt_signal.store(signal); }
-
-// Ctrl-C and SIGTERM are noted and acted on between steps, so that the partial result can
-// be removed. A file-size limit or a closed pipe makes a call fail instead of killing us.
-void install_signal_handlers() {
-  struct sigaction action {};
-  action.sa_handler = note_interrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  std::signal(SIGXFSZ, SIG_IGN);
-  std::signal(SIGPIPE, SIG_IGN);
-}
 
 int exit_status(const StitchResult& result) {
   switch (result.outcome) {
@@ -41,7 +24,7 @@ int exit_status(const StitchResult& result) {
     case StitchOutcome::cancelled:
       break;
   }
-  return exit_signal_base + interrupt_signal.load();
+  return exit_signal_base + SIGINT;
 }
 
 }  // namespace
@@ -66,13 +49,16 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
     case CommandLine::Outcome::run:
       break;
   }
-  install_signal_handlers();
+  end_on_interrupt_signals();
   StitchRequest request;
   request.tiles = line.names;
   request.offsets = Offsets{line.offset_x, line.offset_y};
   request.writer = writer;
-  ConsoleReport report(console, interrupt_signal);
+  ConsoleReport report(console);
   StitchResult result = stitch(request, report);
+  for (const TileProblem& problem : result.problems) {
+    if (problem.kind == ProblemKind::raster_changed) console.error(problem_text(problem));
+  }
   if (std::string text = failure_text(result); !text.empty()) console.error(text);
   return exit_status(result);
 }

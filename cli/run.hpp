@@ -15,7 +15,7 @@ enum ExitStatus : int {
   exit_command_line = 2,   // no tile name, too many tiles, a name too long
   exit_output_failed = 3,  // the result could not be written; an earlier result is kept
   exit_input_problem = 4,  // a tile could not be read or used, or no usable mosaic
-  exit_signal_base = 128,  // plus the number of the signal that interrupted the run
+  exit_signal_base = 128,  // plus a signal's number: what a shell shows for a run it ended
 };
 
 // The whole run: arguments (the program's name first) to exit status, with the result

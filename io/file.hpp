@@ -32,7 +32,13 @@ class File {
   // `display_name`. Its failures are the output's.
   static Status create_new(const std::string& path, const std::string& display_name, File* file);
 
+  // Takes an open descriptor; its failures are `side`'s, named `display_name`.
+  static File adopt(int fd, std::string display_name, Side side) {
+    return File(fd, std::move(display_name), side);
+  }
+
   bool is_open() const { return fd_ >= 0; }
+  int descriptor() const { return fd_; }
   const std::string& name() const { return name_; }
 
   Status size(int64_t* bytes) const;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -9,8 +11,11 @@
 
 namespace demstitch {
 
-// The files of one result, each written under a temporary name beside its final one and
-// moved into place by install(). Whatever was not installed is removed when the set goes.
+// The files of one result, written where no other run can see or name them and moved into
+// place together: all of them replace their predecessors, or none does and the earlier
+// files are back as they were. While the set lives it holds the result's lock, so that two
+// runs never write one result at once. Whatever was not installed is removed when the set
+// goes, and an interrupting signal removes it too (see platform.hpp).
 class OutputSet {
  public:
   OutputSet() = default;
@@ -18,20 +23,42 @@ class OutputSet {
   OutputSet& operator=(const OutputSet&) = delete;
   ~OutputSet();
 
+  // Takes the result's lock, the file `lock_path`; a lock held by another run fails with
+  // kind `busy`, naming `display_name`. Temporary files that a killed run left and noted
+  // in the lock file are removed here.
+  Status lock(const std::string& lock_path, const std::string& display_name);
+  // Fails when one of `final_paths` cannot be replaced by a file (a folder stands there).
+  static Status check_replaceable(std::span<const std::string> final_paths);
   // Starts the file that is to replace `final_path`. `*file` belongs to the set; messages
   // name it by its final path.
   Status add(const std::string& final_path, File** file);
-  // Moves the files into place, in the order they were added. Each must be closed.
+  // Moves the files into place, all or none. Each must be closed.
   Status install();
+
+  // Makes the next install fail after moving this many files into place (tests only).
+  void fail_install_after(int files) { fail_after_ = files; }
 
  private:
   struct Entry {
     std::string final_path;
-    std::string temporary_path;
+    std::string temporary_path;  // empty while the file has no name
     File file;
-    bool created = false;
+    int slot = -1;  // its registration for removal on a signal
+    bool unnamed = false;
   };
+  static std::string temporary_name(const std::string& final_path);
+  Status create_named(Entry& entry);
+  Status give_name(Entry& entry);
+  void note_in_lock_file(const std::string& path);
+  void remove_noted_leftovers();
+  void release_lock();
+
   std::vector<std::unique_ptr<Entry>> entries_;
+  int lock_fd_ = -1;
+  std::string lock_path_;
+  int lock_slot_ = -1;
+  int64_t noted_bytes_ = 0;  // the length of the list of names in the lock file
+  int fail_after_ = -1;
 };
 
 }  // namespace demstitch

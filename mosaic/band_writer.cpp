@@ -11,24 +11,6 @@ namespace {
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
-// Calls `piece(source_offset, band_offset, length)` for the part of every row of `copy`
-// that falls inside the band [band_start, band_end), in row order.
-template <typename Visit>
-void for_each_piece(const TileCopy& copy, int64_t band_start, int64_t band_end, Visit piece) {
-  // Rows from the first that ends after the band's start to the last that starts before
-  // its end.
-  int64_t first =
-      std::max<int64_t>(0, floor_div(band_start - copy.start - copy.row_bytes, copy.stride) + 1);
-  int64_t last = std::min(copy.rows, floor_div(band_end - 1 - copy.start, copy.stride) + 1);
-  for (int64_t row = first; row < last; ++row) {
-    int64_t destination = copy.destination(row);
-    int64_t lo = std::max(band_start, destination);
-    int64_t hi = std::min(band_end, destination + copy.length(row));
-    if (lo >= hi) continue;
-    piece(copy.source_offset(row) + (lo - destination), lo - band_start, hi - lo);
-  }
-}
-
 Status write_in_pieces(File& out, std::span<const std::byte> bytes, int64_t piece) {
   while (!bytes.empty()) {
     size_t n = std::min(bytes.size(), static_cast<size_t>(piece));
@@ -38,22 +20,40 @@ Status write_in_pieces(File& out, std::span<const std::byte> bytes, int64_t piec
   return {};
 }
 
+// The rows of `copy` that touch the band [band_start, band_end): from the first that ends
+// after its start to the last that starts before its end.
+std::pair<int64_t, int64_t> rows_in_band(const TileCopy& copy, int64_t band_start,
+                                         int64_t band_end) {
+  int64_t first =
+      std::max<int64_t>(0, floor_div(band_start - copy.start - copy.row_bytes, copy.stride) + 1);
+  int64_t last = std::min(copy.rows, floor_div(band_end - 1 - copy.start, copy.stride) + 1);
+  return {first, std::max(first, last)};
+}
+
 // The band loop. With two threads they take turns: each assembles every other band in its
 // own buffer, and writes it when the band before it has been written, so the file is still
 // written once, in order, and a band's bytes stay in the cache of the core that assembled
-// them. With one thread its turn is always now.
+// them. With one thread (or when the second cannot start) its turn is always now. Nothing
+// thrown leaves a thread: it ends the write with a failed status.
 Status write_bands(File& out, const MosaicPlan& plan, const WriteProgress& progress,
-                   const BandOptions& options) {
+                   const BandOptions& options, std::vector<size_t>* short_copies) {
   const int64_t total = plan.final_size();
   const int64_t bands = (total + options.band_bytes - 1) / options.band_bytes;
-  const int64_t threads = options.two_threads ? 2 : 1;
+  int64_t threads = options.two_threads ? 2 : 1;
   std::mutex mutex;
   std::condition_variable turn_changed;
   int64_t turn = 0;  // the band to be written next
   bool stop = false;
   Status failure;
+  std::vector<bool> came_up_short(plan.copies.size(), false);
 
-  auto work = [&](int64_t first_band) {
+  auto end_with = [&](Status s) {
+    std::lock_guard lock(mutex);
+    if (failure.ok()) failure = std::move(s);
+    stop = true;
+    turn_changed.notify_all();
+  };
+  auto bands_from = [&](int64_t first_band) {
     BandAssembler assembler(plan);
     std::vector<std::byte> buffer(static_cast<size_t>(std::min(options.band_bytes, total)));
     for (int64_t i = first_band; i < bands; i += threads) {
@@ -67,23 +67,41 @@ Status write_bands(File& out, const MosaicPlan& plan, const WriteProgress& progr
       lock.unlock();
       if (s.ok()) s = write_in_pieces(out, band, options.write_bytes);
       if (s.ok() && !progress(offset + static_cast<int64_t>(band.size()))) s = Status::cancelled();
+      if (!s.ok()) return end_with(s);
       lock.lock();
-      if (!s.ok()) {
-        failure = s;
-        stop = true;
-      }
       ++turn;
       turn_changed.notify_all();
-      if (stop) return;
+    }
+    std::lock_guard lock(mutex);
+    for (size_t c = 0; c < plan.copies.size(); ++c) {
+      if (assembler.came_up_short(c)) came_up_short[c] = true;
     }
   };
-  if (threads == 1) {
-    work(0);
-    return failure;
+  auto work = [&](int64_t first_band) noexcept {
+    try {
+      bands_from(first_band);
+    } catch (const std::bad_alloc&) {
+      end_with(Status::error(StatusKind::no_memory, Side::none, {}, "out of memory"));
+    } catch (const std::exception& e) {
+      end_with(Status::error(StatusKind::io_error, Side::none, {}, e.what()));
+    }
+  };
+
+  std::thread other;
+  if (threads == 2) {
+    try {
+      other = options.start_thread ? options.start_thread([&] { work(1); }) : std::thread(work, 1);
+    } catch (const std::exception&) {
+      threads = 1;  // no second thread to be had: this one does every band
+    }
   }
-  std::thread other(work, 1);
   work(0);
-  other.join();
+  if (other.joinable()) other.join();
+  if (short_copies != nullptr) {
+    for (size_t c = 0; c < came_up_short.size(); ++c) {
+      if (came_up_short[c]) short_copies->push_back(c);
+    }
+  }
   return failure;
 }
 
@@ -91,31 +109,73 @@ Status write_bands(File& out, const MosaicPlan& plan, const WriteProgress& progr
 
 Status BandAssembler::assemble(int64_t offset, std::span<std::byte> band) {
   const auto end = offset + static_cast<int64_t>(band.size());
+  int64_t count = 0;
+  for (const TileCopy& copy : plan_.copies) {
+    auto [first, last] = rows_in_band(copy, offset, end);
+    count += last - first;
+  }
   pieces_.clear();
+  const bool listed = count <= listed_pieces;
+  if (!listed) fill_background(plan_, offset, band);
   for (size_t c = 0; c < plan_.copies.size(); ++c) {
-    for_each_piece(plan_.copies[c], offset, end, [&](int64_t from, int64_t at, int64_t length) {
-      pieces_.push_back(Piece{c, from, at, length});
-    });
+    const TileCopy& copy = plan_.copies[c];
+    auto [first, last] = rows_in_band(copy, offset, end);
+    for (int64_t row = first; row < last; ++row) {
+      int64_t destination = copy.destination(row);
+      int64_t lo = std::max(offset, destination);
+      int64_t hi = std::min(end, destination + copy.length(row));
+      if (lo >= hi) continue;
+      Piece piece{c, copy.source_offset(row) + (lo - destination), lo - offset, hi - lo};
+      if (listed) {
+        pieces_.push_back(piece);
+      } else if (Status s = read(piece, offset, band); !s.ok()) {
+        return s;
+      }
+    }
   }
-  fill_uncovered(offset, band);
-  // Consecutive source bytes of one tile go in one vectored read. Rows longer than the
-  // stride overlap, so each of those must land after the one before it: one read a row.
-  for (size_t i = 0; i < pieces_.size(); ++i) {
-    const Piece& piece = pieces_[i];
-    const TileCopy& copy = plan_.copies[piece.copy];
-    reads_.push_back(
-        band.subspan(static_cast<size_t>(piece.at), static_cast<size_t>(piece.length)));
-    const bool last = i + 1 == pieces_.size() || pieces_[i + 1].copy != piece.copy ||
-                      pieces_[i + 1].from != piece.from + piece.length ||
-                      copy.row_bytes > copy.stride;
-    if (!last) continue;
-    const int64_t first = pieces_[i + 1 - reads_.size()].from;
-    size_t got = 0;
-    Status s = copy.source->read_at(first, reads_, &got);
-    reads_.clear();
-    if (!s.ok()) return s;
+  if (listed) {
+    fill_uncovered(offset, band);
+    for (const Piece& piece : pieces_) {
+      if (Status s = read(piece, offset, band); !s.ok()) return s;
+    }
   }
+  return flush(offset, band);
+}
+
+Status BandAssembler::read(const Piece& piece, int64_t offset, std::span<std::byte> band) {
+  const TileCopy& copy = plan_.copies[piece.copy];
+  // Rows longer than the stride overlap, so each of those must land after the one before
+  // it: one read a row.
+  if (!reads_.empty() && (piece.copy != reads_copy_ || piece.from != reads_end_ ||
+                          copy.row_bytes > copy.stride || reads_.size() >= 1024)) {
+    if (Status s = flush(offset, band); !s.ok()) return s;
+  }
+  if (reads_.empty()) {
+    reads_copy_ = piece.copy;
+    reads_from_ = piece.from;
+  }
+  reads_.push_back(band.subspan(static_cast<size_t>(piece.at), static_cast<size_t>(piece.length)));
+  reads_end_ = piece.from + piece.length;
   return {};
+}
+
+Status BandAssembler::flush(int64_t offset, std::span<std::byte> band) {
+  if (reads_.empty()) return {};
+  size_t got = 0;
+  Status s = plan_.copies[reads_copy_].source->read_at(reads_from_, reads_, &got);
+  if (s.ok() && static_cast<int64_t>(got) < reads_end_ - reads_from_) {
+    // The source ends sooner than when it was measured: what it did not deliver is
+    // background, never whatever the band held before.
+    came_up_short_[reads_copy_] = true;
+    for (std::span<std::byte> piece : reads_) {
+      size_t kept = std::min(got, piece.size());
+      got -= kept;
+      std::span<std::byte> rest = piece.subspan(kept);
+      if (!rest.empty()) fill_background(plan_, offset + (rest.data() - band.data()), rest);
+    }
+  }
+  reads_.clear();
+  return s;
 }
 
 void BandAssembler::fill_uncovered(int64_t offset, std::span<std::byte> band) {
@@ -137,11 +197,11 @@ void BandAssembler::fill_uncovered(int64_t offset, std::span<std::byte> band) {
 }
 
 Status write_mosaic(File& out, const MosaicPlan& plan, const WriteProgress& progress,
-                    const BandOptions& options) {
+                    const BandOptions& options, std::vector<size_t>* short_copies) {
   if (options.reserve_space) {
     if (Status s = out.reserve(plan.final_size()); !s.ok()) return s;
   }
-  return write_bands(out, plan, progress, options);
+  return write_bands(out, plan, progress, options, short_copies);
 }
 
 }  // namespace demstitch

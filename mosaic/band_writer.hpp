@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <span>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -14,28 +15,41 @@ namespace demstitch {
 // Told how many bytes of the mosaic are final; returns false to stop the write.
 using WriteProgress = std::function<bool(int64_t bytes_done)>;
 
+// Starts a thread; throws std::system_error when it cannot, as std::thread does.
+using ThreadStarter = std::function<std::thread(std::function<void()>)>;
+
 // How the band writer cuts its work; the defaults were chosen by measurement (see bench/).
 struct BandOptions {
   int64_t band_bytes = int64_t{1} << 20;
   int64_t write_bytes = io_chunk_bytes;
   bool two_threads = true;    // two threads taking turns, band by band
   bool reserve_space = true;  // allocate the whole file before writing it
+  ThreadStarter start_thread;  // std::thread when empty
 };
 
 // Writes the mosaic in one sequential pass: each band of the output takes every tile row
 // that falls in it, in command-line order, over the no-data background, and is written once,
-// in order. `out` must be a new, empty file. Memory: one band a thread. A write stopped by
-// `progress` ends with a cancelled status.
+// in order. `out` must be a new, empty file. Memory: one band and a bounded list of row
+// pieces a thread, whatever the tiles' shapes. A write stopped by `progress` ends with a
+// cancelled status. Bytes a tile could not deliver (it shrank since it was measured) are
+// background; `short_copies`, when given, gets the indices of those copies in plan order.
 Status write_mosaic(File& out, const MosaicPlan& plan, const WriteProgress& progress,
-                    const BandOptions& options = {});
+                    const BandOptions& options = {}, std::vector<size_t>* short_copies = nullptr);
 
 // Assembles bands of the mosaic in memory, keeping its scratch space from band to band.
 class BandAssembler {
  public:
-  explicit BandAssembler(const MosaicPlan& plan) : plan_(plan) {}
+  explicit BandAssembler(const MosaicPlan& plan)
+      : plan_(plan), came_up_short_(plan.copies.size(), false) {}
   // Fills `band` with the mosaic bytes [offset, offset + band.size()): every tile row that
   // falls in it, in command-line order, over the background.
   Status assemble(int64_t offset, std::span<std::byte> band);
+  // Whether copy `c` delivered fewer bytes than planned in any band so far.
+  bool came_up_short(size_t c) const { return came_up_short_[c]; }
+
+  // Bands with more row pieces than this are filled with the background first and read
+  // piece by piece, so that the list of pieces never grows with the tiles' shapes.
+  static constexpr int64_t listed_pieces = 16384;
 
  private:
   // The part of one tile row that falls in the band: `length` bytes from source byte
@@ -50,11 +64,18 @@ class BandAssembler {
   // Lays the background only where no piece lands: for a mosaic the tiles cover, that
   // saves touching every byte twice.
   void fill_uncovered(int64_t offset, std::span<std::byte> band);
+  // Queues a piece; consecutive source bytes of one copy go in one vectored read.
+  Status read(const Piece& piece, int64_t offset, std::span<std::byte> band);
+  Status flush(int64_t offset, std::span<std::byte> band);
 
   const MosaicPlan& plan_;
+  std::vector<bool> came_up_short_;
   std::vector<Piece> pieces_;  // in command-line order, then row order
   std::vector<std::pair<int64_t, int64_t>> covered_;
   std::vector<std::span<std::byte>> reads_;
+  size_t reads_copy_ = 0;
+  int64_t reads_from_ = 0;  // source offset of the first queued piece
+  int64_t reads_end_ = 0;   // and one past the last
 };
 
 }  // namespace demstitch

@@ -4,9 +4,12 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "mosaic/reference_writer.hpp"
@@ -129,6 +132,43 @@ TEST_F(WriterEquivalence, AFailedWriteEndsTheWriteWithOneThreadOrTwo) {
     EXPECT_LE(last_progress, 65536);
   }
   ::signal(SIGXFSZ, handler);
+}
+
+TEST_F(WriterEquivalence, ASecondThreadThatCannotStartLeavesTheWorkToOne) {
+  std::mt19937 rng(7);
+  Case c = random_case(rng, 0);
+  while (c.plan.copies.empty()) c = random_case(rng, 0);
+  BandOptions options;
+  options.band_bytes = 16;
+  options.start_thread = [](const std::function<void()>&) -> std::thread {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  EXPECT_EQ(write_with(c, "bands", false, options), write_with(c, "reference", true));
+}
+
+TEST_F(WriterEquivalence, BytesASourceNoLongerHoldsAreBackground) {
+  // A tile of 4 rows of 8 bytes, cut to 12 bytes after it was measured; in bands small
+  // enough to read piece by piece and large enough to list the pieces.
+  for (int64_t band : {int64_t{8}, int64_t{64}}) {
+    Case c;
+    c.plan = MosaicPlan{8, 4, {}};
+    auto source = std::make_unique<testing::MemorySource>("T", std::string(32, 'x'));
+    source->shrink_to = 12;
+    c.plan.copies.push_back(*plan_tile_copy(source.get(), 32, 8, 4, 0, 8));
+    c.sources.push_back(std::move(source));
+    auto path = dir_ / "shrunk";
+    std::filesystem::remove(path);
+    File out;
+    ASSERT_TRUE(File::create_new(path, "shrunk", &out).ok());
+    BandOptions options;
+    options.band_bytes = band;
+    std::vector<size_t> short_copies;
+    ASSERT_TRUE(write_mosaic(out, c.plan, [](int64_t) { return true; }, options, &short_copies).ok());
+    EXPECT_EQ(short_copies, std::vector<size_t>{0});
+    std::string no_data;
+    for (int i = 0; i < 10; ++i) no_data += "\xD8\xF1";
+    EXPECT_EQ(read_file(path), std::string(12, 'x') + no_data) << "band " << band;
+  }
 }
 
 }  // namespace

@@ -115,6 +115,16 @@ class Stitcher {
     const std::string raster_path = request_.output_base + ".DEM";
     const std::string header_path = request_.output_base + ".HDR";
     OutputSet outputs;
+    if (Status s = outputs.lock(request_.output_base + ".lock", raster_path); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+    }
+    // Every final name is checked before anything is written.
+    if (Status s = OutputSet::check_replaceable({{raster_path}}); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+    }
+    if (Status s = OutputSet::check_replaceable({{header_path}}); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
+    }
     File* raster = nullptr;
     if (Status s = outputs.add(raster_path, &raster); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
@@ -130,6 +140,7 @@ class Stitcher {
 
     observer_.raster_started(tiles_, result_.size->out_rows);
     Status s;
+    std::vector<size_t> short_copies;
     if (request_.writer.reference) {
       s = write_mosaic_by_patching(*raster, plan_);
       if (s.ok()) observer_.bytes_written(total, total);
@@ -140,23 +151,28 @@ class Stitcher {
             observer_.bytes_written(done, total);
             return !observer_.cancelled();
           },
-          request_.writer.bands);
+          request_.writer.bands, &short_copies);
     }
-    if (s.ok()) s = raster->close();
     if (s.kind() == StatusKind::cancelled || observer_.cancelled()) {
       return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
     }
     if (!s.ok()) {
       // A tile that could be opened but not read would leave the mosaic incomplete.
-      return fail(
-          s.side() == Side::input ? StitchOutcome::input_failed : StitchOutcome::output_failed,
-          OutputStep::write_raster, s);
+      return fail(s.side() == Side::input ? StitchOutcome::input_failed
+                                          : StitchOutcome::output_failed,
+                  OutputStep::write_raster, s);
+    }
+    for (size_t c : short_copies) {
+      for (TileInput& tile : tiles_) {
+        if (tile.copy && tile.copy->source == plan_.copies[c].source) {
+          problem(tile, ProblemKind::raster_changed, tile.raster_path);
+        }
+      }
     }
 
     File* header = nullptr;
     s = outputs.add(header_path, &header);
     if (s.ok()) s = header->write_all(std::as_bytes(std::span(header_text)));
-    if (s.ok()) s = header->close();
     if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
     if (observer_.cancelled()) {
       return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());

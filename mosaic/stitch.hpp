@@ -42,6 +42,7 @@ enum class ProblemKind {
   raster_not_read,  // opened, but its size could not be had
   bad_row_length,   // its rows are said to be shorter than nothing
   no_place,         // its corner puts it beyond any mosaic
+  raster_changed,   // it delivered fewer bytes than it had when the run began
 };
 
 struct TileProblem {
@@ -74,7 +75,8 @@ class StitchObserver {
   virtual ~StitchObserver() = default;
   // A header was read: the tile's bounds are known.
   virtual void tile_read(const TileInput& /*tile*/) {}
-  // A tile's header could not be opened or read (raster problems arrive with raster_started).
+  // A tile's header could not be opened or read (raster problems arrive with raster_started,
+  // and a raster that changed while it was read in the result).
   virtual void header_problem(const TileInput& /*tile*/, const TileProblem& /*problem*/) {}
   // All headers are read: the mosaic's bounds in the tiles' own coordinates, and its size
   // when that can be represented.

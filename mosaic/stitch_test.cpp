@@ -52,14 +52,7 @@ class StitchCall : public ::testing::Test {
     request_.output_base = (dir_ / "out").string();
   }
 
-  std::vector<std::string> folder() {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir_.path())) {
-      names.push_back(entry.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> folder() { return testing::names_in(dir_.path()); }
 
   testing::MemoryOpener files_;
   StitchRequest request_;
@@ -107,6 +100,22 @@ TEST_F(StitchCall, ATileThatFailsWhileCopiedWritesNothing) {
   EXPECT_EQ(result.error.path(), "A.dem");
   EXPECT_EQ(folder(), (std::vector<std::string>{"out.DEM"}));
   EXPECT_EQ(read_file(dir_ / "out.DEM"), "earlier");
+}
+
+TEST_F(StitchCall, ARasterThatShrinksWhileReadIsReportedAndItsRestIsNoData) {
+  request_.tiles = {"A"};
+  files_.shrink_to["A.dem"] = 240 * 60;
+  StitchObserver quiet;
+  StitchResult result = stitch(request_, quiet);
+  EXPECT_EQ(result.outcome, StitchOutcome::written);
+  ASSERT_EQ(result.problems.size(), 1u);
+  EXPECT_EQ(result.problems[0].kind, ProblemKind::raster_changed);
+  EXPECT_EQ(result.problems[0].path, "A.dem");
+  std::string mosaic = read_file(dir_ / "out.DEM");
+  EXPECT_EQ(mosaic.substr(0, 240 * 60), tile_raster(120, 120, 0).substr(0, 240 * 60));
+  for (size_t i = 240 * 60; i < mosaic.size(); i += 2) {
+    ASSERT_EQ(mosaic.substr(i, 2), "\xD8\xF1") << i;
+  }
 }
 
 }  // namespace

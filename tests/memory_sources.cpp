@@ -34,6 +34,7 @@ Status MemoryOpener::open(const std::string& path, std::unique_ptr<Source>* sour
   if (file == files.end()) return Status::from_errno(ENOENT, Side::input, path);
   auto memory = std::make_unique<MemorySource>(path, file->second);
   if (auto fail = fail_from.find(path); fail != fail_from.end()) memory->fail_from = fail->second;
+  if (auto cut = shrink_to.find(path); cut != shrink_to.end()) memory->shrink_to = cut->second;
   *source = std::move(memory);
   return {};
 }

@@ -36,6 +36,7 @@ class MemoryOpener final : public SourceOpener {
   Status open(const std::string& path, std::unique_ptr<Source>* source) override;
   std::map<std::string, std::string> files;
   std::map<std::string, int64_t> fail_from;  // reads of these paths fail from that byte
+  std::map<std::string, int64_t> shrink_to;  // and these are cut short once opened
 };
 
 }  // namespace demstitch::testing

@@ -1,0 +1,104 @@
+#include "io/platform.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace demstitch {
+namespace {
+
+constexpr std::array interrupt_signals = {SIGINT, SIGTERM, SIGHUP};
+
+// Written by the program with the signals held, read by the handler: each slot's path is
+// complete before its flag says so.
+struct RemovalSlot {
+  std::atomic<bool> active{false};
+  char path[4096] = {};
+};
+std::array<RemovalSlot, 16> removals;
+
+sigset_t interrupt_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int s : interrupt_signals) sigaddset(&set, s);
+  return set;
+}
+
+extern "C" void end_by_signal(int signal) {
+  // Only async-signal-safe calls here: unlink, and the re-raise.
+  for (RemovalSlot& slot : removals) {
+    if (slot.active.load(std::memory_order_acquire)) ::unlink(slot.path);
+  }
+  // The handler was installed to reset itself: the pending signal now ends the process.
+  ::raise(signal);
+}
+
+}  // namespace
+
+void open_closed_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    // open() takes the lowest free number, which is `fd` itself; anything else is a surprise
+    // that must not stay open under another number.
+    if (opened >= 0 && opened != fd) ::close(opened);
+  }
+}
+
+void end_on_interrupt_signals() {
+  struct sigaction action {};
+  action.sa_handler = end_by_signal;
+  action.sa_flags = SA_RESETHAND;
+  action.sa_mask = interrupt_set();
+  for (int s : interrupt_signals) ::sigaction(s, &action, nullptr);
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+}
+
+SignalsHeld::SignalsHeld() {
+  sigset_t set = interrupt_set();
+  ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+SignalsHeld::~SignalsHeld() {
+  sigset_t set = interrupt_set();
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+int register_removal(const std::string& path) {
+  if (path.size() >= sizeof(RemovalSlot::path)) return -1;
+  for (size_t i = 0; i < removals.size(); ++i) {
+    RemovalSlot& slot = removals[i];
+    if (slot.active.load(std::memory_order_relaxed)) continue;
+    std::memcpy(slot.path, path.c_str(), path.size() + 1);
+    slot.active.store(true, std::memory_order_release);
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void unregister_removal(int slot) {
+  if (slot >= 0) removals[static_cast<size_t>(slot)].active.store(false, std::memory_order_release);
+}
+
+std::string random_tag() {
+  uint64_t value = 0;
+  if (::getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
+    std::random_device device;
+    value = (uint64_t{device()} << 32) ^ device();
+  }
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+}  // namespace demstitch
