@@ -17,6 +17,8 @@ std::vector<std::string_view> option_fields(std::string_view text) {
   return fields;
 }
 
+bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
 }  // namespace
 
 CommandLine parse_command_line(std::span<const std::string_view> args) {
@@ -26,6 +28,13 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
     return line;
   }
   for (std::string_view arg : args) {
+    if (arg.size() > 2 && arg.starts_with("--") && is_letter(arg[2])) {
+      line.outcome = arg == "--help"      ? CommandLine::Outcome::help
+                     : arg == "--version" ? CommandLine::Outcome::version
+                                          : CommandLine::Outcome::unknown_option;
+      if (line.outcome == CommandLine::Outcome::unknown_option) line.offending = arg;
+      return line;
+    }
     if (!arg.empty() && arg.front() == '-') {
       // The last value given applies to every tile, named before or after the option.
       std::vector<std::string_view> fields = option_fields(arg.substr(1));
@@ -35,7 +44,7 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
     }
     if (arg.size() > max_name_length) {
       line.outcome = CommandLine::Outcome::name_too_long;
-      line.long_name = std::string(arg);
+      line.offending = std::string(arg);
       return line;
     }
     line.names.emplace_back(arg);

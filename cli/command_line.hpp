@@ -14,16 +14,27 @@ inline constexpr size_t max_name_length = 507;
 
 // The command line as a plain value: what to do, the tile names in order, the offsets.
 struct CommandLine {
-  enum class Outcome { run, no_argument, no_tile, too_many_tiles, name_too_long };
+  enum class Outcome {
+    run,
+    help,
+    version,
+    no_argument,
+    no_tile,
+    too_many_tiles,
+    name_too_long,
+    unknown_option,
+  };
   Outcome outcome = Outcome::run;
   std::vector<std::string> names;
   double offset_x = 0.0;
   double offset_y = 0.0;
-  std::string long_name;  // the offending name when outcome is name_too_long
+  std::string offending;  // the name too long, or the unknown option
 };
 
-// Reads the arguments that follow the program's name. An argument starting with "-" is the
-// offset option ("-h,w"); every other argument is a tile base name. Touches no file.
+// Reads the arguments that follow the program's name. "--" and a letter begins a named
+// option (--help, --version); any other argument starting with "-" is the offset option
+// ("-h,w", so "--5,3" is the offsets -5 and 3); every other argument is a tile base name.
+// The first named option decides, as does a name too long. Touches no file.
 CommandLine parse_command_line(std::span<const std::string_view> args);
 
 }  // namespace demstitch

@@ -63,7 +63,7 @@ TEST(CommandLine, LimitsOnTileCountAndNameLength) {
   EXPECT_EQ(parse({longest}).outcome, Outcome::run);
   CommandLine line = parse({too_long});
   EXPECT_EQ(line.outcome, Outcome::name_too_long);
-  EXPECT_EQ(line.long_name, too_long);
+  EXPECT_EQ(line.offending, too_long);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "cli/console_report.hpp"
 
+#include "base/strings.hpp"
 #include "cli/report.hpp"
 
 namespace demstitch {
@@ -10,6 +11,12 @@ void ConsoleReport::tile_read(const TileInput& tile) {
 
 void ConsoleReport::header_problem(const TileInput& /*tile*/, const TileProblem& problem) {
   console_.error(problem_text(problem));
+}
+
+void ConsoleReport::projections_differ(const TileInput& taken, const TileInput& other) {
+  console_.error(format("%s and %s describe different coordinate systems: the result takes %s\n",
+                        taken.projection_path.c_str(), other.projection_path.c_str(),
+                        taken.projection_path.c_str()));
 }
 
 void ConsoleReport::mosaic_sized(const MosaicBounds& bounds,
@@ -25,7 +32,10 @@ void ConsoleReport::raster_started(std::span<const TileInput> tiles, int32_t out
     TileProgress& report = progress.emplace_back();
     report.path = tile.raster_path;
     report.nrows = tile.header.nrows;
-    if (!tile.problems.empty()) report.error = problem_text(tile.problems.back());
+    // A tile copied in part gets a notice before its lines; one not copied, a message instead.
+    if (!tile.problems.empty()) {
+      (tile.copy ? report.notice : report.error) = problem_text(tile.problems.back());
+    }
   }
   script_.emplace(out_rows, std::move(progress));
 }

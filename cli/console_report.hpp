@@ -17,6 +17,7 @@ class ConsoleReport final : public StitchObserver {
 
   void tile_read(const TileInput& tile) override;
   void header_problem(const TileInput& tile, const TileProblem& problem) override;
+  void projections_differ(const TileInput& taken, const TileInput& other) override;
   void mosaic_sized(const MosaicBounds& bounds, const std::optional<MosaicSize>& size) override;
   void raster_started(std::span<const TileInput> tiles, int32_t out_rows) override;
   void bytes_written(int64_t done, int64_t total) override;

@@ -22,7 +22,8 @@ ProgressScript::ProgressScript(int32_t out_rows, std::vector<TileProgress> tiles
     : out_rows_(out_rows), tiles_(std::move(tiles)) {
   segment_sizes_.push_back(count_of_steps(out_rows_, 128));
   for (const TileProgress& tile : tiles_) {
-    segment_sizes_.push_back(tile.error.empty() ? 1 + count_of_steps(tile.nrows, 64) : 1);
+    int64_t lines = tile.error.empty() ? 1 + count_of_steps(tile.nrows, 64) : 1;
+    segment_sizes_.push_back(lines + (tile.notice.empty() ? 0 : 1));
   }
   for (int64_t size : segment_sizes_) total_ += size;
 }
@@ -34,6 +35,10 @@ std::string ProgressScript::line(size_t segment, int64_t index) const {
   }
   const TileProgress& tile = tiles_[segment - 1];
   if (!tile.error.empty()) return tile.error;
+  if (!tile.notice.empty()) {
+    if (index == 0) return tile.notice;
+    --index;
+  }
   if (index == 0) return "\n";
   return format("%lld%% %s                               \r",
                 static_cast<long long>(percent((index - 1) * 64, tile.nrows)), tile.path.c_str());
@@ -47,7 +52,8 @@ void ProgressScript::play_until(int64_t count, Console& console) {
       ++segment_;
       index_ = 0;
     }
-    bool to_error = segment_ > 0 && !tiles_[segment_ - 1].error.empty();
+    bool to_error = segment_ > 0 && (!tiles_[segment_ - 1].error.empty() ||
+                                     (index_ == 0 && !tiles_[segment_ - 1].notice.empty()));
     if (to_error) {
       console.print(text);
       text.clear();

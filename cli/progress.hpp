@@ -17,7 +17,8 @@ int64_t percent(int64_t part, int64_t whole);
 struct TileProgress {
   std::string path;
   int32_t nrows = 0;
-  std::string error;  // sent to standard error in place of the progress lines
+  std::string error;   // sent to standard error in place of the progress lines
+  std::string notice;  // sent to standard error before them
 };
 
 // The console lines of the raster stage in their fixed order: the fill's percentage every

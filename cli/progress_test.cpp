@@ -32,16 +32,18 @@ std::string play(ProgressScript& script, int64_t count) {
 }
 
 TEST(Progress, ScriptPlaysFillThenTilesInOrder) {
-  ProgressScript script(
-      300, {{"A.dem", 130, ""}, {"B.dem", 5, "Error opening file B.dem\n"}, {"C.dem", 0, ""}});
-  // Fill: rows 0, 128, 256; A: line feed and rows 0, 64, 128; B: its message; C: line feed.
-  EXPECT_EQ(script.size(), 3 + 4 + 1 + 1);
+  ProgressScript script(300, {{"A.dem", 130, "", ""},
+                              {"B.dem", 5, "Error opening file B.dem\n", ""},
+                              {"C.dem", 0, "", "Short raster C.dem\n"}});
+  // Fill: rows 0, 128, 256; A: line feed and rows 0, 64, 128; B: its message; C: its notice
+  // and a line feed.
+  EXPECT_EQ(script.size(), 3 + 4 + 1 + 2);
   const std::string blanks(31, ' ');
   EXPECT_EQ(play(script, 2),
             "0% Generating empty output file   \r43% Generating empty output file   \r");
   EXPECT_EQ(play(script, 100), "85% Generating empty output file   \r\n0% A.dem" + blanks +
                                    "\r49% A.dem" + blanks + "\r98% A.dem" + blanks +
-                                   "\rError opening file B.dem\n\n");
+                                   "\rError opening file B.dem\nShort raster C.dem\n\n");
   EXPECT_EQ(play(script, 100), "");
 }
 

@@ -1,5 +1,7 @@
 #include "cli/report.hpp"
 
+#include <vector>
+
 #include "base/strings.hpp"
 
 namespace demstitch {
@@ -12,6 +14,42 @@ std::string usage_text(std::string_view program) {
       "These file names should have no extensions. The .HDR and .DEM files must\n"
       "be present on the path provided.\n"
       "If provided h and w are numeric offsets for the input positions\n",
+      name.c_str());
+}
+
+std::string help_text(std::string_view program) {
+  std::string name(program);
+  return format(
+      "Usage: %s [-h,w] TILE...\n"
+      "Stitches tiles of the 30-arc-second elevation grid into one mosaic.\n"
+      "\n"
+      "Arguments:\n"
+      "  TILE        a tile's base name, with or without a folder: NAME.hdr and NAME.dem are\n"
+      "              read (or NAME.HDR and NAME.DEM); NAME.DEM or NAME.hdr also name the\n"
+      "              tile. At most 64 tiles; a later tile overwrites an earlier one.\n"
+      "  -h,w        shift every tile by h degrees east and w north while the mosaic is\n"
+      "              laid out (the shift is taken off again in everything written).\n"
+      "\n"
+      "Options:\n"
+      "  --help      print this text and end\n"
+      "  --version   print the version and end\n"
+      "\n"
+      "Written in the current folder, together or not at all:\n"
+      "  GTResult.DEM  the mosaic: 16-bit samples, most significant byte first, -9999 where\n"
+      "                no tile lies\n"
+      "  GTResult.HDR  its header\n"
+      "  GTResult.prj  its coordinate system (the tiles' own .prj, or WGS 84)\n"
+      "GIS side files of an earlier result (GTResult.stx, GTResult.DEM.aux.xml,\n"
+      "GTResult.DEM.ovr) are removed with it.\n"
+      "\n"
+      "Exit status:\n"
+      "  0  every named tile stitched\n"
+      "  1  no argument (usage printed)\n"
+      "  2  command-line error; nothing read or written\n"
+      "  3  the result could not be written; an earlier one is kept\n"
+      "  4  a tile could not be used, or used only in part (the rest is still stitched),\n"
+      "     or the tiles describe no mosaic\n"
+      "  128+n  ended by signal n (130 for Ctrl-C); an earlier result is kept\n",
       name.c_str());
 }
 
@@ -36,6 +74,11 @@ std::string problem_text(const TileProblem& problem) {
   switch (problem.kind) {
     case ProblemKind::header_not_opened:
     case ProblemKind::raster_not_opened:
+      // A file that is there but cannot be opened (no permission, too many open files, a
+      // folder) must not look like a missing tile.
+      if (problem.cause.kind() != StatusKind::not_found) {
+        return format("Error opening file %s\n%s\n", path, problem.cause.message().c_str());
+      }
       return format("Error opening file %s\n", path);
     case ProblemKind::header_not_read:
     case ProblemKind::raster_not_read:
@@ -44,10 +87,37 @@ std::string problem_text(const TileProblem& problem) {
       return format("Skipped %s: its rows are %s bytes long\n", path, problem.detail.c_str());
     case ProblemKind::no_place:
       return format("Skipped %s: the tile has no place in the mosaic\n", path);
+    case ProblemKind::raster_short:
+      return format("Short raster %s: %lld of %lld rows present (%lld of %lld bytes); the rest "
+                    "is no-data\n",
+                    path, static_cast<long long>(problem.whole_rows),
+                    static_cast<long long>(problem.expected_rows),
+                    static_cast<long long>(problem.bytes),
+                    static_cast<long long>(problem.expected_bytes));
+    case ProblemKind::raster_long:
+      return format("Long raster %s: %lld bytes where its header describes %lld rows (%lld "
+                    "bytes)\n",
+                    path, static_cast<long long>(problem.bytes),
+                    static_cast<long long>(problem.expected_rows),
+                    static_cast<long long>(problem.expected_bytes));
     case ProblemKind::raster_changed:
       return format("%s changed while it was read: what it no longer held is no-data\n", path);
   }
   return {};
+}
+
+std::string problem_summary(std::span<const TileProblem> problems,
+                            std::span<const std::string> names, bool nothing_written) {
+  std::vector<bool> troubled(names.size(), nothing_written);
+  for (const TileProblem& problem : problems) troubled[problem.tile] = true;
+  std::string listed;
+  size_t count = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!troubled[i]) continue;
+    listed += (count++ == 0 ? "" : ", ") + names[i];
+  }
+  return format("%zu of %zu named tiles %s not used, or not used fully: %s\n", count,
+                names.size(), count == 1 ? "was" : "were", listed.c_str());
 }
 
 std::string failure_text(const StitchResult& result) {
@@ -79,6 +149,8 @@ std::string failure_text(const StitchResult& result) {
       return "Unable to write output file\n" + error.message() + "\n";
     case OutputStep::write_header:
       return "Unable to write header file for result\n" + error.message() + "\n";
+    case OutputStep::write_projection:
+      return "Unable to write the coordinate system of the result\n" + error.message() + "\n";
     case OutputStep::install:
     case OutputStep::none:
       break;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,10 @@ namespace demstitch {
 // The usage text, with the program's own name.
 std::string usage_text(std::string_view program);
 
+// What --help prints: the usage, the arguments and options, the files written and the exit
+// statuses.
+std::string help_text(std::string_view program);
+
 // One tile's bounds in its own coordinates, then a carriage return and the header's path:
 // on a terminal the path overwrites the blanks before the first number.
 std::string tile_bounds_line(const TileRect& bounds, const std::string& path);
@@ -22,6 +27,11 @@ std::string final_bounds_text(const MosaicBounds& bounds, const std::optional<Mo
 
 // The line that reports a tile problem on standard error.
 std::string problem_text(const TileProblem& problem);
+
+// The closing line of a run with input problems: how many named tiles were not used, or
+// not used fully, and which (all of them when nothing was written).
+std::string problem_summary(std::span<const TileProblem> problems,
+                            std::span<const std::string> names, bool nothing_written);
 
 // The lines that report why a run ended without a result, or with one the input spoiled.
 std::string failure_text(const StitchResult& result);

@@ -33,6 +33,18 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   std::string_view program = args.empty() ? "demstitch" : args.front();
   CommandLine line = parse_command_line(args.empty() ? args : args.subspan(1));
   switch (line.outcome) {
+    case CommandLine::Outcome::help:
+      console.print(help_text(program));
+      console.flush();
+      return exit_ok;
+    case CommandLine::Outcome::version:
+      console.print("demstitch " DEMSTITCH_VERSION "\n");
+      console.flush();
+      return exit_ok;
+    case CommandLine::Outcome::unknown_option:
+      console.error(format("Unknown option %s: '%s --help' lists the options\n",
+                           line.offending.c_str(), std::string(program).c_str()));
+      return exit_command_line;
     case CommandLine::Outcome::no_argument:
       console.error(usage_text(program));
       return exit_no_argument;
@@ -44,7 +56,7 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
       return exit_command_line;
     case CommandLine::Outcome::name_too_long:
       console.error(format("Tile name too long (at most %zu characters): %s\n", max_name_length,
-                           line.long_name.c_str()));
+                           line.offending.c_str()));
       return exit_command_line;
     case CommandLine::Outcome::run:
       break;
@@ -59,8 +71,15 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   for (const TileProblem& problem : result.problems) {
     if (problem.kind == ProblemKind::raster_changed) console.error(problem_text(problem));
   }
+  // On a terminal the prompt must not overwrite the last progress line.
+  if (console.last_printed() == '\r' && console.out_is_terminal()) console.print("\n");
   if (std::string text = failure_text(result); !text.empty()) console.error(text);
-  return exit_status(result);
+  int status = exit_status(result);
+  if (status == exit_input_problem) {
+    console.error(problem_summary(result.problems, request.tiles,
+                                  result.outcome != StitchOutcome::written));
+  }
+  return status;
 }
 
 }  // namespace demstitch

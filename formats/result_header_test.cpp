@@ -21,8 +21,8 @@ TEST(ResultHeader, FourteenCrLfLinesWithValuesFromColumn15) {
             "NODATA        -9999\r\n"
             "ULXMAP        -180.000000\r\n"
             "ULYMAP        90.000000\r\n"
-            "XDIM          0.008333\r\n"
-            "YDIM          0.008333\r\n");
+            "XDIM          0.00833333333333\r\n"
+            "YDIM          0.00833333333333\r\n");
 }
 
 TEST(ResultHeader, CornerShowsItsSinglePrecisionDigits) {

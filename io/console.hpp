@@ -10,7 +10,10 @@ namespace demstitch {
 class Console {
  public:
   Console(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
-  void print(std::string_view text) { std::fwrite(text.data(), 1, text.size(), out_); }
+  void print(std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), out_);
+    if (!text.empty()) last_printed_ = text.back();
+  }
   // Standard output is flushed first so that the two streams keep their order.
   void error(std::string_view text) {
     std::fflush(out_);
@@ -18,10 +21,15 @@ class Console {
     std::fflush(err_);
   }
   void flush() { std::fflush(out_); }
+  // The last character printed to standard output, or 0.
+  char last_printed() const { return last_printed_; }
+  // Whether standard output is a terminal.
+  bool out_is_terminal() const;
 
  private:
   std::FILE* out_;
   std::FILE* err_;
+  char last_printed_ = 0;
 };
 
 }  // namespace demstitch

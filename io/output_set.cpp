@@ -172,10 +172,29 @@ Status OutputSet::give_name(Entry& entry) {
   return {};
 }
 
+bool OutputSet::names_a_new_file(const struct stat& file) const {
+  for (const auto& entry : entries_) {
+    struct stat placed {};
+    if (!entry->remove_only && ::lstat(entry->final_path.c_str(), &placed) == 0 &&
+        same_file(placed, file)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void OutputSet::remove_on_install(const std::string& path) {
+  auto entry = std::make_unique<Entry>();
+  entry->final_path = path;
+  entry->remove_only = true;
+  entries_.push_back(std::move(entry));
+}
+
 Status OutputSet::install() {
   // Signals wait until every file is in place or every earlier file is back.
   SignalsHeld held;
   for (auto& entry : entries_) {
+    if (entry->remove_only) continue;
     if (entry->unnamed) {
       if (Status s = give_name(*entry); !s.ok()) return s;
     }
@@ -194,6 +213,19 @@ Status OutputSet::install() {
     Step& step = steps.emplace_back(Step{entry.get(), {}});
     const char* final_path = entry->final_path.c_str();
     struct stat st {};
+    if (entry->remove_only) {
+      // On a file system that ignores case the name may be one of the new files itself.
+      if (::lstat(final_path, &st) != 0 || names_a_new_file(st)) continue;
+      step.backup = temporary_name(entry->final_path);
+      note_in_lock_file(step.backup);
+      if (::rename(final_path, step.backup.c_str()) != 0) {
+        failure = Status::from_errno(errno, Side::output, entry->final_path);
+        step.backup.clear();
+        break;
+      }
+      step.moved_aside = true;
+      continue;
+    }
     if (::lstat(final_path, &st) == 0) {
       step.backup = temporary_name(entry->final_path);
       note_in_lock_file(step.backup);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "base/status.hpp"
 #include "io/file.hpp"
 
@@ -32,7 +34,10 @@ class OutputSet {
   // Starts the file that is to replace `final_path`. `*file` belongs to the set; messages
   // name it by its final path.
   Status add(const std::string& final_path, File** file);
-  // Moves the files into place, all or none. Each must be closed.
+  // Makes `path` go in the same step as the files come: when the install succeeds it is gone,
+  // when it fails it is still there.
+  void remove_on_install(const std::string& path);
+  // Moves the files into place and the files to remove away, all or none. Closes the files.
   Status install();
 
   // Makes the next install fail after moving this many files into place (tests only).
@@ -45,11 +50,13 @@ class OutputSet {
     File file;
     int slot = -1;  // its registration for removal on a signal
     bool unnamed = false;
+    bool remove_only = false;  // no new file: the old one goes
   };
   static std::string temporary_name(const std::string& final_path);
   Status create_named(Entry& entry);
   Status give_name(Entry& entry);
   void note_in_lock_file(const std::string& path);
+  bool names_a_new_file(const struct stat& file) const;
   void remove_noted_leftovers();
   void release_lock();
 

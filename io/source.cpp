@@ -15,9 +15,12 @@ Status open_either_case(SourceOpener& opener, const std::string& base, const cha
   Status status = opener.open(*path, source);
   if (status.ok()) return status;
   std::string upper_path = base + upper;
-  if (opener.open(upper_path, source).ok()) {
+  Status upper_status = opener.open(upper_path, source);
+  // The name that exists but cannot be opened says more than the one that does not exist.
+  if (upper_status.ok() || (status.kind() == StatusKind::not_found &&
+                            upper_status.kind() != StatusKind::not_found)) {
     *path = upper_path;
-    return {};
+    return upper_status;
   }
   return status;
 }

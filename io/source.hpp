@@ -54,8 +54,9 @@ class FileOpener final : public SourceOpener {
 };
 
 // Opens base + lower-case extension, or else base + upper-case extension (tiles are
-// distributed with upper-case names). `path` is the name opened, or on failure the
-// lower-case one, whose error is returned.
+// distributed with upper-case names). `path` is the name opened, or on failure the one whose
+// error is returned: the upper-case one where it exists but cannot be opened, else the
+// lower-case one.
 Status open_either_case(SourceOpener& opener, const std::string& base, const char* lower,
                         const char* upper, std::unique_ptr<Source>* source, std::string* path);
 

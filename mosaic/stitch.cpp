@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/strings.hpp"
+#include "formats/projection.hpp"
 #include "formats/result_header.hpp"
 #include "io/output_set.hpp"
 #include "mosaic/reference_writer.hpp"
@@ -38,13 +39,34 @@ class Stitcher {
                                         kind, std::move(cause), std::move(detail)});
   }
 
+  // Opens a tile's header: NAME.hdr or NAME.HDR, or, for a name given with the extension of
+  // either file (NAME.DEM, NAME.hdr), the same without it.
+  Status open_header(TileInput& tile, std::unique_ptr<Source>* source) {
+    tile.base = tile.name;
+    Status s = open_either_case(opener_, tile.base, ".hdr", ".HDR", source, &tile.header_path);
+    std::string extension = tile.name.size() > 4 ? tile.name.substr(tile.name.size() - 4) : "";
+    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (s.ok() || (extension != ".dem" && extension != ".hdr")) return s;
+    std::string first_path = tile.header_path;
+    std::string base = tile.name.substr(0, tile.name.size() - 4);
+    std::string path;
+    Status stripped = open_either_case(opener_, base, ".hdr", ".HDR", source, &path);
+    if (stripped.ok() || (s.kind() == StatusKind::not_found &&
+                          stripped.kind() != StatusKind::not_found)) {
+      tile.base = base;
+      tile.header_path = path;
+      return stripped;
+    }
+    return s;
+  }
+
   void read_headers() {
     tiles_.resize(request_.tiles.size());
     for (size_t i = 0; i < tiles_.size(); ++i) {
       TileInput& tile = tiles_[i];
       tile.name = request_.tiles[i];
       std::unique_ptr<Source> source;
-      Status s = open_either_case(opener_, tile.name, ".hdr", ".HDR", &source, &tile.header_path);
+      Status s = open_header(tile, &source);
       if (s.ok()) {
         s = read_header(*source, tile.header);
         if (!s.ok()) {
@@ -67,6 +89,26 @@ class Stitcher {
       tile.bounds = unshifted(tile.placed, offsets);
       bounds_ = fold(bounds_, tile.placed);
       observer_.tile_read(tile);
+      take_projection(tile);
+    }
+  }
+
+  // The result's coordinate system is the first tile's that brings one.
+  void take_projection(TileInput& tile) {
+    std::unique_ptr<Source> source;
+    std::string text;
+    if (!open_either_case(opener_, tile.base, ".prj", ".PRJ", &source, &tile.projection_path)
+             .ok() ||
+        !read_projection(*source, &text).ok()) {
+      tile.projection_path.clear();
+      return;
+    }
+    if (!projection_from_) {
+      projection_from_ = &tile - tiles_.data();
+      projection_ = std::move(text);
+    } else if (text != projection_ && !projections_differ_) {
+      projections_differ_ = true;
+      observer_.projections_differ(tiles_[*projection_from_], tile);
     }
   }
 
@@ -77,7 +119,7 @@ class Stitcher {
       if (!tile.header_read) continue;  // no known place: nothing to copy
       const TileHeader& header = tile.header;
       Status s =
-          open_either_case(opener_, tile.name, ".dem", ".DEM", &tile.raster, &tile.raster_path);
+          open_either_case(opener_, tile.base, ".dem", ".DEM", &tile.raster, &tile.raster_path);
       if (!s.ok()) {
         problem(tile, ProblemKind::raster_not_opened, tile.raster_path, s);
         continue;
@@ -102,6 +144,18 @@ class Stitcher {
         continue;
       }
       plan_.copies.push_back(*tile.copy);
+      // A raster of another length than its header describes is copied as far as it goes,
+      // and reported: a truncated download must not pass unnoticed.
+      const int64_t expected = std::max<int64_t>(0, header.nrows) * header.total_row_bytes;
+      if (size != expected) {
+        problem(tile, size < expected ? ProblemKind::raster_short : ProblemKind::raster_long,
+                tile.raster_path);
+        TileProblem& length = tile.problems.back();
+        length.bytes = size;
+        length.whole_rows = header.total_row_bytes > 0 ? size / header.total_row_bytes : 0;
+        length.expected_rows = header.nrows;
+        length.expected_bytes = expected;
+      }
     }
   }
 
@@ -114,6 +168,9 @@ class Stitcher {
   void write_result() {
     const std::string raster_path = request_.output_base + ".DEM";
     const std::string header_path = request_.output_base + ".HDR";
+    // Lower case on purpose: GIS tools look for BASE.prj, BASE.PRJ or base.prj beside
+    // BASE.DEM, and on a file system where case matters BASE.PRJ is not found.
+    const std::string projection_path = request_.output_base + ".prj";
     OutputSet outputs;
     if (Status s = outputs.lock(request_.output_base + ".lock", raster_path); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
@@ -124,6 +181,9 @@ class Stitcher {
     }
     if (Status s = OutputSet::check_replaceable({{header_path}}); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
+    }
+    if (Status s = OutputSet::check_replaceable({{projection_path}}); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
     }
     File* raster = nullptr;
     if (Status s = outputs.add(raster_path, &raster); !s.ok()) {
@@ -156,12 +216,17 @@ class Stitcher {
     if (s.kind() == StatusKind::cancelled || observer_.cancelled()) {
       return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
     }
-    if (!s.ok()) {
+    if (!s.ok() && s.side() == Side::input) {
       // A tile that could be opened but not read would leave the mosaic incomplete.
-      return fail(s.side() == Side::input ? StitchOutcome::input_failed
-                                          : StitchOutcome::output_failed,
-                  OutputStep::write_raster, s);
+      for (TileInput& tile : tiles_) {
+        if (tile.raster && tile.raster->name() == s.path()) {
+          problem(tile, ProblemKind::raster_not_read, tile.raster_path, s);
+          break;
+        }
+      }
+      return fail(StitchOutcome::input_failed, OutputStep::write_raster, s);
     }
+    if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::write_raster, s);
     for (size_t c : short_copies) {
       for (TileInput& tile : tiles_) {
         if (tile.copy && tile.copy->source == plan_.copies[c].source) {
@@ -174,6 +239,17 @@ class Stitcher {
     s = outputs.add(header_path, &header);
     if (s.ok()) s = header->write_all(std::as_bytes(std::span(header_text)));
     if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
+    File* projection = nullptr;
+    s = outputs.add(projection_path, &projection);
+    const std::string& projection_text = projection_from_ ? projection_ : wgs84_text_;
+    if (s.ok()) s = projection->write_all(std::as_bytes(std::span(projection_text)));
+    if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
+    // What GIS tools keep beside a raster (statistics, overviews, and the copy of the header
+    // GDAL writes in lower case when it updates one) describes the earlier mosaic: it goes
+    // when the new one comes.
+    for (const char* side_file : {".stx", ".STX", ".DEM.aux.xml", ".DEM.ovr", ".hdr"}) {
+      outputs.remove_on_install(request_.output_base + side_file);
+    }
     if (observer_.cancelled()) {
       return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
     }
@@ -210,6 +286,10 @@ class Stitcher {
   MosaicBounds bounds_;  // laid out with the offsets
   MosaicPlan plan_;
   int tiles_read_ = 0;
+  std::optional<size_t> projection_from_;  // the tile whose .prj the result takes
+  std::string projection_;
+  bool projections_differ_ = false;
+  const std::string wgs84_text_ = wgs84_esri_wkt;
   StitchResult result_;
 };
 

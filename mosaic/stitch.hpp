@@ -28,7 +28,8 @@ struct WriterOptions {
 struct StitchRequest {
   std::vector<std::string> tiles;  // base names, in the order they overwrite each other
   Offsets offsets;
-  // The result is this path followed by ".DEM" (the raster) and ".HDR" (its header).
+  // The result is this path followed by ".DEM" (the raster), ".HDR" (its header) and
+  // ".prj" (its coordinate system).
   std::string output_base = "GTResult";
   WriterOptions writer;
   SourceOpener* opener = nullptr;  // where tiles are read from; the file system when null
@@ -42,6 +43,8 @@ enum class ProblemKind {
   raster_not_read,  // opened, but its size could not be had
   bad_row_length,   // its rows are said to be shorter than nothing
   no_place,         // its corner puts it beyond any mosaic
+  raster_short,     // it holds fewer rows than its header describes (the rest is no-data)
+  raster_long,      // it holds more bytes than its header describes
   raster_changed,   // it delivered fewer bytes than it had when the run began
 };
 
@@ -51,13 +54,21 @@ struct TileProblem {
   ProblemKind kind = ProblemKind::header_not_opened;
   Status cause;        // the failure behind it, where there was one
   std::string detail;  // the offending value, where there was one
+  // For a raster of another length than its header describes: what it holds (bytes, whole
+  // rows) and what the header describes (rows, bytes).
+  int64_t bytes = 0;
+  int64_t whole_rows = 0;
+  int64_t expected_rows = 0;
+  int64_t expected_bytes = 0;
 };
 
 // Everything a run knows about one named tile, from its name to its copy.
 struct TileInput {
-  std::string name;
+  std::string name;         // as named
+  std::string base;         // the name its files were found by: without an extension given
   std::string header_path;  // the header opened, or the lower-case name tried
   std::string raster_path;  // likewise for the raster, once it is looked for
+  std::string projection_path;  // its .prj, where it has one
   bool header_read = false;
   TileHeader header;  // as read, in the tile's own coordinates
   TileRect placed{};  // its rectangle laid out with the offsets
@@ -78,6 +89,8 @@ class StitchObserver {
   // A tile's header could not be opened or read (raster problems arrive with raster_started,
   // and a raster that changed while it was read in the result).
   virtual void header_problem(const TileInput& /*tile*/, const TileProblem& /*problem*/) {}
+  // Two tiles bring different coordinate systems; the result takes the first's. Told once.
+  virtual void projections_differ(const TileInput& /*taken*/, const TileInput& /*other*/) {}
   // All headers are read: the mosaic's bounds in the tiles' own coordinates, and its size
   // when that can be represented.
   virtual void mosaic_sized(const MosaicBounds& /*bounds*/,
@@ -100,7 +113,15 @@ enum class StitchOutcome {
 };
 
 // The step of writing the result that failed.
-enum class OutputStep { none, create_raster, check_space, write_raster, write_header, install };
+enum class OutputStep {
+  none,
+  create_raster,
+  check_space,
+  write_raster,
+  write_header,
+  write_projection,
+  install,
+};
 
 struct StitchResult {
   StitchOutcome outcome = StitchOutcome::written;

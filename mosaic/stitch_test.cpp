@@ -74,7 +74,7 @@ TEST_F(StitchCall, TellsEveryEventAndListsEveryProblem) {
   EXPECT_EQ(result.problems[1].tile, 2u);
   EXPECT_EQ(result.problems[1].path, "C.dem");
   EXPECT_EQ(result.problems[1].kind, ProblemKind::raster_not_opened);
-  EXPECT_EQ(folder(), (std::vector<std::string>{"out.DEM", "out.HDR"}));
+  EXPECT_EQ(folder(), (std::vector<std::string>{"out.DEM", "out.HDR", "out.prj"}));
   EXPECT_EQ(read_file(dir_ / "out.DEM").size(), size_t{240} * 120 * 2);
 }
 

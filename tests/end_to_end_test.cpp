@@ -1,6 +1,7 @@
 // Runs the built program in a temporary folder on tiles the test writes, and compares exit
 // status, console text and output bytes exactly.
 #include <fcntl.h>
+#include <stdlib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -102,7 +103,8 @@ TEST_F(Stitch, OneWholeTileIsCopiedExactly) {
             "BYTEORDER     M\r\nLAYOUT        BIL\r\nNROWS         120\r\nNCOLS         120\r\n"
             "NBANDS        1\r\nNBITS         16\r\nBANDROWBYTES  240\r\nTOTALROWBYTES 240\r\n"
             "BANDGAPBYTES  0\r\nNODATA        -9999\r\nULXMAP        -180.000000\r\n"
-            "ULYMAP        90.000000\r\nXDIM          0.008333\r\nYDIM          0.008333\r\n");
+            "ULYMAP        90.000000\r\nXDIM          0.00833333333333\r\n"
+            "YDIM          0.00833333333333\r\n");
   EXPECT_TRUE(leftovers().empty());
 }
 
@@ -143,7 +145,8 @@ TEST_F(Stitch, MissingRasterLeavesNoDataAndEndsWithFour) {
   write_file(dir_ / "B.hdr", bil_header(120, 120, "-179", "90"));
   Result r = run({"B", "A"});
   EXPECT_EQ(r.status, 4);
-  EXPECT_EQ(r.err, "Error opening file B.dem\n");
+  EXPECT_EQ(r.err,
+            "Error opening file B.dem\n1 of 2 named tiles was not used, or not used fully: B\n");
   std::string mosaic = output();
   ASSERT_EQ(mosaic.size(), size_t{240} * 120 * 2);
   EXPECT_EQ(mosaic.substr(240, 240), no_data(120));
@@ -156,19 +159,41 @@ TEST_F(Stitch, MissingHeaderIsReportedAndItsRasterNotCopied) {
   write_file(dir_ / "B.dem", tile_raster(6000, 4800, 9));
   Result r = run({"A", "B"});
   EXPECT_EQ(r.status, 4);
-  EXPECT_EQ(r.err, "Error opening file B.hdr\n");
+  EXPECT_EQ(r.err,
+            "Error opening file B.hdr\n1 of 2 named tiles was not used, or not used fully: B\n");
   EXPECT_EQ(output(), tile_raster(120, 120, 0));
   EXPECT_EQ(r.out.find("B.dem"), std::string::npos);
 }
 
-TEST_F(Stitch, ShortRasterLeavesTheRestNoData) {
+TEST_F(Stitch, RastersOfTheWrongLengthAreCopiedAsFarAsTheyGoAndReported) {
   std::string raster = tile_raster(120, 120, 0);
+  const std::string summary = "1 of 1 named tiles was not used, or not used fully: A\n";
+  // A truncated download: the rest of its area is no-data.
   tile("A", bil_header(120, 120, "-180", "90"), raster.substr(0, 60 * 240 + 11));
   Result r = run({"A"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err,
+            "Short raster A.dem: 60 of 120 rows present (14411 of 28800 bytes); the rest is "
+            "no-data\n" +
+                summary);
+  EXPECT_NE(r.out.find("\n0% A.dem"), std::string::npos);
   std::string expected = raster.substr(0, 60 * 240 + 11);
   expected += no_data(120 * 120).substr(expected.size());
   EXPECT_EQ(output(), expected);
+  // An empty one.
+  tile("A", bil_header(120, 120, "-180", "90"), "");
+  r = run({"A"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err.substr(0, 52), "Short raster A.dem: 0 of 120 rows present (0 of 2880");
+  EXPECT_EQ(output(), no_data(120 * 120));
+  // One longer than its header says: the header does not describe it.
+  tile("A", bil_header(120, 120, "-180", "90"), raster + "0123456789");
+  r = run({"A"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err,
+            "Long raster A.dem: 28810 bytes where its header describes 120 rows (28800 bytes)\n" +
+                summary);
+  EXPECT_EQ(output(), raster);
 }
 
 TEST_F(Stitch, EmptyHeaderGivesTheTruncatedMosaicWithSpillingRows) {
@@ -207,7 +232,8 @@ TEST_F(Stitch, NoReadableHeaderReportsTheInsideOutWorldAndWritesNothing) {
             "-43200x-21600 samples = 1866240000 bytes\n");
   EXPECT_EQ(r.err,
             "Error opening file nothing.hdr\n"
-            "No tile header could be read: there is nothing to stitch\n");
+            "No tile header could be read: there is nothing to stitch\n"
+            "1 of 1 named tiles was not used, or not used fully: nothing\n");
   EXPECT_FALSE(exists("GTResult.DEM"));
   EXPECT_FALSE(exists("GTResult.HDR"));
 }
@@ -217,7 +243,9 @@ TEST_F(Stitch, UnusableBoundsWriteNothing) {
     tile("A", bil_header(120, 120, corner, "90"), tile_raster(120, 120, 0));
     Result r = run({"A"});
     EXPECT_EQ(r.status, 4) << corner;
-    EXPECT_EQ(r.err, "The tiles' bounds give no usable mosaic size: nothing written\n");
+    EXPECT_EQ(r.err,
+              "The tiles' bounds give no usable mosaic size: nothing written\n"
+              "1 of 1 named tiles was not used, or not used fully: A\n");
     EXPECT_FALSE(exists("GTResult.DEM"));
   }
   tile("Z", bil_header(0, 120, "0", "0"), "");
@@ -230,7 +258,9 @@ TEST_F(Stitch, NegativeRowLengthIsSkipped) {
        tile_raster(120, 120, 5));
   Result r = run({"A", "N"});
   EXPECT_EQ(r.status, 4);
-  EXPECT_EQ(r.err, "Skipped N.dem: its rows are -4 bytes long\n");
+  EXPECT_EQ(r.err,
+            "Skipped N.dem: its rows are -4 bytes long\n"
+            "1 of 2 named tiles was not used, or not used fully: N\n");
   EXPECT_EQ(output(), tile_raster(120, 120, 0));
 }
 
@@ -257,6 +287,90 @@ TEST_F(Stitch, HostileHeadersGiveAResultOrAClearMessage) {
     }
     EXPECT_TRUE(leftovers().empty());
   }
+}
+
+TEST_F(Stitch, HelpVersionAndUnknownOptions) {
+  tile("A", bil_header(120, 120, "-180", "90"), tile_raster(120, 120, 0));
+  Result help = run({"A", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.find(std::string("Usage: ") + DEMSTITCH_BINARY + " [-h,w] TILE...\n"), 0u);
+  EXPECT_NE(help.out.find("Exit status:"), std::string::npos);
+  EXPECT_EQ(help.err, "");
+  Result version = run({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out.find("demstitch "), 0u);
+  Result unknown = run({"A", "--bogus", "--help"});
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_EQ(unknown.out, "");
+  EXPECT_EQ(unknown.err,
+            std::string("Unknown option --bogus: '") + DEMSTITCH_BINARY + " --help' lists the options\n");
+  EXPECT_FALSE(exists("GTResult.DEM"));
+  // A negative offset still reads as one.
+  tile("B", bil_header(120, 120, "10", "10"), tile_raster(120, 120, 0));
+  Result offset = run({"--5,3", "B"});
+  EXPECT_EQ(offset.status, 0) << offset.err;
+  EXPECT_NE(offset.out.find("\rB.hdr\n"), std::string::npos);
+}
+
+TEST_F(Stitch, NamesMayCarryEitherFilesExtension) {
+  std::string raster = tile_raster(120, 120, 7);
+  write_file(dir_ / "W020N40.HDR", bil_header(120, 120, "-20", "40"));
+  write_file(dir_ / "W020N40.DEM", raster);
+  for (const char* name : {"W020N40.DEM", "W020N40.hdr"}) {
+    Result r = run({name});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\rW020N40.HDR\n"), std::string::npos) << name;
+    EXPECT_NE(r.out.find("0% W020N40.DEM" + blanks), std::string::npos) << name;
+    EXPECT_TRUE(output() == raster) << name;
+  }
+  Result missing = run({"X.DEM"});
+  EXPECT_EQ(missing.err.find("Error opening file X.DEM.hdr\n"), 0u);
+}
+
+TEST_F(Stitch, AFileThatIsThereButCannotBeOpenedSaysWhy) {
+  tile("A", bil_header(120, 120, "-180", "90"), tile_raster(120, 120, 0));
+  fs::create_directory(dir_ / "B.hdr");
+  Result r = run({"A", "B"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(r.err,
+            "Error opening file B.hdr\nB.hdr: Is a directory\n"
+            "1 of 2 named tiles was not used, or not used fully: B\n");
+}
+
+TEST_F(Stitch, TheTilesCoordinateSystemIsCarriedOver) {
+  const std::string utm = "PROJCS[\"WGS_1984_UTM_Zone_33N\"]\r\n";
+  tile("A", bil_header(120, 120, "-180", "90"), tile_raster(120, 120, 0));
+  tile("B", bil_header(120, 120, "-179", "90"), tile_raster(120, 120, 0));
+  write_file(dir_ / "A.PRJ", utm);
+  Result r = run({"B", "A"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read_file(dir_ / "GTResult.prj"), utm);
+  write_file(dir_ / "B.prj", "GEOGCS[\"other\"]");
+  r = run({"A", "B"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "A.PRJ and B.prj describe different coordinate systems: the result takes A.PRJ\n");
+  EXPECT_EQ(read_file(dir_ / "GTResult.prj"), utm);
+}
+
+TEST_F(Stitch, OnATerminalTheLastProgressLineIsEnded) {
+  tile("A", bil_header(120, 120, "-180", "90"), tile_raster(120, 120, 0));
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  int terminal = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  pid_t pid = testing::start_demstitch(dir_.path(), {"A"}, terminal);
+  ::close(terminal);
+  std::string seen;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;) seen.append(buffer, n);
+  ::close(master);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // The terminal shows a line feed as CR LF.
+  EXPECT_TRUE(seen.ends_with(blanks + "\r\r\n")) << seen.substr(seen.size() - 20);
 }
 
 class KeepsEarlierResult : public Stitch {

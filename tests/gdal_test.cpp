@@ -84,13 +84,15 @@ TEST_F(Gdal, ReadsTheDeclaredSizeTypeNoDataAndGeoreferencing) {
   EXPECT_NE(json.find("\"type\":\"Int16\""), std::string::npos);
   EXPECT_NE(json.find("\"noDataValue\":-9999.0"), std::string::npos);
   // The header says ULXMAP 169.004166, ULYMAP 11.995833 (single-precision corner, six
-  // decimals) and spacing 0.008333; GDAL takes the corner as the centre of the first sample.
+  // decimals) and the exact spacing; GDAL takes the corner as the centre of the first sample.
   std::vector<double> transform = numbers_after(json, "\"geoTransform\":[");
   ASSERT_EQ(transform.size(), 6u);
-  EXPECT_NEAR(transform[0], 169.004166 - 0.008333 / 2, 1e-9);
-  EXPECT_NEAR(transform[1], 0.008333, 1e-12);
-  EXPECT_NEAR(transform[3], 11.995833 + 0.008333 / 2, 1e-9);
-  EXPECT_NEAR(transform[5], -0.008333, 1e-12);
+  EXPECT_NEAR(transform[0], 169.004166 - 1.0 / 240, 1e-9);
+  EXPECT_NEAR(transform[1], 1.0 / 120, 1e-12);
+  EXPECT_NEAR(transform[3], 11.995833 + 1.0 / 240, 1e-9);
+  EXPECT_NEAR(transform[5], -1.0 / 120, 1e-12);
+  // And the coordinate system of the .prj written beside it.
+  EXPECT_EQ(shell(dir_.path(), "gdalsrsinfo -e GTResult.DEM | grep -o EPSG:4326"), "EPSG:4326\n");
 }
 
 TEST_F(Gdal, SamplesOfEveryTileAndTheGap) {
@@ -130,6 +132,90 @@ TEST_F(Gdal, GdalsOwnMosaicHoldsTheSameValueAtEverySample) {
     }
   }
   EXPECT_EQ(differences, 0);
+}
+
+TEST_F(Gdal, SideFilesOfTheEarlierResultGoWithIt) {
+  // gdaladdo may also rewrite the header in lower case, which GDAL then reads first.
+  ASSERT_TRUE(shell(dir_.path(), "gdalinfo -stats GTResult.DEM >/dev/null && "
+                                 "gdaladdo -q GTResult.DEM 2 && touch GTResult.stx GTResult.STX && "
+                                 "{ [ -e GTResult.hdr ] || cp GTResult.HDR GTResult.hdr; }"));
+  ASSERT_TRUE(fs::exists(dir_ / "GTResult.DEM.aux.xml"));
+  ASSERT_TRUE(fs::exists(dir_ / "GTResult.DEM.ovr"));
+  testing::Result r = testing::run_demstitch(dir_.path(), {"E171N10"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* side : {"GTResult.DEM.aux.xml", "GTResult.DEM.ovr", "GTResult.stx",
+                           "GTResult.STX", "GTResult.hdr"}) {
+    EXPECT_FALSE(fs::exists(dir_ / side)) << side;
+  }
+  auto info = shell(dir_.path(), "gdalinfo -json GTResult.DEM");
+  ASSERT_TRUE(info);
+  EXPECT_NE(without_blanks(*info).find("\"size\":[240,240]"), std::string::npos);
+  EXPECT_EQ(without_blanks(*info).find("overviews"), std::string::npos);
+}
+
+// The world's north-west and south-east tiles, laid out as the dataset lays them: the mosaic
+// spans the whole world, and GDAL must put its corners and every sample where they belong.
+class GdalWorld : public Gdal {
+ protected:
+  void SetUp() override {
+    if (!shell(dir_.path(), "gdalinfo --version")) GTEST_SKIP() << "SKIPPED: no GDAL";
+    corner_tile("W180N90", -180, 90, 6000, 4800, 11);
+    corner_tile("E120S60", 120, -60, 3600, 7200, 23);
+    testing::Result r = testing::run_demstitch(dir_.path(), {"W180N90", "E120S60"});
+    ASSERT_EQ(r.status, 0) << r.err;
+  }
+
+  void corner_tile(const std::string& name, int west, int north, int rows, int cols, int base) {
+    char ulx[32];
+    char uly[32];
+    std::snprintf(ulx, sizeof ulx, "%.15g", west + 1.0 / 240);
+    std::snprintf(uly, sizeof uly, "%.15g", north - 1.0 / 240);
+    testing::write_file(dir_ / (name + ".HDR"), testing::bil_header(rows, cols, ulx, uly));
+    testing::write_file(dir_ / (name + ".DEM"), testing::tile_raster(rows, cols, base));
+  }
+};
+
+TEST_F(GdalWorld, CornersAndSampleCentresAreWhereTheTilesPutThem) {
+  auto info = shell(dir_.path(), "gdalinfo -json GTResult.DEM");
+  ASSERT_TRUE(info);
+  std::string json = without_blanks(*info);
+  EXPECT_NE(json.find("\"size\":[43200,21600]"), std::string::npos);
+  std::vector<double> upper_left = numbers_after(json, "\"upperLeft\":[");
+  std::vector<double> lower_right = numbers_after(json, "\"lowerRight\":[");
+  ASSERT_EQ(upper_left.size(), 2u);
+  ASSERT_EQ(lower_right.size(), 2u);
+  EXPECT_NEAR(upper_left[0], -180, 1e-6);
+  EXPECT_NEAR(upper_left[1], 90, 1e-6);
+  EXPECT_NEAR(lower_right[0], 180, 1e-6);
+  EXPECT_NEAR(lower_right[1], -90, 1e-6);
+
+  // Sample centres across both tiles, their far corners above all, where a spacing off in
+  // its last digits would move GDAL's grid by a sample or more.
+  struct Probe {
+    int west, north, cols, base, row, col;
+  };
+  std::vector<Probe> probes;
+  for (auto [row, col] : {std::pair{0, 0}, std::pair{5999, 4799}, std::pair{3001, 17},
+                          std::pair{42, 4700}}) {
+    probes.push_back({-180, 90, 4800, 11, row, col});
+  }
+  for (auto [row, col] : {std::pair{0, 0}, std::pair{3599, 7199}, std::pair{1800, 7100},
+                          std::pair{3500, 3600}}) {
+    probes.push_back({120, -60, 7200, 23, row, col});
+  }
+  std::string points;
+  std::string expected;
+  for (const Probe& p : probes) {
+    points += std::to_string(p.west + (p.col + 0.5) / 120) + " " +
+              std::to_string(p.north - (p.row + 0.5) / 120) + "\n";
+    auto value = static_cast<int16_t>(static_cast<uint16_t>(p.base + p.row * p.cols + p.col));
+    expected += std::to_string(value) + "\n";
+  }
+  points += "0.5 0.5\n";  // between the tiles
+  expected += "-9999\n";
+  testing::write_file(dir_ / "points.txt", points);
+  EXPECT_EQ(shell(dir_.path(), "gdallocationinfo -valonly -geoloc GTResult.DEM <points.txt"),
+            expected);
 }
 
 }  // namespace

@@ -39,7 +39,7 @@ class Trust : public ::testing::Test {
     for (const auto& entry : fs::directory_iterator(dir_.path())) {
       std::string name = entry.path().filename();
       if (!name.starts_with("A.") && !name.starts_with("P.") && name != "GTResult.DEM" &&
-          name != "GTResult.HDR") {
+          name != "GTResult.HDR" && name != "GTResult.prj") {
         names.push_back(name);
       }
     }
