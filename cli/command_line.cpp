@@ -1,5 +1,10 @@
 #include "cli/command_line.hpp"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <system_error>
+
 #include "base/strings.hpp"
 
 namespace demstitch {
@@ -19,6 +24,50 @@ std::vector<std::string_view> option_fields(std::string_view text) {
 
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
+// A whole field as a finite decimal number, or nothing.
+std::optional<double> strict_number(std::string_view field) {
+  if (field.starts_with('+')) field.remove_prefix(1);
+  double value = 0;
+  auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
+  if (field.empty() || error != std::errc() || end != field.data() + field.size() ||
+      !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// Reads WEST,SOUTH,EAST,NORTH; on failure says what is wrong.
+std::optional<GeoWindow> parse_bounds(std::string_view text, std::string* why) {
+  std::vector<double> values;
+  for (size_t at = 0; at <= text.size();) {
+    size_t comma = std::min(text.find(',', at), text.size());
+    auto value = strict_number(text.substr(at, comma - at));
+    if (!value) {
+      *why = "give four numbers in degrees, WEST,SOUTH,EAST,NORTH";
+      return std::nullopt;
+    }
+    values.push_back(*value);
+    at = comma + 1;
+  }
+  if (values.size() != 4) {
+    *why = "give four numbers in degrees, WEST,SOUTH,EAST,NORTH";
+    return std::nullopt;
+  }
+  GeoWindow window{values[0], values[1], values[2], values[3]};
+  if (window.south < -90 || window.north > 90 || window.north < -90 || window.south > 90) {
+    *why = "latitudes lie between -90 and 90";
+  } else if (window.west < -180 || window.west > 180 || window.east < -180 || window.east > 180) {
+    *why = "longitudes lie between -180 and 180";
+  } else if (window.south >= window.north) {
+    *why = "SOUTH must be below NORTH";
+  } else if (window.west == window.east) {
+    *why = "WEST and EAST must differ (WEST above EAST crosses the antimeridian)";
+  } else {
+    return window;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 CommandLine parse_command_line(std::span<const std::string_view> args) {
@@ -29,6 +78,20 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
   }
   for (std::string_view arg : args) {
     if (arg.size() > 2 && arg.starts_with("--") && is_letter(arg[2])) {
+      std::string why;
+      if (arg.starts_with("--bounds=")) {
+        line.window = parse_bounds(arg.substr(9), &why);
+        if (line.window) continue;
+      } else if (arg.starts_with("--output=")) {
+        line.output_base = arg.substr(9);
+        if (!line.output_base.empty() && !line.output_base.ends_with('/')) continue;
+        why = "give the result's path without an extension, such as regions/alps";
+      }
+      if (!why.empty()) {
+        line.outcome = CommandLine::Outcome::bad_value;
+        line.offending = std::string(arg) + ": " + why;
+        return line;
+      }
       line.outcome = arg == "--help"      ? CommandLine::Outcome::help
                      : arg == "--version" ? CommandLine::Outcome::version
                                           : CommandLine::Outcome::unknown_option;

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "mosaic/window.hpp"
 
 namespace demstitch {
 
@@ -23,18 +26,22 @@ struct CommandLine {
     too_many_tiles,
     name_too_long,
     unknown_option,
+    bad_value,  // an option's value cannot be used; `offending` says why
   };
   Outcome outcome = Outcome::run;
   std::vector<std::string> names;
   double offset_x = 0.0;
   double offset_y = 0.0;
-  std::string offending;  // the name too long, or the unknown option
+  std::string offending;                 // the name too long, the unknown option, or what is wrong
+  std::optional<GeoWindow> window;       // --bounds
+  std::string output_base = "GTResult";  // --output
 };
 
 // Reads the arguments that follow the program's name. "--" and a letter begins a named
-// option (--help, --version); any other argument starting with "-" is the offset option
-// ("-h,w", so "--5,3" is the offsets -5 and 3); every other argument is a tile base name.
-// The first named option decides, as does a name too long. Touches no file.
+// option (--help, --version, --bounds=, --output=); any other argument starting with "-" is
+// the offset option ("-h,w", so "--5,3" is the offsets -5 and 3); every other argument is a
+// tile base name. The first of --help, --version, an unknown option, a bad value or a name
+// too long decides. Touches no file.
 CommandLine parse_command_line(std::span<const std::string_view> args);
 
 }  // namespace demstitch

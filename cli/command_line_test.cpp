@@ -66,5 +66,31 @@ TEST(CommandLine, LimitsOnTileCountAndNameLength) {
   EXPECT_EQ(line.offending, too_long);
 }
 
+TEST(CommandLine, BoundsAndOutput) {
+  CommandLine line = parse({"--bounds=170,-20,-170,-10", "--output=fiji/islands", "A"});
+  ASSERT_EQ(line.outcome, Outcome::run);
+  ASSERT_TRUE(line.window);
+  EXPECT_EQ(line.window->west, 170);
+  EXPECT_EQ(line.window->east, -170);
+  EXPECT_EQ(line.output_base, "fiji/islands");
+  EXPECT_EQ(parse({"A"}).output_base, "GTResult");
+  EXPECT_FALSE(parse({"A"}).window);
+}
+
+TEST(CommandLine, BoundsThatCannotBeUsedAreRefused) {
+  for (const char* bounds :
+       {"--bounds=5,43,17", "--bounds=5,43,17,48,1", "--bounds=5,43,x,48", "--bounds=5,43,17,",
+        "--bounds=nan,43,17,48", "--bounds=5,43,inf,48", "--bounds=5, 43,17,48",
+        "--bounds=", "--bounds=5,48,17,43", "--bounds=5,43,17,43", "--bounds=5,43,5,48",
+        "--bounds=5,-91,17,48", "--bounds=5,43,17,90.5", "--bounds=-180.5,43,17,48",
+        "--bounds=5,43,181,48", "--output=", "--output=regions/"}) {
+    CommandLine line = parse({bounds, "A"});
+    EXPECT_EQ(line.outcome, Outcome::bad_value) << bounds;
+    EXPECT_EQ(line.offending.find(std::string(bounds) + ": "), 0u) << line.offending;
+  }
+  EXPECT_EQ(parse({"--bounds=-180,-90,180,90", "A"}).outcome, Outcome::run);
+  EXPECT_EQ(parse({"--bounds=+5,43e0,17.0,48", "A"}).outcome, Outcome::run);
+}
+
 }  // namespace
 }  // namespace demstitch

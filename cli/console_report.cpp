@@ -28,13 +28,14 @@ void ConsoleReport::mosaic_sized(const MosaicBounds& bounds,
 void ConsoleReport::raster_started(std::span<const TileInput> tiles, int32_t out_rows) {
   std::vector<TileProgress> progress;
   for (const TileInput& tile : tiles) {
-    if (!tile.header_read) continue;
+    // A tile whose raster was never looked for (it misses the window) has no lines.
+    if (!tile.header_read || (tile.raster_path.empty() && tile.problems.empty())) continue;
     TileProgress& report = progress.emplace_back();
     report.path = tile.raster_path;
     report.nrows = tile.header.nrows;
     // A tile copied in part gets a notice before its lines; one not copied, a message instead.
     if (!tile.problems.empty()) {
-      (tile.copy ? report.notice : report.error) = problem_text(tile.problems.back());
+      (tile.copies.empty() ? report.error : report.notice) = problem_text(tile.problems.back());
     }
   }
   script_.emplace(out_rows, std::move(progress));

@@ -20,7 +20,7 @@ std::string usage_text(std::string_view program) {
 std::string help_text(std::string_view program) {
   std::string name(program);
   return format(
-      "Usage: %s [-h,w] TILE...\n"
+      "Usage: %s [-h,w] [--bounds=WEST,SOUTH,EAST,NORTH] [--output=PATH] TILE...\n"
       "Stitches tiles of the 30-arc-second elevation grid into one mosaic.\n"
       "\n"
       "Arguments:\n"
@@ -31,16 +31,23 @@ std::string help_text(std::string_view program) {
       "              laid out (the shift is taken off again in everything written).\n"
       "\n"
       "Options:\n"
+      "  --bounds=WEST,SOUTH,EAST,NORTH\n"
+      "              cut out this region (degrees), snapped outward to the 30-arc-second\n"
+      "              grid; WEST above EAST crosses the antimeridian. Tiles outside it are\n"
+      "              not read.\n"
+      "  --output=PATH\n"
+      "              write PATH.DEM, PATH.HDR and PATH.prj instead of GTResult.* in the\n"
+      "              current folder (the folder must exist)\n"
       "  --help      print this text and end\n"
       "  --version   print the version and end\n"
       "\n"
-      "Written in the current folder, together or not at all:\n"
+      "Written together or not at all (one run at a time writes a result):\n"
       "  GTResult.DEM  the mosaic: 16-bit samples, most significant byte first, -9999 where\n"
       "                no tile lies\n"
       "  GTResult.HDR  its header\n"
       "  GTResult.prj  its coordinate system (the tiles' own .prj, or WGS 84)\n"
       "GIS side files of an earlier result (GTResult.stx, GTResult.DEM.aux.xml,\n"
-      "GTResult.DEM.ovr) are removed with it.\n"
+      "GTResult.DEM.ovr, GTResult.hdr) are removed with it.\n"
       "\n"
       "Exit status:\n"
       "  0  every named tile stitched\n"
@@ -48,7 +55,7 @@ std::string help_text(std::string_view program) {
       "  2  command-line error; nothing read or written\n"
       "  3  the result could not be written; an earlier one is kept\n"
       "  4  a tile could not be used, or used only in part (the rest is still stitched),\n"
-      "     or the tiles describe no mosaic\n"
+      "     or the tiles describe no mosaic, or none touches the window\n"
       "  128+n  ended by signal n (130 for Ctrl-C); an earlier result is kept\n",
       name.c_str());
 }
@@ -88,18 +95,19 @@ std::string problem_text(const TileProblem& problem) {
     case ProblemKind::no_place:
       return format("Skipped %s: the tile has no place in the mosaic\n", path);
     case ProblemKind::raster_short:
-      return format("Short raster %s: %lld of %lld rows present (%lld of %lld bytes); the rest "
-                    "is no-data\n",
-                    path, static_cast<long long>(problem.whole_rows),
-                    static_cast<long long>(problem.expected_rows),
-                    static_cast<long long>(problem.bytes),
-                    static_cast<long long>(problem.expected_bytes));
+      return format(
+          "Short raster %s: %lld of %lld rows present (%lld of %lld bytes); the rest "
+          "is no-data\n",
+          path, static_cast<long long>(problem.whole_rows),
+          static_cast<long long>(problem.expected_rows), static_cast<long long>(problem.bytes),
+          static_cast<long long>(problem.expected_bytes));
     case ProblemKind::raster_long:
-      return format("Long raster %s: %lld bytes where its header describes %lld rows (%lld "
-                    "bytes)\n",
-                    path, static_cast<long long>(problem.bytes),
-                    static_cast<long long>(problem.expected_rows),
-                    static_cast<long long>(problem.expected_bytes));
+      return format(
+          "Long raster %s: %lld bytes where its header describes %lld rows (%lld "
+          "bytes)\n",
+          path, static_cast<long long>(problem.bytes),
+          static_cast<long long>(problem.expected_rows),
+          static_cast<long long>(problem.expected_bytes));
     case ProblemKind::raster_changed:
       return format("%s changed while it was read: what it no longer held is no-data\n", path);
   }
@@ -116,8 +124,8 @@ std::string problem_summary(std::span<const TileProblem> problems,
     if (!troubled[i]) continue;
     listed += (count++ == 0 ? "" : ", ") + names[i];
   }
-  return format("%zu of %zu named tiles %s not used, or not used fully: %s\n", count,
-                names.size(), count == 1 ? "was" : "were", listed.c_str());
+  return format("%zu of %zu named tiles %s not used, or not used fully: %s\n", count, names.size(),
+                count == 1 ? "was" : "were", listed.c_str());
 }
 
 std::string failure_text(const StitchResult& result) {
@@ -135,6 +143,8 @@ std::string failure_text(const StitchResult& result) {
       return "No tile header could be read: there is nothing to stitch\n";
     case StitchOutcome::no_usable_size:
       return "The tiles' bounds give no usable mosaic size: nothing written\n";
+    case StitchOutcome::outside_window:
+      return "No named tile touches the window given by --bounds: nothing written\n";
     case StitchOutcome::input_failed:
       return "Error reading file " + error.message() + "\nNothing written\n";
     case StitchOutcome::output_failed:

@@ -17,6 +17,7 @@ int exit_status(const StitchResult& result) {
       return result.problems.empty() ? exit_ok : exit_input_problem;
     case StitchOutcome::no_header:
     case StitchOutcome::no_usable_size:
+    case StitchOutcome::outside_window:
     case StitchOutcome::input_failed:
       return exit_input_problem;
     case StitchOutcome::output_failed:
@@ -45,6 +46,9 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
       console.error(format("Unknown option %s: '%s --help' lists the options\n",
                            line.offending.c_str(), std::string(program).c_str()));
       return exit_command_line;
+    case CommandLine::Outcome::bad_value:
+      console.error(line.offending + "\n");
+      return exit_command_line;
     case CommandLine::Outcome::no_argument:
       console.error(usage_text(program));
       return exit_no_argument;
@@ -66,6 +70,8 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   request.tiles = line.names;
   request.offsets = Offsets{line.offset_x, line.offset_y};
   request.writer = writer;
+  request.window = line.window;
+  request.output_base = line.output_base;
   ConsoleReport report(console);
   StitchResult result = stitch(request, report);
   for (const TileProblem& problem : result.problems) {
@@ -76,8 +82,8 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   if (std::string text = failure_text(result); !text.empty()) console.error(text);
   int status = exit_status(result);
   if (status == exit_input_problem) {
-    console.error(problem_summary(result.problems, request.tiles,
-                                  result.outcome != StitchOutcome::written));
+    console.error(
+        problem_summary(result.problems, request.tiles, result.outcome != StitchOutcome::written));
   }
   return status;
 }

@@ -76,20 +76,20 @@ void OutputSet::remove_noted_leftovers() {
   // could remove them left the list, and holding the lock proves that it is gone.
   std::string noted;
   char buffer[4096];
-  for (ssize_t n; (n = ::pread(lock_fd_, buffer, sizeof buffer, static_cast<off_t>(noted.size()))) > 0;) {
+  for (ssize_t n;
+       (n = ::pread(lock_fd_, buffer, sizeof buffer, static_cast<off_t>(noted.size()))) > 0;) {
     noted.append(buffer, static_cast<size_t>(n));
     if (noted.size() > (1 << 20)) break;
   }
-  const std::string folder = folder_of(lock_path_);
+  const std::string folder = folder_of(lock_path_) + "/";
   const std::string stem = base_name(lock_path_.substr(0, lock_path_.size() - 5)) + ".";
   for (size_t at = 0; at < noted.size();) {
     size_t end = noted.find('\n', at);
     if (end == std::string::npos) break;
     std::string name = noted.substr(at, end - at);
     at = end + 1;
-    if (name.starts_with(stem) && name.ends_with(".part") &&
-        name.find('/') == std::string::npos) {
-      ::unlink((folder + "/" + name).c_str());
+    if (name.starts_with(stem) && name.ends_with(".part") && name.find('/') == std::string::npos) {
+      ::unlink((folder + name).c_str());
     }
   }
   if (::ftruncate(lock_fd_, 0) == 0) noted_bytes_ = 0;

@@ -1,12 +1,12 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
 
 #include "base/status.hpp"
 #include "io/file.hpp"

@@ -17,8 +17,8 @@ Status open_either_case(SourceOpener& opener, const std::string& base, const cha
   std::string upper_path = base + upper;
   Status upper_status = opener.open(upper_path, source);
   // The name that exists but cannot be opened says more than the one that does not exist.
-  if (upper_status.ok() || (status.kind() == StatusKind::not_found &&
-                            upper_status.kind() != StatusKind::not_found)) {
+  if (upper_status.ok() ||
+      (status.kind() == StatusKind::not_found && upper_status.kind() != StatusKind::not_found)) {
     *path = upper_path;
     return upper_status;
   }

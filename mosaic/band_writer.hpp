@@ -22,8 +22,8 @@ using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 struct BandOptions {
   int64_t band_bytes = int64_t{1} << 20;
   int64_t write_bytes = io_chunk_bytes;
-  bool two_threads = true;    // two threads taking turns, band by band
-  bool reserve_space = true;  // allocate the whole file before writing it
+  bool two_threads = true;     // two threads taking turns, band by band
+  bool reserve_space = true;   // allocate the whole file before writing it
   ThreadStarter start_thread;  // std::thread when empty
 };
 

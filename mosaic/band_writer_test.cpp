@@ -163,7 +163,9 @@ TEST_F(WriterEquivalence, BytesASourceNoLongerHoldsAreBackground) {
     BandOptions options;
     options.band_bytes = band;
     std::vector<size_t> short_copies;
-    ASSERT_TRUE(write_mosaic(out, c.plan, [](int64_t) { return true; }, options, &short_copies).ok());
+    ASSERT_TRUE(write_mosaic(
+                    out, c.plan, [](int64_t) { return true; }, options, &short_copies)
+                    .ok());
     EXPECT_EQ(short_copies, std::vector<size_t>{0});
     std::string no_data;
     for (int i = 0; i < 10; ++i) no_data += "\xD8\xF1";

@@ -22,7 +22,7 @@ int64_t TileCopy::end() const {
 
 std::optional<TileCopy> plan_tile_copy(const Source* source, int64_t file_size, int64_t row_bytes,
                                        int64_t nrows, int64_t start, int64_t stride) {
-  TileCopy copy{source, file_size, row_bytes, 0, start, stride};
+  TileCopy copy{source, file_size, row_bytes, 0, start, stride, 0, row_bytes};
   if (row_bytes <= 0 || file_size <= 0 || nrows <= 0 || stride <= 0) return copy;
   copy.rows = std::min(nrows, (file_size - 1) / row_bytes + 1);
   // Every offset the copy computes lies between start and the end of its last row; keep a

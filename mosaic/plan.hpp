@@ -14,11 +14,13 @@ namespace demstitch {
 inline constexpr std::byte nodata_high{0xD8};
 inline constexpr std::byte nodata_low{0xF1};
 
-// The rows of one tile's raster file as copies into the mosaic file: row r is read from
-// byte r * row_bytes of the source (as much of it as the file holds) and lands at byte
-// start + r * stride of the mosaic. Rows are placed by absolute offset without clipping to
-// the mosaic row, so a long row spills into the next one; bytes that would land before the
-// start of the file are dropped.
+// The rows of one tile's raster file as copies into the mosaic file: row r is `row_bytes`
+// read from byte source_start + r * source_stride of the source (as much of it as the file
+// holds) and lands at byte start + r * stride of the mosaic. A whole tile's rows follow
+// each other in its file (source_stride is row_bytes); a tile cut to a window reads part
+// of each row. Rows are placed by absolute offset without clipping to the mosaic row, so a
+// long row spills into the next one; bytes that would land before the start of the file are
+// dropped.
 struct TileCopy {
   const Source* source = nullptr;  // the tile's raster
   int64_t file_size = 0;           // bytes in the source
@@ -26,8 +28,10 @@ struct TileCopy {
   int64_t rows = 0;  // rows that carry data: the tile's rows, cut where the file ends
   int64_t start = 0;
   int64_t stride = 0;  // bytes per mosaic row
+  int64_t source_start = 0;
+  int64_t source_stride = 0;
 
-  int64_t source_offset(int64_t row) const { return row * row_bytes; }
+  int64_t source_offset(int64_t row) const { return source_start + row * source_stride; }
   int64_t destination(int64_t row) const { return start + row * stride; }
   // Bytes that row `row` reads: a whole row, the rest of the file, or nothing.
   int64_t length(int64_t row) const;

@@ -1,5 +1,6 @@
 #include "mosaic/stitch.hpp"
 
+#include <algorithm>
 #include <filesystem>
 #include <new>
 #include <utility>
@@ -22,11 +23,26 @@ class Stitcher {
 
   StitchResult run() {
     read_headers();
-    result_.bounds = unshifted(bounds_, request_.offsets);
-    result_.size = mosaic_size(bounds_);
+    if (request_.window) {
+      // The mosaic is the window, snapped out to the grid, whatever the tiles cover.
+      grid_ = snap_outward(*request_.window);
+      result_.bounds = MosaicBounds{
+          static_cast<double>(grid_.north) / 120, static_cast<double>(grid_.west) / 120,
+          static_cast<double>(grid_.south) / 120, static_cast<double>(grid_.east) / 120};
+      result_.size =
+          MosaicSize{static_cast<int32_t>(grid_.cols()), static_cast<int32_t>(grid_.rows())};
+    } else {
+      result_.bounds = unshifted(bounds_, request_.offsets);
+      result_.size = mosaic_size(bounds_);
+    }
     observer_.mosaic_sized(result_.bounds, result_.size);
     if (tiles_read_ == 0) return finish(StitchOutcome::no_header);
     if (!result_.size || !result_.size->usable()) return finish(StitchOutcome::no_usable_size);
+    if (request_.window && std::none_of(tiles_.begin(), tiles_.end(), [&](const TileInput& t) {
+          return t.header_read && touches_window(t);
+        })) {
+      return finish(StitchOutcome::outside_window);
+    }
     if (observer_.cancelled()) return finish(StitchOutcome::cancelled);
     write_result();
     return finish(result_.outcome);
@@ -51,8 +67,8 @@ class Stitcher {
     std::string base = tile.name.substr(0, tile.name.size() - 4);
     std::string path;
     Status stripped = open_either_case(opener_, base, ".hdr", ".HDR", source, &path);
-    if (stripped.ok() || (s.kind() == StatusKind::not_found &&
-                          stripped.kind() != StatusKind::not_found)) {
+    if (stripped.ok() ||
+        (s.kind() == StatusKind::not_found && stripped.kind() != StatusKind::not_found)) {
       tile.base = base;
       tile.header_path = path;
       return stripped;
@@ -112,50 +128,89 @@ class Stitcher {
     }
   }
 
-  // Opens every usable tile's raster and describes its copy.
+  // The columns a tile is moved east for each of its places in the window: across the
+  // antimeridian a tile west of 180 may also lie a turn further east.
+  std::vector<int64_t> shifts() const {
+    if (request_.window && request_.window->west > request_.window->east) {
+      return {0, world_columns};
+    }
+    return {0};
+  }
+
+  // Whether a tile's cells meet the window.
+  bool touches_window(const TileInput& tile) const {
+    auto cells = tile_cells(tile.header);
+    if (!cells) return false;
+    for (int64_t shift : shifts()) {
+      if (window_copy(*cells, shift, grid_, int64_t{2} * cells->cols, nullptr, 0)) return true;
+    }
+    return false;
+  }
+
+  // Opens a tile's raster and measures it; false, with the problem noted, when it cannot be
+  // used.
+  bool open_raster(TileInput& tile, int64_t* size) {
+    Status s =
+        open_either_case(opener_, tile.base, ".dem", ".DEM", &tile.raster, &tile.raster_path);
+    if (!s.ok()) {
+      problem(tile, ProblemKind::raster_not_opened, tile.raster_path, s);
+      return false;
+    }
+    if (tile.header.total_row_bytes < 0) {
+      problem(tile, ProblemKind::bad_row_length, tile.raster_path, {},
+              std::to_string(tile.header.total_row_bytes));
+      return false;
+    }
+    if (s = tile.raster->size(size); !s.ok()) {
+      problem(tile, ProblemKind::raster_not_read, tile.raster_path, s);
+      return false;
+    }
+    return true;
+  }
+
+  // A raster of another length than its header describes is copied as far as it goes, and
+  // reported: a truncated download must not pass unnoticed.
+  void check_length(TileInput& tile, int64_t size) {
+    const TileHeader& header = tile.header;
+    const int64_t expected = std::max<int64_t>(0, header.nrows) * header.total_row_bytes;
+    if (size == expected) return;
+    problem(tile, size < expected ? ProblemKind::raster_short : ProblemKind::raster_long,
+            tile.raster_path);
+    TileProblem& length = tile.problems.back();
+    length.bytes = size;
+    length.whole_rows = header.total_row_bytes > 0 ? size / header.total_row_bytes : 0;
+    length.expected_rows = header.nrows;
+    length.expected_bytes = expected;
+  }
+
+  // Opens the raster of every tile that lands in the mosaic and describes its copies. With a
+  // window, a tile that misses it has only its header read.
   void plan_copies() {
     plan_ = MosaicPlan{result_.size->row_bytes(), result_.size->out_rows, {}};
     for (TileInput& tile : tiles_) {
       if (!tile.header_read) continue;  // no known place: nothing to copy
-      const TileHeader& header = tile.header;
-      Status s =
-          open_either_case(opener_, tile.base, ".dem", ".DEM", &tile.raster, &tile.raster_path);
-      if (!s.ok()) {
-        problem(tile, ProblemKind::raster_not_opened, tile.raster_path, s);
-        continue;
-      }
-      if (header.total_row_bytes < 0) {
-        problem(tile, ProblemKind::bad_row_length, tile.raster_path, {},
-                std::to_string(header.total_row_bytes));
-        continue;
-      }
+      if (request_.window && !touches_window(tile)) continue;
       int64_t size = 0;
-      if (s = tile.raster->size(&size); !s.ok()) {
-        problem(tile, ProblemKind::raster_not_read, tile.raster_path, s);
-        continue;
-      }
-      auto start = placement_start(bounds_, tile.placed.left, tile.placed.top, plan_.row_bytes);
-      if (start) {
-        tile.copy = plan_tile_copy(tile.raster.get(), size, header.total_row_bytes, header.nrows,
+      if (!open_raster(tile, &size)) continue;
+      const TileHeader& header = tile.header;
+      if (request_.window) {
+        for (int64_t shift : shifts()) {
+          auto copy = window_copy(*tile_cells(header), shift, grid_, header.total_row_bytes,
+                                  tile.raster.get(), size);
+          if (copy) tile.copies.push_back(*copy);
+        }
+      } else if (auto start =
+                     placement_start(bounds_, tile.placed.left, tile.placed.top, plan_.row_bytes)) {
+        auto copy = plan_tile_copy(tile.raster.get(), size, header.total_row_bytes, header.nrows,
                                    *start, plan_.row_bytes);
+        if (copy) tile.copies.push_back(*copy);
       }
-      if (!tile.copy) {
+      if (tile.copies.empty()) {
         problem(tile, ProblemKind::no_place, tile.raster_path);
         continue;
       }
-      plan_.copies.push_back(*tile.copy);
-      // A raster of another length than its header describes is copied as far as it goes,
-      // and reported: a truncated download must not pass unnoticed.
-      const int64_t expected = std::max<int64_t>(0, header.nrows) * header.total_row_bytes;
-      if (size != expected) {
-        problem(tile, size < expected ? ProblemKind::raster_short : ProblemKind::raster_long,
-                tile.raster_path);
-        TileProblem& length = tile.problems.back();
-        length.bytes = size;
-        length.whole_rows = header.total_row_bytes > 0 ? size / header.total_row_bytes : 0;
-        length.expected_rows = header.nrows;
-        length.expected_bytes = expected;
-      }
+      plan_.copies.insert(plan_.copies.end(), tile.copies.begin(), tile.copies.end());
+      check_length(tile, size);
     }
   }
 
@@ -190,8 +245,13 @@ class Stitcher {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
     }
     plan_copies();
-    const std::string header_text = result_header_text(
-        result_.size->out_rows, result_.size->out_cols, result_.bounds.left, result_.bounds.top);
+    // A window's header gives the centre of its upper-left sample, as the tiles' headers do;
+    // a plain mosaic's gives its corner as it has always been written.
+    const bool window = request_.window.has_value();
+    const std::string header_text =
+        result_header_text(result_.size->out_rows, result_.size->out_cols,
+                           window ? result_.bounds.left + grid_cell / 2 : result_.bounds.left,
+                           window ? result_.bounds.top - grid_cell / 2 : result_.bounds.top);
     const int64_t total = plan_.final_size();
     if (Status s = check_space(raster_path, total + static_cast<int64_t>(header_text.size()));
         !s.ok()) {
@@ -227,11 +287,10 @@ class Stitcher {
       return fail(StitchOutcome::input_failed, OutputStep::write_raster, s);
     }
     if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::write_raster, s);
-    for (size_t c : short_copies) {
-      for (TileInput& tile : tiles_) {
-        if (tile.copy && tile.copy->source == plan_.copies[c].source) {
-          problem(tile, ProblemKind::raster_changed, tile.raster_path);
-        }
+    for (TileInput& tile : tiles_) {
+      if (std::any_of(short_copies.begin(), short_copies.end(),
+                      [&](size_t c) { return plan_.copies[c].source == tile.raster.get(); })) {
+        problem(tile, ProblemKind::raster_changed, tile.raster_path);
       }
     }
 
@@ -285,6 +344,7 @@ class Stitcher {
   std::vector<TileInput> tiles_;
   MosaicBounds bounds_;  // laid out with the offsets
   MosaicPlan plan_;
+  GridWindow grid_{};  // the window on the grid, when one is asked for
   int tiles_read_ = 0;
   std::optional<size_t> projection_from_;  // the tile whose .prj the result takes
   std::string projection_;

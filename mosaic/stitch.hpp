@@ -14,6 +14,7 @@
 #include "mosaic/band_writer.hpp"
 #include "mosaic/grid.hpp"
 #include "mosaic/plan.hpp"
+#include "mosaic/window.hpp"
 
 namespace demstitch {
 
@@ -27,7 +28,9 @@ struct WriterOptions {
 // What to stitch, and where to.
 struct StitchRequest {
   std::vector<std::string> tiles;  // base names, in the order they overwrite each other
-  Offsets offsets;
+  Offsets offsets;                 // a plain stitch's; a window places tiles by their own corners
+  // The region to cut out; without one the mosaic covers every tile.
+  std::optional<GeoWindow> window;
   // The result is this path followed by ".DEM" (the raster), ".HDR" (its header) and
   // ".prj" (its coordinate system).
   std::string output_base = "GTResult";
@@ -64,17 +67,17 @@ struct TileProblem {
 
 // Everything a run knows about one named tile, from its name to its copy.
 struct TileInput {
-  std::string name;         // as named
-  std::string base;         // the name its files were found by: without an extension given
-  std::string header_path;  // the header opened, or the lower-case name tried
-  std::string raster_path;  // likewise for the raster, once it is looked for
+  std::string name;             // as named
+  std::string base;             // the name its files were found by: without an extension given
+  std::string header_path;      // the header opened, or the lower-case name tried
+  std::string raster_path;      // likewise for the raster, once it is looked for
   std::string projection_path;  // its .prj, where it has one
   bool header_read = false;
   TileHeader header;  // as read, in the tile's own coordinates
   TileRect placed{};  // its rectangle laid out with the offsets
   TileRect bounds{};  // the same rectangle in the tile's own coordinates
   std::unique_ptr<Source> raster;
-  std::optional<TileCopy> copy;  // where its rows land, when they land anywhere
+  std::vector<TileCopy> copies;  // where its rows land: one place, or two across 180
   std::vector<TileProblem> problems;
 };
 
@@ -107,6 +110,7 @@ enum class StitchOutcome {
   written,         // the result is in place (see `problems` for tiles not used whole)
   no_header,       // no header could be read: nothing written
   no_usable_size,  // the headers describe no mosaic that can be written: nothing written
+  outside_window,  // no named tile touches the window: nothing written
   output_failed,   // the result could not be written; an earlier one is kept
   input_failed,    // a tile failed while being copied: nothing written
   cancelled,       // stopped on request; an earlier result is kept

@@ -1,9 +1,9 @@
 // Runs the built program in a temporary folder on tiles the test writes, and compares exit
 // status, console text and output bytes exactly.
 #include <fcntl.h>
-#include <stdlib.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -293,7 +293,7 @@ TEST_F(Stitch, HelpVersionAndUnknownOptions) {
   tile("A", bil_header(120, 120, "-180", "90"), tile_raster(120, 120, 0));
   Result help = run({"A", "--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.find(std::string("Usage: ") + DEMSTITCH_BINARY + " [-h,w] TILE...\n"), 0u);
+  EXPECT_EQ(help.out.find(std::string("Usage: ") + DEMSTITCH_BINARY + " [-h,w] [--bounds="), 0u);
   EXPECT_NE(help.out.find("Exit status:"), std::string::npos);
   EXPECT_EQ(help.err, "");
   Result version = run({"--version"});
@@ -302,8 +302,8 @@ TEST_F(Stitch, HelpVersionAndUnknownOptions) {
   Result unknown = run({"A", "--bogus", "--help"});
   EXPECT_EQ(unknown.status, 2);
   EXPECT_EQ(unknown.out, "");
-  EXPECT_EQ(unknown.err,
-            std::string("Unknown option --bogus: '") + DEMSTITCH_BINARY + " --help' lists the options\n");
+  EXPECT_EQ(unknown.err, std::string("Unknown option --bogus: '") + DEMSTITCH_BINARY +
+                             " --help' lists the options\n");
   EXPECT_FALSE(exists("GTResult.DEM"));
   // A negative offset still reads as one.
   tile("B", bil_header(120, 120, "10", "10"), tile_raster(120, 120, 0));
@@ -348,7 +348,8 @@ TEST_F(Stitch, TheTilesCoordinateSystemIsCarriedOver) {
   write_file(dir_ / "B.prj", "GEOGCS[\"other\"]");
   r = run({"A", "B"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "A.PRJ and B.prj describe different coordinate systems: the result takes A.PRJ\n");
+  EXPECT_EQ(r.err,
+            "A.PRJ and B.prj describe different coordinate systems: the result takes A.PRJ\n");
   EXPECT_EQ(read_file(dir_ / "GTResult.prj"), utm);
 }
 
@@ -371,6 +372,35 @@ TEST_F(Stitch, OnATerminalTheLastProgressLineIsEnded) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
   // The terminal shows a line feed as CR LF.
   EXPECT_TRUE(seen.ends_with(blanks + "\r\r\n")) << seen.substr(seen.size() - 20);
+}
+
+TEST_F(Stitch, AWindowReadsOnlyTheTilesItTouches) {
+  tile("A", bil_header(120, 120, "-179.9958333", "89.9958333"), tile_raster(120, 120, 0));
+  // B lies a degree east of A and has no raster: outside the window it is never looked for.
+  write_file(dir_ / "B.hdr", bil_header(120, 120, "-178.9958333", "89.9958333"));
+  fs::create_directory(dir_ / "out");
+  Result r = run({"--bounds=-180,89.5,-179.5,90", "--output=out/region", "A", "B"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("60x60 samples = 7200 bytes\n"), std::string::npos);
+  std::string expected;
+  for (int row = 0; row < 60; ++row) expected += tile_raster(120, 120, 0).substr(row * 240, 120);
+  EXPECT_TRUE(read_file(dir_ / "out/region.DEM") == expected);
+  EXPECT_NE(read_file(dir_ / "out/region.HDR").find("ULXMAP        -179.995833\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(exists("out/region.prj"));
+  EXPECT_FALSE(exists("GTResult.DEM"));
+  // A window no tile touches writes nothing.
+  Result none = run({"--bounds=10,10,11,11", "--output=out/none", "A", "B"});
+  EXPECT_EQ(none.status, 4);
+  EXPECT_NE(none.err.find("No named tile touches the window given by --bounds: nothing written\n"),
+            std::string::npos);
+  EXPECT_FALSE(exists("out/none.DEM"));
+  // A folder that does not exist is the output's problem.
+  Result missing = run({"--bounds=-180,89.5,-179.5,90", "--output=nowhere/region", "A"});
+  EXPECT_EQ(missing.status, 3);
+  EXPECT_EQ(missing.err,
+            "Unable to open output file\nnowhere/region.DEM: No such file or directory\n");
 }
 
 class KeepsEarlierResult : public Stitch {

@@ -136,9 +136,10 @@ TEST_F(Gdal, GdalsOwnMosaicHoldsTheSameValueAtEverySample) {
 
 TEST_F(Gdal, SideFilesOfTheEarlierResultGoWithIt) {
   // gdaladdo may also rewrite the header in lower case, which GDAL then reads first.
-  ASSERT_TRUE(shell(dir_.path(), "gdalinfo -stats GTResult.DEM >/dev/null && "
-                                 "gdaladdo -q GTResult.DEM 2 && touch GTResult.stx GTResult.STX && "
-                                 "{ [ -e GTResult.hdr ] || cp GTResult.HDR GTResult.hdr; }"));
+  ASSERT_TRUE(shell(dir_.path(),
+                    "gdalinfo -stats GTResult.DEM >/dev/null && "
+                    "gdaladdo -q GTResult.DEM 2 && touch GTResult.stx GTResult.STX && "
+                    "{ [ -e GTResult.hdr ] || cp GTResult.HDR GTResult.hdr; }"));
   ASSERT_TRUE(fs::exists(dir_ / "GTResult.DEM.aux.xml"));
   ASSERT_TRUE(fs::exists(dir_ / "GTResult.DEM.ovr"));
   testing::Result r = testing::run_demstitch(dir_.path(), {"E171N10"});
@@ -195,12 +196,12 @@ TEST_F(GdalWorld, CornersAndSampleCentresAreWhereTheTilesPutThem) {
     int west, north, cols, base, row, col;
   };
   std::vector<Probe> probes;
-  for (auto [row, col] : {std::pair{0, 0}, std::pair{5999, 4799}, std::pair{3001, 17},
-                          std::pair{42, 4700}}) {
+  for (auto [row, col] :
+       {std::pair{0, 0}, std::pair{5999, 4799}, std::pair{3001, 17}, std::pair{42, 4700}}) {
     probes.push_back({-180, 90, 4800, 11, row, col});
   }
-  for (auto [row, col] : {std::pair{0, 0}, std::pair{3599, 7199}, std::pair{1800, 7100},
-                          std::pair{3500, 3600}}) {
+  for (auto [row, col] :
+       {std::pair{0, 0}, std::pair{3599, 7199}, std::pair{1800, 7100}, std::pair{3500, 3600}}) {
     probes.push_back({120, -60, 7200, 23, row, col});
   }
   std::string points;
@@ -216,6 +217,104 @@ TEST_F(GdalWorld, CornersAndSampleCentresAreWhereTheTilesPutThem) {
   testing::write_file(dir_ / "points.txt", points);
   EXPECT_EQ(shell(dir_.path(), "gdallocationinfo -valonly -geoloc GTResult.DEM <points.txt"),
             expected);
+}
+
+// Regions cut out with --bounds must be what GDAL makes of the same tiles on the aligned
+// 30-arc-second grid: same size, same corner, same value in every cell.
+class GdalRegion : public Gdal {
+ protected:
+  // Cuts the window from the four sample tiles, both ways, and compares.
+  void expect_as_gdal(double west, double south, double east, double north) {
+    const std::string bounds = format_bounds(west, south, east, north);
+    testing::Result r = testing::run_demstitch(
+        dir_.path(),
+        {"--bounds=" + bounds, "--output=region", "E169N12", "E171N12", "E169N10", "E171N10"});
+    ASSERT_EQ(r.status, 0) << bounds << ": " << r.err;
+    ASSERT_TRUE(shell(dir_.path(),
+                      "gdalbuildvrt -q -overwrite all.vrt E169N12.dem E171N12.dem E169N10.DEM "
+                      "E171N10.dem && gdalwarp -q -overwrite -tap -tr 0.008333333333333333 "
+                      "0.008333333333333333 -r near -te " +
+                          std::to_string(west) + " " + std::to_string(south) + " " +
+                          std::to_string(east) + " " + std::to_string(north) +
+                          " all.vrt peer.tif && gdal_translate -q -of EHdr peer.tif peer.bil"))
+        << bounds;
+    auto ours = shell(dir_.path(), "gdalinfo -json region.DEM");
+    auto peer = shell(dir_.path(), "gdalinfo -json peer.tif");
+    ASSERT_TRUE(ours && peer);
+    std::vector<double> ours_transform = numbers_after(without_blanks(*ours), "\"geoTransform\":[");
+    std::vector<double> peer_transform = numbers_after(without_blanks(*peer), "\"geoTransform\":[");
+    ASSERT_EQ(ours_transform.size(), 6u);
+    ASSERT_EQ(peer_transform.size(), 6u);
+    for (size_t k = 0; k < 6; ++k) {
+      EXPECT_NEAR(ours_transform[k], peer_transform[k], 1e-6) << bounds << " term " << k;
+    }
+    bool peer_big_endian =
+        without_blanks(testing::read_file(dir_ / "peer.hdr")).find("BYTEORDERM") !=
+        std::string::npos;
+    std::string ours_raster = testing::read_file(dir_ / "region.DEM");
+    std::string peer_raster = testing::read_file(dir_ / "peer.bil");
+    ASSERT_EQ(ours_raster.size(), peer_raster.size()) << bounds;
+    for (size_t i = 0; i < ours_raster.size() / 2; ++i) {
+      ASSERT_EQ(sample(ours_raster, i, true), sample(peer_raster, i, peer_big_endian))
+          << bounds << " sample " << i;
+    }
+  }
+
+  static std::string format_bounds(double west, double south, double east, double north) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%g,%g,%g,%g", west, south, east, north);
+    return text;
+  }
+};
+
+TEST_F(GdalRegion, WindowsAreWhatGdalCutsFromTheSameTiles) {
+  expect_as_gdal(169.5, 10.5, 170.5, 11.5);         // inside one tile
+  expect_as_gdal(170.5, 9.5, 171.5, 10.5);          // the corner of all four
+  expect_as_gdal(172.5, 7.5, 174, 9);               // partly outside every tile
+  expect_as_gdal(170.123, 9.456, 171.789, 10.001);  // edges between cell edges
+}
+
+TEST_F(GdalRegion, TheWholeExtentIsThePlainMosaic) {
+  testing::Result all =
+      testing::run_demstitch(dir_.path(), {"E169N12", "E171N12", "E169N10", "E171N10"});
+  ASSERT_EQ(all.status, 0);
+  testing::Result region = testing::run_demstitch(
+      dir_.path(),
+      {"--bounds=169,8,173,12", "--output=region", "E169N12", "E171N12", "E169N10", "E171N10"});
+  ASSERT_EQ(region.status, 0);
+  EXPECT_TRUE(testing::read_file(dir_ / "region.DEM") == testing::read_file(dir_ / "GTResult.DEM"));
+}
+
+TEST_F(GdalRegion, AWindowAcrossTheAntimeridianIsOneRaster) {
+  // One-degree tiles on either side of 180.
+  for (auto [name, west] : {std::pair{"E179", 179}, std::pair{"W180", -180}}) {
+    testing::write_file(dir_ / (std::string(name) + ".hdr"),
+                        testing::bil_header(120, 120, std::to_string(west + 1.0 / 240),
+                                            std::to_string(-9 - 1.0 / 240)));
+    testing::write_file(dir_ / (std::string(name) + ".dem"),
+                        testing::tile_raster(120, 120, west > 0 ? 1000 : 20000));
+  }
+  testing::Result r = testing::run_demstitch(
+      dir_.path(), {"--bounds=179.5,-10,-179.5,-9", "--output=fiji", "W180", "E179"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto info = shell(dir_.path(), "gdalinfo -json fiji.DEM");
+  ASSERT_TRUE(info);
+  std::string json = without_blanks(*info);
+  EXPECT_NE(json.find("\"size\":[120,120]"), std::string::npos);
+  std::vector<double> upper_left = numbers_after(json, "\"upperLeft\":[");
+  std::vector<double> lower_right = numbers_after(json, "\"lowerRight\":[");
+  ASSERT_EQ(upper_left.size(), 2u);
+  ASSERT_EQ(lower_right.size(), 2u);
+  EXPECT_NEAR(upper_left[0], 179.5, 1e-6);
+  EXPECT_NEAR(lower_right[0], 180.5, 1e-6);
+  // The sample at 180.25 east, 9.5 south is the western tile's at -179.75: row 60, column 30.
+  auto value = [&](double lon) {
+    return shell(dir_.path(),
+                 "gdallocationinfo -valonly -geoloc fiji.DEM " + std::to_string(lon) + " -9.504167")
+        .value_or("(failed)");
+  };
+  EXPECT_EQ(value(180.254167), std::to_string(20000 + 60 * 120 + 30) + "\n");
+  EXPECT_EQ(value(179.754167), std::to_string(1000 + 60 * 120 + 90) + "\n");
 }
 
 }  // namespace

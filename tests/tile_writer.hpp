@@ -38,8 +38,8 @@ std::string bil_header(int rows, int cols, const std::string& ulx, const std::st
 
 // What a run of the program left: exit status and the text of its two console streams.
 struct Result {
-  int status = -1;  // the exit status, or -1 when a signal ended the run
-  int signal = 0;   // the signal that ended it
+  int status = -1;   // the exit status, or -1 when a signal ended the run
+  int signal = 0;    // the signal that ended it
   long peak_kb = 0;  // its peak resident memory
   std::string out;
   std::string err;

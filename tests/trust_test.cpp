@@ -147,8 +147,9 @@ TEST_F(Trust, AKilledRunLeavesNothingTheNextRunKeeps) {
 TEST_F(Trust, MemoryStaysSmallWhateverTheTilesShape) {
   // One-sample rows, two million of them, named eight times: each band of the mosaic holds
   // millions of row pieces.
-  write_file(dir_ / "N.hdr", "NROWS 2000000\nNCOLS 1\nTOTALROWBYTES 2\nULXMAP 0\nULYMAP 0\n"
-                             "XDIM 0.00833333333333\nYDIM 0.00833333333333\n");
+  write_file(dir_ / "N.hdr",
+             "NROWS 2000000\nNCOLS 1\nTOTALROWBYTES 2\nULXMAP 0\nULYMAP 0\n"
+             "XDIM 0.00833333333333\nYDIM 0.00833333333333\n");
   write_file(dir_ / "N.dem", std::string(4000000, '\x01'));
   Result r = run_demstitch(dir_.path(), std::vector<std::string>(8, "N"));
   EXPECT_EQ(r.status, 0) << r.err;
@@ -157,8 +158,8 @@ TEST_F(Trust, MemoryStaysSmallWhateverTheTilesShape) {
 
 TEST_F(Trust, LittleMemoryEndsInAStatusNeverACrash) {
   for (rlim_t megabytes : {6, 8, 10, 12, 14, 16, 24}) {
-    Result r = run_demstitch(dir_.path(), {"A"},
-                             testing::Surroundings{.address_limit = megabytes << 20});
+    Result r =
+        run_demstitch(dir_.path(), {"A"}, testing::Surroundings{.address_limit = megabytes << 20});
     EXPECT_TRUE(r.status == 0 || r.status == 3) << megabytes << " MB: " << r.status << r.err;
     EXPECT_EQ(strays(), std::vector<std::string>{}) << megabytes << " MB";
   }

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "formats/tile_header.hpp"
+#include "io/source.hpp"
+#include "mosaic/plan.hpp"
+
+namespace demstitch {
+
+// The width of a cell of the 30-arc-second grid, in degrees, as GIS tools write it.
+inline constexpr double grid_cell = 1.0 / 120;
+// Columns in a turn of the earth.
+inline constexpr int64_t world_columns = int64_t{360} * 120;
+
+// A region asked for, in degrees. West above east means the region crosses the antimeridian:
+// it runs east from west across 180 to east.
+struct GeoWindow {
+  double west;
+  double south;
+  double east;
+  double north;
+};
+
+// A region on the grid, as cell edges counted from longitude 0 and latitude 0 (longitude or
+// latitude times 120). Across the antimeridian `east` lies past 180 degrees.
+struct GridWindow {
+  int64_t west;
+  int64_t south;
+  int64_t east;
+  int64_t north;
+  int64_t cols() const { return east - west; }
+  int64_t rows() const { return north - south; }
+};
+
+// Snaps a region outward to the grid, as GDAL's aligned target grid (-tap) does it: an edge
+// on a cell edge stays, any other moves out to the next one.
+GridWindow snap_outward(const GeoWindow& window);
+
+// Where a tile's cells lie on the grid: its upper-left cell edge is the centre of its first
+// sample (ULXMAP, ULYMAP) less half a cell, rounded to the nearest grid edge. Nothing when
+// the corner is not a number or far off the earth.
+struct TileCells {
+  int64_t west;
+  int64_t north;
+  int64_t cols;
+  int64_t rows;
+};
+std::optional<TileCells> tile_cells(const TileHeader& header);
+
+// The part of a tile that falls in the window, as a copy into a mosaic of the window's size,
+// with the tile moved `shift` columns east (a whole turn for its second place across the
+// antimeridian); nothing when they do not meet.
+std::optional<TileCopy> window_copy(const TileCells& tile, int64_t shift, const GridWindow& window,
+                                    int64_t total_row_bytes, const Source* source,
+                                    int64_t file_size);
+
+}  // namespace demstitch
