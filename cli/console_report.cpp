@@ -33,6 +33,10 @@ void ConsoleReport::raster_started(std::span<const TileInput> tiles, int32_t out
     TileProgress& report = progress.emplace_back();
     report.path = tile.raster_path;
     report.nrows = tile.header.nrows;
+    if (window_) {
+      report.nrows = 0;
+      for (const TileCopy& copy : tile.copies) report.nrows += static_cast<int32_t>(copy.rows);
+    }
     // A tile copied in part gets a notice before its lines; one not copied, a message instead.
     if (!tile.problems.empty()) {
       (tile.copies.empty() ? report.error : report.notice) = problem_text(tile.problems.back());

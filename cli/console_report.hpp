@@ -13,7 +13,8 @@ namespace demstitch {
 // raster problems in their places.
 class ConsoleReport final : public StitchObserver {
  public:
-  explicit ConsoleReport(Console& console) : console_(console) {}
+  // With a window, a tile's progress counts the rows it has in the window.
+  ConsoleReport(Console& console, bool window) : console_(console), window_(window) {}
 
   void tile_read(const TileInput& tile) override;
   void header_problem(const TileInput& tile, const TileProblem& problem) override;
@@ -24,6 +25,7 @@ class ConsoleReport final : public StitchObserver {
 
  private:
   Console& console_;
+  bool window_;
   std::optional<ProgressScript> script_;
 };
 

@@ -72,7 +72,7 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   request.writer = writer;
   request.window = line.window;
   request.output_base = line.output_base;
-  ConsoleReport report(console);
+  ConsoleReport report(console, request.window.has_value());
   StitchResult result = stitch(request, report);
   for (const TileProblem& problem : result.problems) {
     if (problem.kind == ProblemKind::raster_changed) console.error(problem_text(problem));
