@@ -8,7 +8,7 @@ namespace demstitch {
 Status Status::from_errno(int err, Side side, std::string path) {
   StatusKind kind = StatusKind::io_error;
   if (err == ENOENT || err == ENOTDIR) kind = StatusKind::not_found;
-  if (err == ENOSPC || err == EDQUOT) kind = StatusKind::no_space;
+  if (err == ENOSPC) kind = StatusKind::no_space;
   if (err == ENOMEM) kind = StatusKind::no_memory;
   return Status(kind, side, std::move(path), std::strerror(err));
 }

@@ -7,8 +7,9 @@
 
 namespace demstitch {
 
-// printf into a string.
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+// printf into a string. (DEMSTITCH_PRINTF names the compiler's printf checks for the C
+// library in use; the build sets it.)
+std::string format(const char* pattern, ...) __attribute__((format(DEMSTITCH_PRINTF, 1, 2)));
 
 // Numbers read the way the C library reads them in the "C" locale, whatever the locale.
 

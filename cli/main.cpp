@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -7,7 +8,8 @@
 
 int main(int argc, char** argv) {
   demstitch::open_closed_standard_streams();
-  std::vector<std::string_view> args(argv, argv + argc);
+  std::vector<std::string> arguments = demstitch::utf8_arguments(argc, argv);
+  std::vector<std::string_view> args(arguments.begin(), arguments.end());
   demstitch::Console console(stdout, stderr);
   return demstitch::run(args, console);
 }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "io/platform.hpp"
+
 namespace demstitch {
 
 // The two console streams. Text goes out unchanged: progress lines end in a bare carriage
@@ -24,7 +26,7 @@ class Console {
   // The last character printed to standard output, or 0.
   char last_printed() const { return last_printed_; }
   // Whether standard output is a terminal.
-  bool out_is_terminal() const;
+  bool out_is_terminal() const { return is_terminal(out_); }
 
  private:
   std::FILE* out_;

@@ -13,7 +13,8 @@ namespace demstitch {
 // The piece size of sequential reads and writes.
 inline constexpr size_t io_chunk_bytes = size_t{64} << 10;
 
-// An open file with the name it is known by in messages. The destructor closes quietly;
+// An open file with the name it is known by in messages; one implementation per platform
+// (file_posix.cpp, file_windows.cpp). The destructor closes quietly;
 // close() reports. Reads and writes loop over short counts and interruptions; offsets are
 // 64-bit. Positioned reads may run on several threads at once.
 class File {
@@ -32,18 +33,17 @@ class File {
   // `display_name`. Its failures are the output's.
   static Status create_new(const std::string& path, const std::string& display_name, File* file);
 
-  // Takes an open descriptor; its failures are `side`'s, named `display_name`.
-  static File adopt(int fd, std::string display_name, Side side) {
-    return File(fd, std::move(display_name), side);
+  // Takes an open descriptor (POSIX) or handle (Windows); its failures are `side`'s, named
+  // `display_name`.
+  static File adopt(intptr_t handle, std::string display_name, Side side) {
+    return File(handle, std::move(display_name), side);
   }
 
-  bool is_open() const { return fd_ >= 0; }
-  int descriptor() const { return fd_; }
+  bool is_open() const { return handle_ != -1; }
+  intptr_t native_handle() const { return handle_; }
   const std::string& name() const { return name_; }
 
   Status size(int64_t* bytes) const;
-  // Reads the next bytes in sequence; *got is 0 only at the end of the file.
-  Status read_some(std::span<std::byte> buffer, size_t* got);
   // Reads consecutive file bytes from `offset` into `pieces` in order, until they are full
   // or the file ends; *got tells how far it came.
   Status read_pieces_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
@@ -59,10 +59,12 @@ class File {
   Status close();
 
  private:
-  File(int fd, std::string name, Side side) : fd_(fd), name_(std::move(name)), side_(side) {}
-  Status failure(int err) const { return Status::from_errno(err, side_, name_); }
+  File(intptr_t handle, std::string name, Side side)
+      : handle_(handle), name_(std::move(name)), side_(side) {}
+  // The failure of the last system call on this file (errno, or the Windows error code).
+  Status failure(int code) const;
 
-  int fd_ = -1;
+  intptr_t handle_ = -1;
   std::string name_;
   Side side_ = Side::none;
 };

@@ -48,8 +48,8 @@ TEST(File, FailuresCarryKindSideAndTheKnownName) {
   Status missing = File::open_for_reading(dir / "none", &file);
   EXPECT_EQ(missing.kind(), StatusKind::not_found);
   EXPECT_EQ(missing.side(), Side::input);
-  EXPECT_EQ(missing.message(), (dir / "none").string() + ": No such file or directory");
-  Status folder = File::open_for_reading(dir.path(), &file);
+  EXPECT_EQ(missing.message(), (dir / "none") + ": No such file or directory");
+  Status folder = File::open_for_reading(dir.path().string(), &file);
   EXPECT_EQ(folder.kind(), StatusKind::io_error);
   EXPECT_EQ(folder.detail(), "Is a directory");
 
@@ -82,11 +82,13 @@ TEST(Source, UpperCaseNamesAreTheFallback) {
   std::unique_ptr<Source> source;
   std::string path;
   ASSERT_TRUE(open_either_case(opener, dir / "T", ".hdr", ".HDR", &source, &path).ok());
-  EXPECT_EQ(path, (dir / "T.HDR").string());
+  // Where names ignore case (Windows), the lower-case name opens the file already.
+  const bool ignores_case = std::filesystem::exists(dir / "T.hdr");
+  EXPECT_EQ(path, dir / (ignores_case ? "T.hdr" : "T.HDR"));
   EXPECT_EQ(source->name(), path);
   Status s = open_either_case(opener, dir / "U", ".hdr", ".HDR", &source, &path);
   EXPECT_EQ(s.kind(), StatusKind::not_found);
-  EXPECT_EQ(path, (dir / "U.hdr").string());
+  EXPECT_EQ(path, (dir / "U.hdr"));
 }
 
 }  // namespace

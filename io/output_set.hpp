@@ -1,8 +1,5 @@
 #pragma once
 
-#include <sys/stat.h>
-
-#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -10,6 +7,7 @@
 
 #include "base/status.hpp"
 #include "io/file.hpp"
+#include "io/filesystem.hpp"
 
 namespace demstitch {
 
@@ -29,7 +27,8 @@ class OutputSet {
   // kind `busy`, naming `display_name`. Temporary files that a killed run left and noted
   // in the lock file are removed here.
   Status lock(const std::string& lock_path, const std::string& display_name);
-  // Fails when one of `final_paths` cannot be replaced by a file (a folder stands there).
+  // Fails when one of `final_paths` cannot be replaced by a new file (a folder stands there,
+  // or on Windows a read-only file).
   static Status check_replaceable(std::span<const std::string> final_paths);
   // Starts the file that is to replace `final_path`. `*file` belongs to the set; messages
   // name it by its final path.
@@ -56,15 +55,12 @@ class OutputSet {
   Status create_named(Entry& entry);
   Status give_name(Entry& entry);
   void note_in_lock_file(const std::string& path);
-  bool names_a_new_file(const struct stat& file) const;
+  bool names_a_new_file(const FileId& file) const;
   void remove_noted_leftovers();
-  void release_lock();
 
   std::vector<std::unique_ptr<Entry>> entries_;
-  int lock_fd_ = -1;
-  std::string lock_path_;
+  LockFile lock_;
   int lock_slot_ = -1;
-  int64_t noted_bytes_ = 0;  // the length of the list of names in the lock file
   int fail_after_ = -1;
 };
 

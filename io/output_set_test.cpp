@@ -18,7 +18,7 @@ using testing::write_file;
 
 class Outputs : public ::testing::Test {
  protected:
-  std::string path(const std::string& name) { return (dir_ / name).string(); }
+  std::string path(const std::string& name) { return dir_ / name; }
 
   std::vector<std::string> names() { return testing::names_in(dir_.path()); }
 

@@ -1,21 +1,34 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace demstitch {
+
+// The process's platform: one implementation each (platform_posix.cpp,
+// platform_windows.cpp).
+
+// The command-line arguments in UTF-8, the program's name first (on Windows, read again from
+// the wide command line, so that any folder name survives).
+std::vector<std::string> utf8_arguments(int argc, char** argv);
+
+// Whether a stream is a terminal (a console).
+bool is_terminal(std::FILE* stream);
 
 // Opens standard input, output and error on the null device where they are closed, so that
 // no file a run opens can take their numbers and receive console text.
 void open_closed_standard_streams();
 
-// Makes SIGINT, SIGTERM and SIGHUP end the process at once, wherever it is: the files
-// registered below are removed, then the signal is raised again with its default action, so
-// that a shell sees the program end by that signal. A file-size limit or a closed pipe makes
-// a call fail instead of ending the process.
+// Makes an interruption end the process at once, wherever it is, after removing the files
+// registered below. On POSIX that is SIGINT, SIGTERM and SIGHUP, raised again with their
+// default action so that a shell sees the program end by the signal (a file-size limit or a
+// closed pipe makes a call fail instead); on Windows Ctrl-C, Ctrl-Break and closing the
+// console, ending with the status of a program ended by Ctrl-C (0xC000013A).
 void end_on_interrupt_signals();
 
-// While one of these lives, the signals above wait (on this thread). Files are created and
-// registered, and a result's files moved into place, under one.
+// While one of these lives, an interruption waits (on POSIX, one delivered to this thread).
+// Files are created and registered, and a result's files moved into place, under one.
 class SignalsHeld {
  public:
   SignalsHeld();

@@ -1,13 +1,13 @@
 #include "mosaic/stitch.hpp"
 
 #include <algorithm>
-#include <filesystem>
 #include <new>
 #include <utility>
 
 #include "base/strings.hpp"
 #include "formats/projection.hpp"
 #include "formats/result_header.hpp"
+#include "io/filesystem.hpp"
 #include "io/output_set.hpp"
 #include "mosaic/reference_writer.hpp"
 
@@ -320,8 +320,7 @@ class Stitcher {
 
   // Whether the disk holding the result has room for `needed` bytes.
   static Status check_space(const std::string& raster_path, int64_t needed) {
-    std::string folder = std::filesystem::path(raster_path).parent_path().string();
-    std::optional<int64_t> available = free_space(folder.empty() ? "." : folder);
+    std::optional<int64_t> available = free_space(folder_of(raster_path));
     if (!available || needed <= *available) return {};  // nothing known: let the writes tell
     return Status::error(
         StatusKind::no_space, Side::output, raster_path,

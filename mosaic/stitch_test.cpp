@@ -49,7 +49,7 @@ class StitchCall : public ::testing::Test {
     files_.files["A.dem"] = tile_raster(120, 120, 0);
     files_.files["C.HDR"] = bil_header(120, 120, "-179", "90");
     request_.opener = &files_;
-    request_.output_base = (dir_ / "out").string();
+    request_.output_base = dir_ / "out";
   }
 
   std::vector<std::string> folder() { return testing::names_in(dir_.path()); }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/run_program.hpp"
 #include "tests/tile_writer.hpp"
 
 namespace demstitch {

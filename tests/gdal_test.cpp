@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/run_program.hpp"
 #include "tests/tile_writer.hpp"
 
 namespace demstitch {

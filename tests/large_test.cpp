@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "tests/run_program.hpp"
 #include "tests/tile_writer.hpp"
 
 namespace demstitch {

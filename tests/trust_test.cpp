@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/run_program.hpp"
 #include "tests/tile_writer.hpp"
 
 namespace demstitch {

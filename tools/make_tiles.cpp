@@ -50,9 +50,9 @@ void write_raster(const TileSpec& tile, const std::filesystem::path& path) {
     lon_a[c] = std::sin(lon * 3) + 0.5 * std::sin(lon * 7 + 1);
     lon_b[c] = 700 * std::sin(lon * 11 + 2) + 300 * std::sin(lon * 37);
   }
-  std::FILE* out = std::fopen(path.c_str(), "wb");
+  std::FILE* out = std::fopen(path.string().c_str(), "wb");
   if (!out) {
-    std::perror(path.c_str());
+    std::perror(path.string().c_str());
     std::exit(1);
   }
   std::vector<unsigned char> row(static_cast<size_t>(tile.cols) * 2);
@@ -73,20 +73,20 @@ void write_raster(const TileSpec& tile, const std::filesystem::path& path) {
       row[2 * c + 1] = static_cast<unsigned char>(bits & 0xFF);
     }
     if (std::fwrite(row.data(), 1, row.size(), out) != row.size()) {
-      std::perror(path.c_str());
+      std::perror(path.string().c_str());
       std::exit(1);
     }
   }
   if (std::fclose(out) != 0) {
-    std::perror(path.c_str());
+    std::perror(path.string().c_str());
     std::exit(1);
   }
 }
 
 void write_header(const TileSpec& tile, const std::filesystem::path& path) {
-  std::FILE* out = std::fopen(path.c_str(), "wb");
+  std::FILE* out = std::fopen(path.string().c_str(), "wb");
   if (!out) {
-    std::perror(path.c_str());
+    std::perror(path.string().c_str());
     std::exit(1);
   }
   char ulx[32];

@@ -1,8 +1,10 @@
-#include "io/platform.hpp"
-
 #include <fcntl.h>
 #include <pthread.h>
+
+#include "io/platform.hpp"
+#if defined(__linux__)
 #include <sys/random.h>
+#endif
 #include <unistd.h>
 
 #include <array>
@@ -43,6 +45,12 @@ extern "C" void end_by_signal(int signal) {
 }
 
 }  // namespace
+
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+bool is_terminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
 
 void open_closed_standard_streams() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -92,7 +100,10 @@ void unregister_removal(int slot) {
 
 std::string random_tag() {
   uint64_t value = 0;
-  if (::getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value)) {
+#if defined(__linux__) && !defined(DEMSTITCH_PORTABLE_POSIX)
+  if (::getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value))
+#endif
+  {
     std::random_device device;
     value = (uint64_t{device()} << 32) ^ device();
   }

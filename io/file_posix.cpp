@@ -1,5 +1,3 @@
-#include "io/file.hpp"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -9,17 +7,49 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
+#include "io/file.hpp"
+
+// Linux-only calls have a portable fallback, which DEMSTITCH_PORTABLE_POSIX forces so that
+// a build for another POSIX system has tested code.
+#if defined(__linux__) && !defined(DEMSTITCH_PORTABLE_POSIX)
+#define DEMSTITCH_LINUX_CALLS 1
+#endif
+
 namespace demstitch {
+namespace {
+
+int posix_fd(intptr_t handle) { return static_cast<int>(handle); }
+
+// Reads into a batch of pieces at `offset`: one vectored read where the system has it.
+ssize_t read_batch(int fd, const iovec* batch, int count, int64_t offset) {
+#ifdef DEMSTITCH_LINUX_CALLS
+  return ::preadv(fd, batch, count, offset);
+#else
+  ssize_t total = 0;
+  for (int i = 0; i < count; ++i) {
+    ssize_t n = ::pread(fd, batch[i].iov_base, batch[i].iov_len, offset + total);
+    if (n < 0) return total > 0 ? total : n;
+    total += n;
+    if (static_cast<size_t>(n) < batch[i].iov_len) break;
+  }
+  return total;
+#endif
+}
+
+}  // namespace
 
 File::File(File&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), name_(std::move(other.name_)), side_(other.side_) {}
+    : handle_(std::exchange(other.handle_, -1)),
+      name_(std::move(other.name_)),
+      side_(other.side_) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
+    if (handle_ >= 0) ::close(posix_fd(handle_));
+    handle_ = std::exchange(other.handle_, -1);
     name_ = std::move(other.name_);
     side_ = other.side_;
   }
@@ -27,7 +57,13 @@ File& File::operator=(File&& other) noexcept {
 }
 
 File::~File() {
-  if (fd_ >= 0) ::close(fd_);
+  if (handle_ >= 0) ::close(posix_fd(handle_));
+}
+
+Status File::failure(int code) const {
+  // Over a disk quota is as good as a full disk.
+  if (code == EDQUOT) return Status::error(StatusKind::no_space, side_, name_, std::strerror(code));
+  return Status::from_errno(code, side_, name_);
 }
 
 Status File::open_for_reading(const std::string& path, File* file) {
@@ -55,20 +91,9 @@ Status File::create_new(const std::string& path, const std::string& display_name
 
 Status File::size(int64_t* bytes) const {
   struct stat st {};
-  if (::fstat(fd_, &st) != 0) return failure(errno);
+  if (::fstat(posix_fd(handle_), &st) != 0) return failure(errno);
   *bytes = st.st_size;
   return {};
-}
-
-Status File::read_some(std::span<std::byte> buffer, size_t* got) {
-  for (;;) {
-    ssize_t n = ::read(fd_, buffer.data(), buffer.size());
-    if (n >= 0) {
-      *got = static_cast<size_t>(n);
-      return {};
-    }
-    if (errno != EINTR) return failure(errno);
-  }
 }
 
 Status File::read_pieces_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
@@ -89,8 +114,8 @@ Status File::read_pieces_at(int64_t offset, std::span<const std::span<std::byte>
       if (pieces[i].size() == skip) continue;
       batch[count++] = iovec{pieces[i].data() + skip, pieces[i].size() - skip};
     }
-    ssize_t n =
-        ::preadv(fd_, batch.data(), static_cast<int>(count), offset + static_cast<int64_t>(*got));
+    ssize_t n = read_batch(posix_fd(handle_), batch.data(), static_cast<int>(count),
+                           offset + static_cast<int64_t>(*got));
     if (n < 0) {
       if (errno == EINTR) continue;
       return failure(errno);
@@ -114,17 +139,21 @@ Status File::read_pieces_at(int64_t offset, std::span<const std::span<std::byte>
 }
 
 Status File::reserve(int64_t bytes) {
-  while (bytes > 0 && ::fallocate(fd_, 0, 0, bytes) != 0) {
+#ifdef DEMSTITCH_LINUX_CALLS
+  while (bytes > 0 && ::fallocate(posix_fd(handle_), 0, 0, bytes) != 0) {
     if (errno == EINTR) continue;
     if (errno == EOPNOTSUPP || errno == ENOSYS || errno == ENODEV) break;  // writes will tell
     return failure(errno);
   }
+#else
+  (void)bytes;  // the free-space check has been made; the writes tell the rest
+#endif
   return {};
 }
 
 Status File::write_all(std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    ssize_t n = ::write(posix_fd(handle_), bytes.data(), bytes.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       return failure(errno);
@@ -136,7 +165,7 @@ Status File::write_all(std::span<const std::byte> bytes) {
 
 Status File::write_at(int64_t offset, std::span<const std::byte> bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::pwrite(fd_, bytes.data(), bytes.size(), offset);
+    ssize_t n = ::pwrite(posix_fd(handle_), bytes.data(), bytes.size(), offset);
     if (n < 0) {
       if (errno == EINTR) continue;
       return failure(errno);
@@ -148,7 +177,7 @@ Status File::write_at(int64_t offset, std::span<const std::byte> bytes) {
 }
 
 Status File::close() {
-  int fd = std::exchange(fd_, -1);
+  auto fd = static_cast<int>(std::exchange(handle_, -1));
   if (fd >= 0 && ::close(fd) != 0) return failure(errno);
   return {};
 }

@@ -1,0 +1,229 @@
+#include <algorithm>
+#include <utility>
+
+#include "io/file.hpp"
+#include "io/windows_support.hpp"
+
+namespace demstitch {
+namespace {
+
+HANDLE win(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+
+OVERLAPPED at_offset(int64_t offset) {
+  OVERLAPPED overlapped{};
+  overlapped.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xFFFFFFFFu);
+  overlapped.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
+  return overlapped;
+}
+
+// One read or write moves at most this much.
+constexpr size_t call_limit = size_t{1} << 30;
+
+}  // namespace
+
+std::wstring wide(const std::string& text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring result(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), n);
+  return result;
+}
+
+std::string utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string result(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), n,
+                      nullptr, nullptr);
+  return result;
+}
+
+std::wstring wide_path(const std::string& path) {
+  std::wstring result = wide(path);
+  if (result.size() < 248 || result.starts_with(L"\\\\?\\")) return result;
+  DWORD n = GetFullPathNameW(result.c_str(), 0, nullptr, nullptr);
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(result.c_str(), n, full.data(), nullptr);
+  full.resize(n);
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+Status windows_error(DWORD code, Side side, const std::string& path) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+      return Status::error(StatusKind::not_found, side, path, "No such file or directory");
+    case ERROR_ACCESS_DENIED:
+      return Status::error(StatusKind::io_error, side, path, "Permission denied");
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return Status::error(StatusKind::io_error, side, path, "File exists");
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return Status::error(StatusKind::no_space, side, path, "No space left on device");
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return Status::error(StatusKind::no_memory, side, path, "Cannot allocate memory");
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return Status::error(StatusKind::io_error, side, path, "Too many open files");
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+      return Status::error(StatusKind::io_error, side, path, "In use by another program");
+    default:
+      break;
+  }
+  wchar_t* text = nullptr;
+  FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string reason = text != nullptr ? utf8(text) : "Windows error " + std::to_string(code);
+  if (text != nullptr) LocalFree(text);
+  while (!reason.empty() &&
+         (reason.back() == '\n' || reason.back() == '\r' || reason.back() == '.')) {
+    reason.pop_back();
+  }
+  return Status::error(StatusKind::io_error, side, path, reason);
+}
+
+File::File(File&& other) noexcept
+    : handle_(std::exchange(other.handle_, -1)),
+      name_(std::move(other.name_)),
+      side_(other.side_) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    if (handle_ != -1) CloseHandle(win(handle_));
+    handle_ = std::exchange(other.handle_, -1);
+    name_ = std::move(other.name_);
+    side_ = other.side_;
+  }
+  return *this;
+}
+
+File::~File() {
+  if (handle_ != -1) CloseHandle(win(handle_));
+}
+
+Status File::failure(int code) const {
+  return windows_error(static_cast<DWORD>(code), side_, name_);
+}
+
+Status File::open_for_reading(const std::string& path, File* file) {
+  std::wstring name = wide_path(path);
+  DWORD attributes = GetFileAttributesW(name.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES)
+    return windows_error(GetLastError(), Side::input, path);
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return Status::error(StatusKind::io_error, Side::input, path, "Is a directory");
+  }
+  HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return windows_error(GetLastError(), Side::input, path);
+  File opened(reinterpret_cast<intptr_t>(handle), path, Side::input);
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    return Status::error(StatusKind::io_error, Side::input, path, "not a regular file");
+  }
+  *file = std::move(opened);
+  return {};
+}
+
+Status File::create_new(const std::string& path, const std::string& display_name, File* file) {
+  // Others may delete it while it is open: an interrupted run removes its files that way.
+  HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return windows_error(GetLastError(), Side::output, display_name);
+  }
+  *file = File(reinterpret_cast<intptr_t>(handle), display_name, Side::output);
+  return {};
+}
+
+Status File::size(int64_t* bytes) const {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(win(handle_), &size)) return failure(static_cast<int>(GetLastError()));
+  *bytes = size.QuadPart;
+  return {};
+}
+
+Status File::read_pieces_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
+                            size_t* got) const {
+  *got = 0;
+  for (std::span<std::byte> piece : pieces) {
+    size_t filled = 0;
+    while (filled < piece.size()) {
+      OVERLAPPED overlapped = at_offset(offset + static_cast<int64_t>(*got));
+      DWORD want = static_cast<DWORD>(std::min(piece.size() - filled, call_limit));
+      DWORD n = 0;
+      if (!ReadFile(win(handle_), piece.data() + filled, want, &n, &overlapped)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_HANDLE_EOF) return {};
+        return failure(static_cast<int>(error));
+      }
+      if (n == 0) return {};
+      filled += n;
+      *got += n;
+    }
+  }
+  return {};
+}
+
+Status File::reserve(int64_t bytes) {
+  FILE_ALLOCATION_INFO allocation{};
+  allocation.AllocationSize.QuadPart = bytes;
+  if (bytes > 0 && !SetFileInformationByHandle(win(handle_), FileAllocationInfo, &allocation,
+                                               sizeof allocation)) {
+    DWORD error = GetLastError();
+    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) {
+      return failure(static_cast<int>(error));
+    }
+    // A file system that cannot reserve space: the writes will tell.
+  }
+  return {};
+}
+
+Status File::write_all(std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    DWORD n = 0;
+    DWORD want = static_cast<DWORD>(std::min(bytes.size(), call_limit));
+    if (!WriteFile(win(handle_), bytes.data(), want, &n, nullptr)) {
+      return failure(static_cast<int>(GetLastError()));
+    }
+    bytes = bytes.subspan(n);
+  }
+  return {};
+}
+
+Status File::write_at(int64_t offset, std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    OVERLAPPED overlapped = at_offset(offset);
+    DWORD n = 0;
+    DWORD want = static_cast<DWORD>(std::min(bytes.size(), call_limit));
+    if (!WriteFile(win(handle_), bytes.data(), want, &n, &overlapped)) {
+      return failure(static_cast<int>(GetLastError()));
+    }
+    offset += n;
+    bytes = bytes.subspan(n);
+  }
+  return {};
+}
+
+Status File::close() {
+  intptr_t handle = std::exchange(handle_, -1);
+  if (handle != -1 && !CloseHandle(win(handle))) return failure(static_cast<int>(GetLastError()));
+  return {};
+}
+
+std::optional<int64_t> free_space(const std::string& folder) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(wide_path(folder).c_str(), &available, nullptr, nullptr)) {
+    return std::nullopt;
+  }
+  return static_cast<int64_t>(available.QuadPart);
+}
+
+}  // namespace demstitch

@@ -1,0 +1,107 @@
+#include "io/platform.hpp"
+
+// windows.h comes before the other system headers, which need what it declares.
+#include "io/windows_support.hpp"
+
+// clang-format off
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+// clang-format on
+
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <random>
+
+namespace demstitch {
+namespace {
+
+// Held while files are created and registered, and while a result is installed; the
+// handler of Ctrl-C takes it too, so it never acts in the middle of those.
+struct Guard {
+  Guard() { InitializeCriticalSection(&section); }
+  CRITICAL_SECTION section;
+};
+CRITICAL_SECTION& guard() {
+  static Guard g;
+  return g.section;
+}
+
+struct RemovalSlot {
+  std::atomic<bool> active{false};
+  std::wstring path;
+};
+std::array<RemovalSlot, 16> removals;
+
+// The status of a console program ended by Ctrl-C, as cmd.exe and PowerShell see it.
+constexpr UINT control_c_exit = 0xC000013A;
+
+BOOL WINAPI end_by_control(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  EnterCriticalSection(&guard());
+  for (RemovalSlot& slot : removals) {
+    if (slot.active.load(std::memory_order_acquire)) DeleteFileW(slot.path.c_str());
+  }
+  ExitProcess(control_c_exit);
+}
+
+}  // namespace
+
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide_args = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide_args == nullptr) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(utf8(wide_args[i]));
+  LocalFree(wide_args);
+  return args;
+}
+
+bool is_terminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
+
+void open_closed_standard_streams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (_get_osfhandle(fd) != -1 && _get_osfhandle(fd) != -2) continue;
+    int opened = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      _dup2(opened, fd);
+      _close(opened);
+    }
+  }
+}
+
+void end_on_interrupt_signals() { SetConsoleCtrlHandler(end_by_control, TRUE); }
+
+SignalsHeld::SignalsHeld() { EnterCriticalSection(&guard()); }
+
+SignalsHeld::~SignalsHeld() { LeaveCriticalSection(&guard()); }
+
+int register_removal(const std::string& path) {
+  SignalsHeld held;
+  for (size_t i = 0; i < removals.size(); ++i) {
+    RemovalSlot& slot = removals[i];
+    if (slot.active.load(std::memory_order_relaxed)) continue;
+    slot.path = wide_path(path);
+    slot.active.store(true, std::memory_order_release);
+    return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void unregister_removal(int slot) {
+  if (slot >= 0) removals[static_cast<size_t>(slot)].active.store(false, std::memory_order_release);
+}
+
+std::string random_tag() {
+  std::random_device device;
+  uint64_t value = (uint64_t{device()} << 32) ^ device() ^ GetTickCount64() ^
+                   (uint64_t{GetCurrentProcessId()} << 16);
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+  return text;
+}
+
+}  // namespace demstitch

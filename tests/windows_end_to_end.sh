@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# demstitch.exe under wine, compared with the Linux build on the same tiles: the same result
+# bytes, console text as a Windows console program writes it (CR LF), and the install's
+# guarantees on Windows (a read-only header, Ctrl-C).
+#   windows_end_to_end.sh DEMSTITCH.EXE WINE LINUX_BUILD_FOLDER
+set -uo pipefail
+exe="$(realpath "$1")"
+wine="$2"
+linux="$(realpath "$3")"
+export WINEDEBUG=-all LANG=C.UTF-8
+export WINEPREFIX="${WINEPREFIX:-$(dirname "$exe")/wineprefix}"
+work="$(mktemp -d "${TMPDIR:-/tmp}/demstitch-windows-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+passed=0
+failed=0
+check() {  # check NAME CONDITION...
+  local name="$1"
+  shift
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    echo "FAILED: $name" >&2
+    failed=$((failed + 1))
+  fi
+}
+crlf() { perl -pe 's/\n/\r\n/g'; }
+# Only the tiles and what a test put there on purpose: no temporary file, no lock.
+no_strays() { ! ls "$work/$1" | grep -q -E '\.part$|\.lock$'; }
+
+tiles=(E169N12 E171N12 E169N10 E171N10)
+"$linux/make_tiles" sample "$work/tiles" >/dev/null
+mkdir -p "$work/linux" "$work/windows"
+(cd "$work/linux" && "$linux/demstitch" "${tiles[@]/#/../tiles/}" >out.txt 2>err.txt)
+(cd "$work/windows" && "$wine" "$exe" "${tiles[@]/#/../tiles/}" >out.txt 2>err.txt)
+status=$?
+check "status 0 for the sample tiles" [ "$status" = 0 ]
+for f in GTResult.DEM GTResult.HDR GTResult.prj; do
+  check "$f is the Linux build's" cmp -s "$work/linux/$f" "$work/windows/$f"
+done
+# Lines end in CR LF, progress lines in a bare CR; names ignore case, so the lower-case
+# names of the upper-case tile open, and are the ones printed.
+crlf <"$work/linux/out.txt" | sed 's/E169N10\.HDR/E169N10.hdr/; s/E169N10\.DEM/E169N10.dem/g' \
+  >"$work/expected.txt"
+check "console text with CR LF" cmp -s "$work/expected.txt" "$work/windows/out.txt"
+check "nothing on standard error" [ ! -s "$work/windows/err.txt" ]
+
+# A missing tile is reported once, not once for each case of its name.
+(cd "$work/windows" && "$wine" "$exe" ../tiles/E169N12 ../tiles/nothing >/dev/null 2>err.txt)
+status=$?
+check "status 4 for a missing tile" [ "$status" = 4 ]
+printf 'Error opening file ../tiles/nothing.hdr\r\n1 of 2 named tiles was not used, or not used fully: ../tiles/nothing\r\n' \
+  >"$work/expected.txt"
+check "a missing tile reported once" cmp -s "$work/expected.txt" "$work/windows/err.txt"
+
+# A folder with a name beyond ASCII.
+folder="$work/tüiles ñ"
+cp -r "$work/tiles" "$folder"
+mkdir -p "$work/unicode"
+(cd "$work/unicode" && "$wine" "$exe" "${tiles[@]/#/../tüiles ñ/}" >/dev/null 2>&1)
+status=$?
+check "status 0 from a folder named beyond ASCII" [ "$status" = 0 ]
+check "the same mosaic from that folder" cmp -s "$work/linux/GTResult.DEM" "$work/unicode/GTResult.DEM"
+
+# A region.
+(cd "$work/linux" && "$linux/demstitch" --bounds=170.5,9.5,171.5,10.5 --output=region \
+  "${tiles[@]/#/../tiles/}" >/dev/null 2>&1)
+(cd "$work/windows" && "$wine" "$exe" --bounds=170.5,9.5,171.5,10.5 --output=region \
+  "${tiles[@]/#/../tiles/}" >/dev/null 2>&1)
+check "a region is the Linux build's" cmp -s "$work/linux/region.DEM" "$work/windows/region.DEM"
+
+# A read-only header cannot be replaced on Windows: the earlier pair stays as it was.
+cp "$work/windows/GTResult.DEM" "$work/earlier.DEM"
+cp "$work/windows/GTResult.HDR" "$work/earlier.HDR"
+chmod 444 "$work/windows/GTResult.HDR"
+(cd "$work/windows" && "$wine" "$exe" ../tiles/E169N12 >/dev/null 2>err.txt)
+status=$?
+check "status 3 when the header is read-only" [ "$status" = 3 ]
+check "the earlier raster kept" cmp -s "$work/earlier.DEM" "$work/windows/GTResult.DEM"
+check "the earlier header kept" cmp -s "$work/earlier.HDR" "$work/windows/GTResult.HDR"
+check "nothing left behind after a failed install" no_strays windows
+chmod 644 "$work/windows/GTResult.HDR"
+
+# Ctrl-C while the run is at work (wine turns SIGINT into the console's Ctrl-C): the run
+# removes what it made and ends with the status of a program ended by Ctrl-C, 0xC000013A,
+# of which a POSIX shell sees the low byte, 58.
+printf 'NROWS 5000000\nNCOLS 120\nULXMAP -180\nULYMAP 90\nYDIM 0.0000001\n' >"$work/tiles/P.hdr"
+head -c 480 /dev/zero >"$work/tiles/P.dem"
+mkfifo "$work/progress"
+(cd "$work/windows" && exec "$wine" "$exe" ../tiles/P >"$work/progress" 2>/dev/null) &
+runner=$!
+exec 3<"$work/progress"
+sleep 2
+pid="$(pgrep -f 'demstitch.exe ../tiles/P' | head -1)"
+[ -n "$pid" ] && kill -INT "$pid"
+cat <&3 >/dev/null &
+wait "$runner"
+status=$?
+exec 3<&-
+check "status 58 after Ctrl-C" [ "$status" = 58 ]
+check "the earlier raster kept after Ctrl-C" cmp -s "$work/earlier.DEM" "$work/windows/GTResult.DEM"
+check "nothing left behind after Ctrl-C" no_strays windows
+
+echo "windows end to end: $passed passed, $failed failed"
+[ "$failed" = 0 ]
