@@ -9,8 +9,9 @@ namespace demstitch {
 // The process's platform: one implementation each (platform_posix.cpp,
 // platform_windows.cpp).
 
-// The command-line arguments in UTF-8, the program's name first (on Windows, read again from
-// the wide command line, so that any folder name survives).
+// The command-line arguments in UTF-8, the program's name first. On Windows they are read
+// again from the wide command line, so that any folder name survives, and a name with * or ?
+// is expanded to the files it matches, as Windows shells leave that to the program.
 std::vector<std::string> utf8_arguments(int argc, char** argv);
 
 // Whether a stream is a terminal (a console).

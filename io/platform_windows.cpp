@@ -9,6 +9,7 @@
 #include <shellapi.h>
 // clang-format on
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -48,6 +49,26 @@ BOOL WINAPI end_by_control(DWORD event) {
   ExitProcess(control_c_exit);
 }
 
+// The names a pattern with * or ? matches, sorted, with the pattern's folder before each;
+// the pattern itself when it matches nothing. (Windows shells leave patterns to programs.)
+std::vector<std::string> expand(const std::wstring& pattern) {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    const std::wstring folder = pattern.substr(0, pattern.find_last_of(L"\\/:") + 1);
+    do {
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        names.push_back(utf8(folder + found.cFileName));
+      }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  std::sort(names.begin(), names.end());
+  if (names.empty()) names.push_back(utf8(pattern));
+  return names;
+}
+
 }  // namespace
 
 std::vector<std::string> utf8_arguments(int argc, char** argv) {
@@ -55,7 +76,14 @@ std::vector<std::string> utf8_arguments(int argc, char** argv) {
   wchar_t** wide_args = CommandLineToArgvW(GetCommandLineW(), &count);
   if (wide_args == nullptr) return std::vector<std::string>(argv, argv + argc);
   std::vector<std::string> args;
-  for (int i = 0; i < count; ++i) args.push_back(utf8(wide_args[i]));
+  for (int i = 0; i < count; ++i) {
+    std::wstring arg = wide_args[i];
+    if (i > 0 && !arg.starts_with(L"-") && arg.find_first_of(L"*?") != std::wstring::npos) {
+      for (std::string& name : expand(arg)) args.push_back(std::move(name));
+    } else {
+      args.push_back(utf8(arg));
+    }
+  }
   LocalFree(wide_args);
   return args;
 }

@@ -67,6 +67,10 @@ check "the same mosaic from that folder" cmp -s "$work/linux/GTResult.DEM" "$wor
 (cd "$work/windows" && "$wine" "$exe" --bounds=170.5,9.5,171.5,10.5 --output=region \
   "${tiles[@]/#/../tiles/}" >/dev/null 2>&1)
 check "a region is the Linux build's" cmp -s "$work/linux/region.DEM" "$work/windows/region.DEM"
+# Windows shells leave a pattern to the program.
+(cd "$work/windows" && "$wine" "$exe" --bounds=170.5,9.5,171.5,10.5 --output=pattern \
+  '../tiles/*.DEM' >/dev/null 2>&1)
+check "a pattern names the tiles it matches" cmp -s "$work/linux/region.DEM" "$work/windows/pattern.DEM"
 
 # A read-only header cannot be replaced on Windows: the earlier pair stays as it was.
 cp "$work/windows/GTResult.DEM" "$work/earlier.DEM"
