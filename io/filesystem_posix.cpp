@@ -23,16 +23,6 @@ int fd_of(intptr_t handle) { return static_cast<int>(handle); }
 
 const char* const path_separators = "/";
 
-std::string folder_of(const std::string& path) {
-  size_t slash = path.find_last_of(path_separators);
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
-}
-
-std::string base_name(const std::string& path) {
-  return path.substr(path.find_last_of(path_separators) + 1);
-}
-
 std::optional<FileId> file_id(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return std::nullopt;

@@ -22,16 +22,6 @@ constexpr DWORD lock_offset_high = 0x40000000;
 
 const char* const path_separators = "\\/";
 
-std::string folder_of(const std::string& path) {
-  size_t slash = path.find_last_of(path_separators);
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
-}
-
-std::string base_name(const std::string& path) {
-  return path.substr(path.find_last_of(path_separators) + 1);
-}
-
 std::optional<FileId> file_id(const std::string& path) {
   HANDLE handle = CreateFileW(
       wide_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -1,0 +1,15 @@
+#include "io/filesystem.hpp"
+
+namespace demstitch {
+
+std::string folder_of(const std::string& path) {
+  size_t slash = path.find_last_of(path_separators);
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
+std::string base_name(const std::string& path) {
+  return path.substr(path.find_last_of(path_separators) + 1);
+}
+
+}  // namespace demstitch
