@@ -84,6 +84,7 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
         if (line.window) continue;
       } else if (arg.starts_with("--output=")) {
         line.output_base = arg.substr(9);
+        line.output_chosen = true;
         if (!line.output_base.empty() && !line.output_base.ends_with('/')) continue;
         why = "give the result's path without an extension, such as regions/alps";
       }

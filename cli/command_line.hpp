@@ -35,6 +35,7 @@ struct CommandLine {
   std::string offending;                 // the name too long, the unknown option, or what is wrong
   std::optional<GeoWindow> window;       // --bounds
   std::string output_base = "GTResult";  // --output
+  bool output_chosen = false;
 };
 
 // Reads the arguments that follow the program's name. "--" and a letter begins a named

@@ -72,6 +72,7 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   request.writer = writer;
   request.window = line.window;
   request.output_base = line.output_base;
+  request.may_replace_tiles = !line.output_chosen;
   ConsoleReport report(console, request.window.has_value());
   StitchResult result = stitch(request, report);
   for (const TileProblem& problem : result.problems) {

@@ -240,6 +240,12 @@ class Stitcher {
     if (Status s = OutputSet::check_replaceable({{projection_path}}); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
     }
+    if (Status s = request_.may_replace_tiles
+                       ? Status()
+                       : check_not_an_input({raster_path, header_path, projection_path});
+        !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+    }
     File* raster = nullptr;
     if (Status s = outputs.add(raster_path, &raster); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
@@ -316,6 +322,25 @@ class Stitcher {
       return fail(StitchOutcome::output_failed, OutputStep::install, s);
     }
     result_.outcome = StitchOutcome::written;
+  }
+
+  // A result named like a tile (--output=W020N40 beside W020N40.DEM) would replace the
+  // tile's own files while they are read: refused before anything is written.
+  Status check_not_an_input(std::initializer_list<std::string> final_paths) const {
+    std::vector<FileId> inputs;
+    for (const TileInput& tile : tiles_) {
+      for (const char* extension : {".hdr", ".HDR", ".dem", ".DEM", ".prj", ".PRJ"}) {
+        if (auto id = file_id(tile.base + extension)) inputs.push_back(*id);
+      }
+    }
+    for (const std::string& path : final_paths) {
+      auto id = file_id(path);
+      if (id && std::find(inputs.begin(), inputs.end(), *id) != inputs.end()) {
+        return Status::error(StatusKind::io_error, Side::output, path,
+                             "is a file of a named tile; choose another name with --output");
+      }
+    }
+    return {};
   }
 
   // Whether the disk holding the result has room for `needed` bytes.

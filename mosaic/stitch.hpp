@@ -34,6 +34,9 @@ struct StitchRequest {
   // The result is this path followed by ".DEM" (the raster), ".HDR" (its header) and
   // ".prj" (its coordinate system).
   std::string output_base = "GTResult";
+  // Whether the result may replace files of the named tiles: so a previous GTResult named
+  // as a tile is updated in place, as it always was; a chosen --output never replaces a tile.
+  bool may_replace_tiles = false;
   WriterOptions writer;
   SourceOpener* opener = nullptr;  // where tiles are read from; the file system when null
 };

@@ -397,6 +397,14 @@ TEST_F(Stitch, AWindowReadsOnlyTheTilesItTouches) {
   EXPECT_NE(none.err.find("No named tile touches the window given by --bounds: nothing written\n"),
             std::string::npos);
   EXPECT_FALSE(exists("out/none.DEM"));
+  // A result named like a tile would replace the tile's own files: refused.
+  write_file(dir_ / "U.HDR", read_file(dir_ / "A.hdr"));
+  write_file(dir_ / "U.DEM", read_file(dir_ / "A.dem"));
+  Result tile_name = run({"--bounds=-180,89.5,-179.5,90", "--output=U", "U"});
+  EXPECT_EQ(tile_name.status, 3);
+  EXPECT_NE(tile_name.err.find("U.DEM: is a file of a named tile"), std::string::npos)
+      << tile_name.err;
+  EXPECT_TRUE(read_file(dir_ / "U.DEM") == read_file(dir_ / "A.dem"));
   // A folder that does not exist is the output's problem.
   Result missing = run({"--bounds=-180,89.5,-179.5,90", "--output=nowhere/region", "A"});
   EXPECT_EQ(missing.status, 3);
