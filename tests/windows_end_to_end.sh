@@ -61,6 +61,15 @@ status=$?
 check "status 0 from a folder named beyond ASCII" [ "$status" = 0 ]
 check "the same mosaic from that folder" cmp -s "$work/linux/GTResult.DEM" "$work/unicode/GTResult.DEM"
 
+# A path longer than the old limit of 260 characters.
+long="$work/$(printf 'folder-with-a-long-name-%03d/' 1 2 3 4 5 6 7 8 9 10 11)"
+mkdir -p "$long"
+cp "$work"/tiles/E169N12.* "$long"
+(cd "$work/windows" && "$wine" "$exe" --output="${long}result" "${long}E169N12" >/dev/null 2>&1)
+status=$?
+check "status 0 on a path of over 260 characters" [ "$status" = 0 ]
+check "the result on that path" test -s "${long}result.DEM" -a -s "${long}result.prj"
+
 # A region.
 (cd "$work/linux" && "$linux/demstitch" --bounds=170.5,9.5,171.5,10.5 --output=region \
   "${tiles[@]/#/../tiles/}" >/dev/null 2>&1)
