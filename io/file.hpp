@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "base/status.hpp"
 
@@ -22,9 +23,22 @@ class File {
   File() = default;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
-  ~File();
+  File(File&& other) noexcept
+      : handle_(std::exchange(other.handle_, -1)),
+        name_(std::move(other.name_)),
+        side_(other.side_) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      if (handle_ != -1) release(handle_);
+      handle_ = std::exchange(other.handle_, -1);
+      name_ = std::move(other.name_);
+      side_ = other.side_;
+    }
+    return *this;
+  }
+  ~File() {
+    if (handle_ != -1) release(handle_);
+  }
 
   // Opens a regular file for reading; anything else (a folder, a pipe) is refused. Its
   // failures are the input's.
@@ -61,6 +75,8 @@ class File {
  private:
   File(intptr_t handle, std::string name, Side side)
       : handle_(handle), name_(std::move(name)), side_(side) {}
+  // Closes a descriptor or handle quietly.
+  static void release(intptr_t handle) noexcept;
   // The failure of the last system call on this file (errno, or the Windows error code).
   Status failure(int code) const;
 

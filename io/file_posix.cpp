@@ -41,24 +41,7 @@ ssize_t read_batch(int fd, const iovec* batch, int count, int64_t offset) {
 
 }  // namespace
 
-File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)),
-      name_(std::move(other.name_)),
-      side_(other.side_) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (handle_ >= 0) ::close(posix_fd(handle_));
-    handle_ = std::exchange(other.handle_, -1);
-    name_ = std::move(other.name_);
-    side_ = other.side_;
-  }
-  return *this;
-}
-
-File::~File() {
-  if (handle_ >= 0) ::close(posix_fd(handle_));
-}
+void File::release(intptr_t handle) noexcept { ::close(posix_fd(handle)); }
 
 Status File::failure(int code) const {
   // Over a disk quota is as good as a full disk.

@@ -88,24 +88,7 @@ Status windows_error(DWORD code, Side side, const std::string& path) {
   return Status::error(StatusKind::io_error, side, path, reason);
 }
 
-File::File(File&& other) noexcept
-    : handle_(std::exchange(other.handle_, -1)),
-      name_(std::move(other.name_)),
-      side_(other.side_) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    if (handle_ != -1) CloseHandle(win(handle_));
-    handle_ = std::exchange(other.handle_, -1);
-    name_ = std::move(other.name_);
-    side_ = other.side_;
-  }
-  return *this;
-}
-
-File::~File() {
-  if (handle_ != -1) CloseHandle(win(handle_));
-}
+void File::release(intptr_t handle) noexcept { CloseHandle(win(handle)); }
 
 Status File::failure(int code) const {
   return windows_error(static_cast<DWORD>(code), side_, name_);

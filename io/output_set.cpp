@@ -5,7 +5,7 @@
 namespace demstitch {
 namespace {
 
-Status no_such_step(const std::string& path) {
+Status injected_failure(const std::string& path) {
   return Status::error(StatusKind::io_error, Side::output, path, "Input/output error");
 }
 
@@ -163,7 +163,7 @@ Status OutputSet::install() {
       }
     }
     if (fail_after_ == static_cast<int>(steps.size()) - 1) {
-      failure = no_such_step(final_path);
+      failure = injected_failure(final_path);
       break;
     }
     if (failure = replace_file(entry->temporary_path, final_path); !failure.ok()) break;
