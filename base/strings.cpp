@@ -83,4 +83,14 @@ double decimal_prefix_value(std::string_view text) {
   return std::strtod(number.c_str(), nullptr);
 }
 
+std::string ascii_lower(std::string_view text) {
+  std::string lower(text);
+  for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return lower;
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b) {
+  return ascii_lower(a) == ascii_lower(b);
+}
+
 }  // namespace demstitch

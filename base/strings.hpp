@@ -25,4 +25,9 @@ std::optional<double> scan_c_float(std::string_view text);
 // space, sign, digits with an optional point, exponent); 0.0 if there is none.
 double decimal_prefix_value(std::string_view text);
 
+// Letters A to Z as a to z; every other byte as it is.
+std::string ascii_lower(std::string_view text);
+// Whether two texts are equal once ascii_lower'd.
+bool equal_ignoring_case(std::string_view a, std::string_view b);
+
 }  // namespace demstitch

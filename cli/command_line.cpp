@@ -24,6 +24,11 @@ std::vector<std::string_view> option_fields(std::string_view text) {
 
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
+// "--" and a letter: --help, --bounds=...; "--5" is the offset option.
+bool is_named_option(std::string_view arg) {
+  return arg.size() > 2 && arg.starts_with("--") && is_letter(arg[2]);
+}
+
 // A whole field as a finite decimal number, or nothing.
 std::optional<double> strict_number(std::string_view field) {
   if (field.starts_with('+')) field.remove_prefix(1);
@@ -54,18 +59,36 @@ std::optional<GeoWindow> parse_bounds(std::string_view text, std::string* why) {
     return std::nullopt;
   }
   GeoWindow window{values[0], values[1], values[2], values[3]};
+  // An east edge past 180 (170,-20,190,-10, as GDAL users write a window across 180) is the
+  // same meridian a turn further west.
+  if (window.east > 180 && window.east <= window.west + 360) window.east -= 360;
   if (window.south < -90 || window.north > 90 || window.north < -90 || window.south > 90) {
     *why = "latitudes lie between -90 and 90";
   } else if (window.west < -180 || window.west > 180 || window.east < -180 || window.east > 180) {
-    *why = "longitudes lie between -180 and 180";
+    *why = "longitudes lie between -180 and 180 (EAST up to WEST + 360)";
   } else if (window.south >= window.north) {
     *why = "SOUTH must be below NORTH";
   } else if (window.west == window.east) {
     *why = "WEST and EAST must differ (WEST above EAST crosses the antimeridian)";
+  } else if (window.west == 180 && window.east == -180) {
+    *why = "the window is empty: 180 and -180 are one meridian";
   } else {
     return window;
   }
   return std::nullopt;
+}
+
+// The result's base from an --output path: a path that ends in one of the result's own
+// extensions (regions/alps.DEM) names the same result as the path without it.
+std::string output_base(std::string_view path) {
+  for (std::string_view extension : {".dem", ".hdr", ".prj"}) {
+    if (path.size() > extension.size() &&
+        equal_ignoring_case(path.substr(path.size() - extension.size()), extension)) {
+      path.remove_suffix(extension.size());
+      break;
+    }
+  }
+  return std::string(path);
 }
 
 }  // namespace
@@ -76,21 +99,34 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
     line.outcome = CommandLine::Outcome::no_argument;
     return line;
   }
-  for (std::string_view arg : args) {
-    if (arg.size() > 2 && arg.starts_with("--") && is_letter(arg[2])) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string_view arg = args[i];
+    if (is_named_option(arg)) {
+      // A value follows its option after "=" or as the next argument.
+      std::string_view option = arg.substr(0, arg.find('='));
+      std::optional<std::string_view> value;
+      std::string given(arg);  // as the user wrote it, for messages
+      if (option.size() < arg.size()) {
+        value = arg.substr(option.size() + 1);
+      } else if ((option == "--bounds" || option == "--output") && i + 1 < args.size() &&
+                 !is_named_option(args[i + 1])) {
+        value = args[++i];
+        given += " " + std::string(*value);
+      }
       std::string why;
-      if (arg.starts_with("--bounds=")) {
-        line.window = parse_bounds(arg.substr(9), &why);
+      if (option == "--bounds") {
+        why = "give four numbers in degrees, WEST,SOUTH,EAST,NORTH";
+        if (value) line.window = parse_bounds(*value, &why);
         if (line.window) continue;
-      } else if (arg.starts_with("--output=")) {
-        line.output_base = arg.substr(9);
+      } else if (option == "--output") {
         line.output_chosen = true;
-        if (!line.output_base.empty() && !line.output_base.ends_with('/')) continue;
-        why = "give the result's path without an extension, such as regions/alps";
+        if (value) line.output_base = output_base(*value);
+        if (value && !line.output_base.empty() && !line.output_base.ends_with('/')) continue;
+        why = "give the result's path, such as regions/alps";
       }
       if (!why.empty()) {
         line.outcome = CommandLine::Outcome::bad_value;
-        line.offending = std::string(arg) + ": " + why;
+        line.offending = given + ": " + why;
         return line;
       }
       line.outcome = arg == "--help"      ? CommandLine::Outcome::help

@@ -77,18 +77,51 @@ TEST(CommandLine, BoundsAndOutput) {
   EXPECT_FALSE(parse({"A"}).window);
 }
 
+TEST(CommandLine, OptionValuesMayFollowAsTheNextArgument) {
+  CommandLine line = parse({"--bounds", "5,43,17,48", "--output", "alps", "A"});
+  ASSERT_EQ(line.outcome, Outcome::run);
+  EXPECT_EQ(line.window->north, 48);
+  EXPECT_EQ(line.output_base, "alps");
+  EXPECT_EQ(line.names, std::vector<std::string>{"A"});
+  line = parse({"--bounds", "5,43,17", "A"});
+  EXPECT_EQ(line.outcome, Outcome::bad_value);
+  EXPECT_EQ(line.offending.find("--bounds 5,43,17: "), 0u) << line.offending;
+}
+
+TEST(CommandLine, AnEastEdgePast180IsTheSameMeridianATurnWest) {
+  CommandLine line = parse({"--bounds=170,-20,190,-10", "A"});
+  ASSERT_EQ(line.outcome, Outcome::run);
+  EXPECT_EQ(line.window->west, 170);
+  EXPECT_EQ(line.window->east, -170);
+}
+
+TEST(CommandLine, AnOutputNamedWithTheResultsExtensionNamesItsBase) {
+  for (const char* output : {"--output=regions/alps2.DEM", "--output=regions/alps2.hdr",
+                             "--output=regions/alps2.Prj", "--output=regions/alps2"}) {
+    EXPECT_EQ(parse({output, "A"}).output_base, "regions/alps2") << output;
+  }
+  EXPECT_EQ(parse({"--output=alps.tar", "A"}).output_base, "alps.tar");
+  EXPECT_EQ(parse({"--output=.DEM", "A"}).output_base, ".DEM");
+}
+
 TEST(CommandLine, BoundsThatCannotBeUsedAreRefused) {
   for (const char* bounds :
        {"--bounds=5,43,17", "--bounds=5,43,17,48,1", "--bounds=5,43,x,48", "--bounds=5,43,17,",
         "--bounds=nan,43,17,48", "--bounds=5,43,inf,48", "--bounds=5, 43,17,48",
         "--bounds=", "--bounds=5,48,17,43", "--bounds=5,43,17,43", "--bounds=5,43,5,48",
         "--bounds=5,-91,17,48", "--bounds=5,43,17,90.5", "--bounds=-180.5,43,17,48",
-        "--bounds=5,43,181,48", "--output=", "--output=regions/"}) {
+        "--bounds=5,43,366,48", "--output=", "--output=regions/"}) {
     CommandLine line = parse({bounds, "A"});
     EXPECT_EQ(line.outcome, Outcome::bad_value) << bounds;
     EXPECT_EQ(line.offending.find(std::string(bounds) + ": "), 0u) << line.offending;
   }
   EXPECT_EQ(parse({"--bounds=-180,-90,180,90", "A"}).outcome, Outcome::run);
+  for (const char* bounds : {"--bounds=180,49,-180,50", "--bounds=10,49,370,50",
+                             "--bounds=10,49,371,50"}) {
+    EXPECT_EQ(parse({bounds, "A"}).outcome, Outcome::bad_value) << bounds;
+  }
+  EXPECT_EQ(parse({"A", "--bounds"}).outcome, Outcome::bad_value);
+  EXPECT_EQ(parse({"--output", "--bounds=5,43,17,48", "A"}).outcome, Outcome::bad_value);
   EXPECT_EQ(parse({"--bounds=+5,43e0,17.0,48", "A"}).outcome, Outcome::run);
 }
 

@@ -60,8 +60,8 @@ class Stitcher {
   Status open_header(TileInput& tile, std::unique_ptr<Source>* source) {
     tile.base = tile.name;
     Status s = open_either_case(opener_, tile.base, ".hdr", ".HDR", source, &tile.header_path);
-    std::string extension = tile.name.size() > 4 ? tile.name.substr(tile.name.size() - 4) : "";
-    for (char& c : extension) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    std::string extension =
+        ascii_lower(tile.name.size() > 4 ? tile.name.substr(tile.name.size() - 4) : "");
     if (s.ok() || (extension != ".dem" && extension != ".hdr")) return s;
     std::string first_path = tile.header_path;
     std::string base = tile.name.substr(0, tile.name.size() - 4);
