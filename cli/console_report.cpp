@@ -13,6 +13,10 @@ void ConsoleReport::header_problem(const TileInput& /*tile*/, const TileProblem&
   console_.error(problem_text(problem));
 }
 
+void ConsoleReport::projection_not_read(const TileInput& /*tile*/, const Status& cause) {
+  console_.error("Coordinate system not used: " + cause.message() + "\n");
+}
+
 void ConsoleReport::projections_differ(const TileInput& taken, const TileInput& other) {
   console_.error(format("%s and %s describe different coordinate systems: the result takes %s\n",
                         taken.projection_path.c_str(), other.projection_path.c_str(),
@@ -38,8 +42,11 @@ void ConsoleReport::raster_started(std::span<const TileInput> tiles, int32_t out
       for (const TileCopy& copy : tile.copies) report.nrows += static_cast<int32_t>(copy.rows);
     }
     // A tile copied in part gets a notice before its lines; one not copied, a message instead.
-    if (!tile.problems.empty()) {
-      (tile.copies.empty() ? report.error : report.notice) = problem_text(tile.problems.back());
+    // (A doubtful header was told as it was read.)
+    for (auto problem = tile.problems.rbegin(); problem != tile.problems.rend(); ++problem) {
+      if (problem->kind == ProblemKind::header_doubtful) continue;
+      (tile.copies.empty() ? report.error : report.notice) = problem_text(*problem);
+      break;
     }
   }
   script_.emplace(out_rows, std::move(progress));

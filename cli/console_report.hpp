@@ -18,6 +18,7 @@ class ConsoleReport final : public StitchObserver {
 
   void tile_read(const TileInput& tile) override;
   void header_problem(const TileInput& tile, const TileProblem& problem) override;
+  void projection_not_read(const TileInput& tile, const Status& cause) override;
   void projections_differ(const TileInput& taken, const TileInput& other) override;
   void mosaic_sized(const MosaicBounds& bounds, const std::optional<MosaicSize>& size) override;
   void raster_started(std::span<const TileInput> tiles, int32_t out_rows) override;

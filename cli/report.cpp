@@ -90,6 +90,9 @@ std::string problem_text(const TileProblem& problem) {
     case ProblemKind::header_not_read:
     case ProblemKind::raster_not_read:
       return "Error reading file " + problem.cause.message() + "\n";
+    case ProblemKind::header_doubtful:
+      return format("Doubtful header %s: it %s; the tile is copied as it is\n", path,
+                    problem.detail.c_str());
     case ProblemKind::bad_row_length:
       return format("Skipped %s: its rows are %s bytes long\n", path, problem.detail.c_str());
     case ProblemKind::no_place:

@@ -8,8 +8,13 @@ namespace demstitch {
 // The text of the result's header: 14 keyword lines, values from column 15, each line ending
 // in CR LF as the format has always been written, whatever the platform. The spacing
 // written is the fixed one, to fourteen decimals; the corner is the mosaic's, in the tiles'
-// own coordinates, to six.
+// own coordinates, to `corner_decimals` (six, as a mosaic's header has always had; a region's
+// needs more for GIS tools to put its origin on the grid).
 std::string result_header_text(int32_t out_rows, int32_t out_cols, double result_ulx,
-                               double result_uly);
+                               double result_uly, int corner_decimals = 6);
+
+// The decimals of a region's corner: enough that the origin a GIS derives lies on the
+// 1/120-degree grid to 1e-9.
+inline constexpr int region_corner_decimals = 12;
 
 }  // namespace demstitch

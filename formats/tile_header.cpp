@@ -1,6 +1,7 @@
 #include "formats/tile_header.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 #include <vector>
 
@@ -25,6 +26,13 @@ bool set_real(TileHeader& header, std::string_view value) {
   auto number = scan_c_float(value);
   if (number) header.*field = *number;
   return number.has_value();
+}
+
+template <auto field, auto given>
+bool set_corner(TileHeader& header, std::string_view value) {
+  bool set = set_real<field>(header, value);
+  if (set) header.*given = true;
+  return set;
 }
 
 bool set_byte_order(TileHeader& header, std::string_view value) {
@@ -82,12 +90,12 @@ constexpr Keyword keywords[] = {
     {"TOTALROWBYTES", false, set_int<&TileHeader::total_row_bytes>},
     {"BANDGAPBYTES", false, set_int<&TileHeader::band_gap_bytes>},
     {"NODATA", false, set_int<&TileHeader::nodata>},
-    {"ULXMAP", false, set_real<&TileHeader::ulx>},
-    {"ULYMAP", false, set_real<&TileHeader::uly>},
+    {"ULXMAP", false, set_corner<&TileHeader::ulx, &TileHeader::ulx_given>},
+    {"ULYMAP", false, set_corner<&TileHeader::uly, &TileHeader::uly_given>},
     {"XDIM", false, set_real<&TileHeader::xdim>},
     {"YDIM", false, set_real<&TileHeader::ydim>},
-    {"left_map_x", true, set_real<&TileHeader::ulx>},
-    {"upper_map_y", true, set_real<&TileHeader::uly>},
+    {"left_map_x", true, set_corner<&TileHeader::ulx, &TileHeader::ulx_given>},
+    {"upper_map_y", true, set_corner<&TileHeader::uly, &TileHeader::uly_given>},
     {"number_of_rows", true, set_int<&TileHeader::nrows>},
     {"number_of_columns", true, set_int<&TileHeader::ncols>},
     {"data_representation", true, set_representation},
@@ -222,6 +230,25 @@ std::string bil_header_text(int64_t rows, int64_t cols, std::string_view ulx, st
     text += keyword_line(keyword, value, value_column);
   }
   return text;
+}
+
+std::vector<std::string> header_doubts(const TileHeader& header) {
+  std::vector<std::string> doubts;
+  if (!header.ulx_given && !header.uly_given) {
+    doubts.push_back("gives no corner (ULXMAP and ULYMAP, or left_map_x and upper_map_y)");
+  } else if (!header.ulx_given || !header.uly_given) {
+    doubts.push_back(!header.ulx_given ? "gives no ULXMAP (or left_map_x)"
+                                       : "gives no ULYMAP (or upper_map_y)");
+  }
+  if (header.byte_order != 0) doubts.push_back("says the samples are not most significant byte first");
+  if (header.nbits != 16) doubts.push_back(format("says NBITS %d, not 16", header.nbits));
+  // Relative to 1/120 degree, so that the six-decimal 0.008333 of older headers passes.
+  auto off_grid = [](double spacing) { return !(std::fabs(spacing * 120 - 1) <= 1e-4); };
+  if (off_grid(header.xdim) || off_grid(header.ydim)) {
+    doubts.push_back(format("says a spacing of %g by %g degrees, not 1/120", header.xdim,
+                            header.ydim));
+  }
+  return doubts;
 }
 
 }  // namespace demstitch

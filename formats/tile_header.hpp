@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/status.hpp"
 #include "io/source.hpp"
@@ -33,7 +34,17 @@ struct TileHeader {
   double xdim = default_spacing;
   double ydim = default_spacing;
   std::string name;
+  // Whether a line gave the corner ("ULXMAP" or "left_map_x", "ULYMAP" or "upper_map_y"),
+  // rather than the record keeping the default 0.
+  bool ulx_given = false;
+  bool uly_given = false;
 };
+
+// What makes a header doubtful, though the tile is still laid out and copied as it says: it
+// gives no corner, or describes samples other than the 16-bit, most significant byte first
+// ones its bytes are copied as, or a spacing other than the grid's. One short phrase a
+// doubt, in the header's own words ("says NBITS 32"); none for a sound header.
+std::vector<std::string> header_doubts(const TileHeader& header);
 
 // What one read of a header file has seen so far.
 struct ParseState {

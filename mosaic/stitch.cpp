@@ -105,6 +105,12 @@ class Stitcher {
       tile.bounds = unshifted(tile.placed, offsets);
       bounds_ = fold(bounds_, tile.placed);
       observer_.tile_read(tile);
+      if (std::vector<std::string> doubts = header_doubts(tile.header); !doubts.empty()) {
+        std::string detail;
+        for (const std::string& doubt : doubts) detail += (detail.empty() ? "" : "; ") + doubt;
+        problem(tile, ProblemKind::header_doubtful, tile.header_path, {}, std::move(detail));
+        observer_.header_problem(tile, tile.problems.back());
+      }
       take_projection(tile);
     }
   }
@@ -113,9 +119,11 @@ class Stitcher {
   void take_projection(TileInput& tile) {
     std::unique_ptr<Source> source;
     std::string text;
-    if (!open_either_case(opener_, tile.base, ".prj", ".PRJ", &source, &tile.projection_path)
-             .ok() ||
-        !read_projection(*source, &text).ok()) {
+    Status s = open_either_case(opener_, tile.base, ".prj", ".PRJ", &source, &tile.projection_path);
+    if (s.ok()) s = read_projection(*source, &text);
+    if (!s.ok()) {
+      // No .prj is the usual case; one that is there but cannot be read is told.
+      if (s.kind() != StatusKind::not_found) observer_.projection_not_read(tile, s);
       tile.projection_path.clear();
       return;
     }
@@ -193,16 +201,21 @@ class Stitcher {
       int64_t size = 0;
       if (!open_raster(tile, &size)) continue;
       const TileHeader& header = tile.header;
+      // A raster cut inside a sample leaves that sample no-data, like the rows it lacks,
+      // instead of joining half of it to the byte already there.
+      const int64_t expected = std::max<int64_t>(0, header.nrows) * header.total_row_bytes;
+      const int64_t whole_samples =
+          size < expected && size % 2 != 0 && header.total_row_bytes % 2 == 0 ? size - 1 : size;
       if (request_.window) {
         for (int64_t shift : shifts()) {
           auto copy = window_copy(*tile_cells(header), shift, grid_, header.total_row_bytes,
-                                  tile.raster.get(), size);
+                                  tile.raster.get(), whole_samples);
           if (copy) tile.copies.push_back(*copy);
         }
       } else if (auto start =
                      placement_start(bounds_, tile.placed.left, tile.placed.top, plan_.row_bytes)) {
-        auto copy = plan_tile_copy(tile.raster.get(), size, header.total_row_bytes, header.nrows,
-                                   *start, plan_.row_bytes);
+        auto copy = plan_tile_copy(tile.raster.get(), whole_samples, header.total_row_bytes,
+                                   header.nrows, *start, plan_.row_bytes);
         if (copy) tile.copies.push_back(*copy);
       }
       if (tile.copies.empty()) {
@@ -257,7 +270,8 @@ class Stitcher {
     const std::string header_text =
         result_header_text(result_.size->out_rows, result_.size->out_cols,
                            window ? result_.bounds.left + grid_cell / 2 : result_.bounds.left,
-                           window ? result_.bounds.top - grid_cell / 2 : result_.bounds.top);
+                           window ? result_.bounds.top - grid_cell / 2 : result_.bounds.top,
+                           window ? region_corner_decimals : 6);
     const int64_t total = plan_.final_size();
     if (Status s = check_space(raster_path, total + static_cast<int64_t>(header_text.size()));
         !s.ok()) {

@@ -45,6 +45,7 @@ struct StitchRequest {
 enum class ProblemKind {
   header_not_opened,
   header_not_read,  // opened, but reading it failed
+  header_doubtful,  // read and used, but it lacks a corner or describes other samples
   raster_not_opened,
   raster_not_read,  // opened, but its size could not be had
   bad_row_length,   // its rows are said to be shorter than nothing
@@ -92,9 +93,11 @@ class StitchObserver {
   virtual ~StitchObserver() = default;
   // A header was read: the tile's bounds are known.
   virtual void tile_read(const TileInput& /*tile*/) {}
-  // A tile's header could not be opened or read (raster problems arrive with raster_started,
-  // and a raster that changed while it was read in the result).
+  // A tile's header could not be opened or read, or was read and is doubtful (raster problems
+  // arrive with raster_started, and a raster that changed while it was read in the result).
   virtual void header_problem(const TileInput& /*tile*/, const TileProblem& /*problem*/) {}
+  // A tile's .prj is there but cannot be used (see `cause`): the result does without it.
+  virtual void projection_not_read(const TileInput& /*tile*/, const Status& /*cause*/) {}
   // Two tiles bring different coordinate systems; the result takes the first's. Told once.
   virtual void projections_differ(const TileInput& /*taken*/, const TileInput& /*other*/) {}
   // All headers are read: the mosaic's bounds in the tiles' own coordinates, and its size
