@@ -93,6 +93,11 @@ std::string problem_text(const TileProblem& problem) {
     case ProblemKind::header_doubtful:
       return format("Doubtful header %s: it %s; the tile is copied as it is\n", path,
                     problem.detail.c_str());
+    case ProblemKind::result_not_tile:
+      return format(
+          "Skipped %s: it is the header of a demstitch result, not of a tile (name it without "
+          "the extension to stitch it all the same)\n",
+          path);
     case ProblemKind::bad_row_length:
       return format("Skipped %s: its rows are %s bytes long\n", path, problem.detail.c_str());
     case ProblemKind::no_place:
@@ -135,13 +140,20 @@ std::string failure_text(const StitchResult& result) {
   const Status& error = result.error;
   if (error.kind() == StatusKind::no_memory) return "Out of memory for the output buffers\n";
   if (error.kind() == StatusKind::busy) {
-    return "Another run is writing " + error.path() +
+    // The lock is the raster's name and ".lock".
+    std::string raster = error.path();
+    if (raster.ends_with(".lock")) raster.resize(raster.size() - 5);
+    return "Another run is writing " + raster +
            " now: nothing written (run again when it has finished)\n";
   }
   switch (result.outcome) {
     case StitchOutcome::written:
     case StitchOutcome::cancelled:
       return {};
+    case StitchOutcome::tile_is_result:
+      return "The tile " + result.clash +
+             " is the result this run would replace: nothing read or written (remove it from "
+             "the tiles, or write the result elsewhere with --output)\n";
     case StitchOutcome::no_header:
       return "No tile header could be read: there is nothing to stitch\n";
     case StitchOutcome::no_usable_size:
@@ -154,6 +166,10 @@ std::string failure_text(const StitchResult& result) {
       break;
   }
   switch (result.failed_step) {
+    case OutputStep::lock:
+      return "Unable to lock the result\n" + error.message() + "\n";
+    case OutputStep::check_names:
+      return error.message() + ": nothing written (choose another name with --output)\n";
     case OutputStep::create_raster:
       return "Unable to open output file\n" + error.message() + "\n";
     case OutputStep::check_space:
@@ -169,6 +185,18 @@ std::string failure_text(const StitchResult& result) {
       break;
   }
   return "Unable to install the result\n" + error.message() + "\n";
+}
+
+std::string install_notes(const StitchResult& result) {
+  std::string text;
+  for (const std::string& path : result.kept) {
+    text += path + " is not a file: left as it is, though it may describe an earlier result\n";
+  }
+  for (const Status& leftover : result.leftovers) {
+    text += "A copy of the earlier result could not be removed (" + leftover.message() +
+            "): the next run on this result removes it\n";
+  }
+  return text;
 }
 
 }  // namespace demstitch

@@ -36,4 +36,8 @@ std::string problem_summary(std::span<const TileProblem> problems,
 // The lines that report why a run ended without a result, or with one the input spoiled.
 std::string failure_text(const StitchResult& result);
 
+// The lines that report what an install left beside the result: side files that are not
+// files, and copies of the earlier result it could not remove.
+std::string install_notes(const StitchResult& result);
+
 }  // namespace demstitch

@@ -20,6 +20,8 @@ int exit_status(const StitchResult& result) {
     case StitchOutcome::outside_window:
     case StitchOutcome::input_failed:
       return exit_input_problem;
+    case StitchOutcome::tile_is_result:
+      return exit_command_line;
     case StitchOutcome::output_failed:
       return exit_output_failed;
     case StitchOutcome::cancelled:
@@ -72,7 +74,6 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   request.writer = writer;
   request.window = line.window;
   request.output_base = line.output_base;
-  request.may_replace_tiles = !line.output_chosen;
   ConsoleReport report(console, request.window.has_value());
   StitchResult result = stitch(request, report);
   for (const TileProblem& problem : result.problems) {
@@ -81,6 +82,7 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   // On a terminal the prompt must not overwrite the last progress line.
   if (console.last_printed() == '\r' && console.out_is_terminal()) console.print("\n");
   if (std::string text = failure_text(result); !text.empty()) console.error(text);
+  if (std::string text = install_notes(result); !text.empty()) console.error(text);
   int status = exit_status(result);
   if (status == exit_input_problem) {
     console.error(

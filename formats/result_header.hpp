@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace demstitch {
 
@@ -12,6 +13,11 @@ namespace demstitch {
 // needs more for GIS tools to put its origin on the grid).
 std::string result_header_text(int32_t out_rows, int32_t out_cols, double result_ulx,
                                double result_uly, int corner_decimals = 6);
+
+// Whether a header is exactly one that result_header_text() writes, for a mosaic or a region:
+// how an earlier result is told from a tile (the dataset's own headers give the spacing and
+// the corner with other digits).
+bool is_result_header(std::string_view text);
 
 // The decimals of a region's corner: enough that the origin a GIS derives lies on the
 // 1/120-degree grid to 1e-9.

@@ -14,6 +14,14 @@ namespace demstitch {
 // The piece size of sequential reads and writes.
 inline constexpr size_t io_chunk_bytes = size_t{64} << 10;
 
+// What a name refers to: the device and the file's number on it (on Windows the volume and
+// the file index).
+struct FileId {
+  uint64_t device = 0;
+  uint64_t number = 0;
+  bool operator==(const FileId&) const = default;
+};
+
 // An open file with the name it is known by in messages; one implementation per platform
 // (file_posix.cpp, file_windows.cpp). The destructor closes quietly;
 // close() reports. Reads and writes loop over short counts and interruptions; offsets are
@@ -58,6 +66,8 @@ class File {
   const std::string& name() const { return name_; }
 
   Status size(int64_t* bytes) const;
+  // The identity of the file itself, whatever name or link it was opened by.
+  std::optional<FileId> id() const;
   // Reads consecutive file bytes from `offset` into `pieces` in order, until they are full
   // or the file ends; *got tells how far it came.
   Status read_pieces_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
@@ -70,6 +80,9 @@ class File {
   Status reserve(int64_t bytes);
   Status write_all(std::span<const std::byte> bytes);
   Status write_at(int64_t offset, std::span<const std::byte> bytes);
+  // Puts the file's data on the disk, so that a power cut after a rename cannot leave the
+  // name on an empty file.
+  Status sync();
   Status close();
 
  private:

@@ -159,6 +159,21 @@ Status File::write_at(int64_t offset, std::span<const std::byte> bytes) {
   return {};
 }
 
+std::optional<FileId> File::id() const {
+  struct stat st {};
+  if (::fstat(posix_fd(handle_), &st) != 0) return std::nullopt;
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+Status File::sync() {
+#if defined(DEMSTITCH_LINUX_CALLS)
+  if (::fdatasync(posix_fd(handle_)) != 0) return failure(errno);
+#else
+  if (::fsync(posix_fd(handle_)) != 0) return failure(errno);
+#endif
+  return {};
+}
+
 Status File::close() {
   auto fd = static_cast<int>(std::exchange(handle_, -1));
   if (fd >= 0 && ::close(fd) != 0) return failure(errno);

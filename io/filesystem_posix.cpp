@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "io/filesystem.hpp"
+#include "io/platform.hpp"
 
 #if defined(__linux__) && !defined(DEMSTITCH_PORTABLE_POSIX)
 #define DEMSTITCH_LINUX_CALLS 1
@@ -27,6 +28,19 @@ std::optional<FileId> file_id(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+std::optional<FileId> target_id(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+FileKind file_kind(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return FileKind::none;
+  if (S_ISREG(st.st_mode)) return FileKind::regular;
+  return S_ISLNK(st.st_mode) ? FileKind::link : FileKind::other;
 }
 
 Status check_replaceable(const std::string& path) {
@@ -50,6 +64,15 @@ Status link_file(const std::string& existing, const std::string& second) {
 Status remove_file(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return failed(path);
   return {};
+}
+
+Status sync_folder(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return failed(folder);
+  // Some file systems cannot sync a folder, and say so with EINVAL: nothing more is possible.
+  int result = ::fsync(fd) == 0 || errno == EINVAL ? 0 : errno;
+  ::close(fd);
+  return result == 0 ? Status() : Status::from_errno(result, Side::output, folder);
 }
 
 bool create_unnamed(const std::string& folder, const std::string& display_name, File* file) {
@@ -79,62 +102,168 @@ Status name_file(const File& file, const std::string& path) {
   return {};
 }
 
-Status LockFile::acquire(const std::string& path, const std::string& display_name) {
+namespace {
+
+Status write_whole(int fd, std::string_view text, int64_t offset) {
+  while (!text.empty()) {
+    ssize_t n = ::pwrite(fd, text.data(), text.size(), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Status::from_errno(n < 0 ? errno : EIO, Side::output, {});
+    text.remove_prefix(static_cast<size_t>(n));
+    offset += n;
+  }
+  return {};
+}
+
+// Takes the lock on `fd`; false with *error unset where another run holds it.
+bool take_lock(int fd, int* error) {
+  *error = 0;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS) return true;  // no locks here
+  if (errno != EWOULDBLOCK) *error = errno;
+  return false;
+}
+
+Status not_a_lock(const std::string& path, const char* what) {
+  return Status::error(StatusKind::io_error, Side::output, path,
+                       std::string(what) +
+                           ", not a lock file of demstitch: left as it is, and nothing written "
+                           "(remove it, or choose another name with --output)");
+}
+
+// Makes the lock file whole, mark and all, and locked, before it has its name, so that no
+// run ever finds it empty; the name is given only where none stands. *taken when another
+// run's file got the name first.
+Status create_lock_file(const std::string& path, int* created, bool* taken) {
+  *taken = false;
+  int fd = -1;
+  std::string temporary;  // where the file cannot be made without a name
+#if defined(DEMSTITCH_LINUX_CALLS) && defined(O_TMPFILE)
+  fd = ::open(folder_of(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (fd >= 0 && ::access(("/proc/self/fd/" + std::to_string(fd)).c_str(), F_OK) != 0) {
+    ::close(fd);
+    fd = -1;
+  }
+#endif
+  if (fd < 0) {
+    temporary = path + "." + random_tag() + ".new";
+    fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return failed(path);
+  }
+  int error = 0;
+  Status s = write_whole(fd, LockFile::mark, 0);
+  if (s.ok() && !take_lock(fd, &error)) s = Status::from_errno(error ? error : EAGAIN, Side::output, path);
+  if (s.ok()) {
+    int linked =
+        temporary.empty()
+            ? ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD,
+                       path.c_str(), AT_SYMLINK_FOLLOW)
+            : ::link(temporary.c_str(), path.c_str());
+    if (linked != 0 && errno == EEXIST) {
+      *taken = true;
+    } else if (linked != 0) {
+      s = failed(path);
+    }
+  }
+  if (!temporary.empty()) ::unlink(temporary.c_str());
+  if (!s.ok() || *taken) {
+    ::close(fd);
+    return s.ok() ? Status() : Status::error(s.kind(), Side::output, path, s.detail());
+  }
+  *created = fd;
+  return {};
+}
+
+}  // namespace
+
+Status LockFile::acquire(const std::string& path) {
   // The lock file is removed by the run that holds it; a run that opened it just before
   // finds another file, or none, under the name once it has the lock, and tries again.
   for (int attempt = 0; attempt < 100; ++attempt) {
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) return Status::from_errno(errno, Side::output, display_name);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      int err = errno;
-      ::close(fd);
-      if (err == EWOULDBLOCK) {
-        return Status::error(StatusKind::busy, Side::output, display_name,
-                             "another run is writing this result");
-      }
-      if (err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS) return {};  // no locks here
-      return Status::from_errno(err, Side::output, display_name);
-    }
-    struct stat held_file {};
-    struct stat named_file {};
-    if (::fstat(fd, &held_file) == 0 && ::stat(path.c_str(), &named_file) == 0 &&
-        held_file.st_dev == named_file.st_dev && held_file.st_ino == named_file.st_ino) {
+    // Never through a link, and never blocking on a named pipe.
+    int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+      bool taken = false;
+      if (Status s = create_lock_file(path, &fd, &taken); !s.ok()) return s;
+      if (taken) continue;
       handle_ = fd;
       path_ = path;
-      size_ = held_file.st_size;
+      size_ = static_cast<int64_t>(mark.size());
       return {};
     }
-    ::close(fd);
+    if (fd < 0) return errno == ELOOP ? not_a_lock(path, "a link") : failed(path);
+    struct stat held_file {};
+    if (::fstat(fd, &held_file) != 0 || !S_ISREG(held_file.st_mode)) {
+      ::close(fd);
+      return not_a_lock(path, "not a regular file");
+    }
+    int error = 0;
+    if (!take_lock(fd, &error)) {
+      ::close(fd);
+      if (error != 0) return Status::from_errno(error, Side::output, path);
+      return Status::error(StatusKind::busy, Side::output, path,
+                           "another run is writing this result");
+    }
+    struct stat named_file {};
+    if (::lstat(path.c_str(), &named_file) != 0 || held_file.st_dev != named_file.st_dev ||
+        held_file.st_ino != named_file.st_ino) {
+      ::close(fd);
+      continue;
+    }
+    std::string first(mark.size(), '\0');
+    if (::pread(fd, first.data(), first.size(), 0) != static_cast<ssize_t>(first.size()) ||
+        first != mark) {
+      ::close(fd);
+      return not_a_lock(path, "a file of someone else's");
+    }
+    handle_ = fd;
+    path_ = path;
+    size_ = held_file.st_size;
+    return {};
   }
-  return Status::error(StatusKind::busy, Side::output, display_name,
-                       "another run is writing this result");
+  return Status::error(StatusKind::busy, Side::output, path, "another run is writing this result");
 }
 
 std::string LockFile::text() const {
   std::string text;
   char buffer[4096];
-  for (ssize_t n; text.size() < (1 << 20) && (n = ::pread(fd_of(handle_), buffer, sizeof buffer,
-                                                          static_cast<off_t>(text.size()))) > 0;) {
+  const auto start = static_cast<off_t>(mark.size());
+  for (ssize_t n; text.size() < (1 << 20) &&
+                  (n = ::pread(fd_of(handle_), buffer, sizeof buffer,
+                               start + static_cast<off_t>(text.size()))) > 0;) {
     text.append(buffer, static_cast<size_t>(n));
   }
   return text;
 }
 
-void LockFile::append(std::string_view line) {
-  if (::pwrite(fd_of(handle_), line.data(), line.size(), size_) ==
-      static_cast<ssize_t>(line.size())) {
-    size_ += static_cast<int64_t>(line.size());
+Status LockFile::append(std::string_view line) {
+  if (Status s = write_whole(fd_of(handle_), line, size_); !s.ok()) {
+    return Status::error(s.kind(), Side::output, path_, s.detail());
   }
+  size_ += static_cast<int64_t>(line.size());
+  return {};
 }
 
 void LockFile::clear() {
-  if (::ftruncate(fd_of(handle_), 0) == 0) size_ = 0;
+  if (::ftruncate(fd_of(handle_), static_cast<off_t>(mark.size())) == 0) {
+    size_ = static_cast<int64_t>(mark.size());
+  }
+}
+
+Status LockFile::sync() {
+  if (::fsync(fd_of(handle_)) != 0) return failed(path_);
+  return {};
 }
 
 void LockFile::release() {
   if (handle_ == -1) return;
   // Removed while still held, so that no run takes a lock on a file about to go.
   ::unlink(path_.c_str());
+  keep();
+}
+
+void LockFile::keep() {
+  if (handle_ == -1) return;
   ::close(fd_of(handle_));
   handle_ = -1;
 }

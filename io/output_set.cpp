@@ -1,13 +1,30 @@
 #include "io/output_set.hpp"
 
+#include <algorithm>
+
 #include "io/platform.hpp"
 
 namespace demstitch {
 namespace {
 
-Status injected_failure(const std::string& path) {
-  return Status::error(StatusKind::io_error, Side::output, path, "Input/output error");
+// The journal is a line a record, fields separated by "/", which no file name holds:
+//   part/NAME             a temporary file, noted before it exists
+//   install               an install begins; the steps follow, each before it is taken
+//   new/FINAL/TEMP        TEMP becomes FINAL, where no file stood
+//   old/FINAL/TEMP/COPY   FINAL keeps the second name COPY, then TEMP becomes FINAL
+//   gone/FINAL/COPY       FINAL, a stale side file, moves to COPY
+//   done                  every new file is in place: only the copies remain to go
+std::vector<std::string> fields_of(std::string_view line) {
+  std::vector<std::string> fields;
+  for (size_t at = 0;;) {
+    size_t slash = line.find('/', at);
+    fields.emplace_back(line.substr(at, slash - at));
+    if (slash == std::string_view::npos) return fields;
+    at = slash + 1;
+  }
 }
+
+bool exists(const std::string& path) { return file_kind(path) != FileKind::none; }
 
 }  // namespace
 
@@ -18,42 +35,72 @@ OutputSet::~OutputSet() {
     unregister_removal(entry->slot);
   }
   SignalsHeld held;
-  lock_.release();
   unregister_removal(lock_slot_);
+  if (keep_journal_) {
+    lock_.keep();
+  } else {
+    lock_.release();
+  }
 }
 
-Status OutputSet::lock(const std::string& lock_path, const std::string& display_name) {
+Status OutputSet::lock(const std::string& lock_path, const std::string& result_base) {
   SignalsHeld held;
-  if (Status s = lock_.acquire(lock_path, display_name); !s.ok()) return s;
-  if (lock_.held()) {
-    lock_slot_ = register_removal(lock_path);
-    remove_noted_leftovers();
+  folder_ = folder_of(lock_path) + path_separators[0];
+  stem_ = base_name(result_base) + ".";
+  if (stem_.find('\n') != std::string::npos) {
+    return Status::error(StatusKind::io_error, Side::output, result_base,
+                         "a result's name cannot hold a line break");
   }
+  if (Status s = lock_.acquire(lock_path); !s.ok()) return s;
+  lock_slot_ = register_removal(lock_path);
+  settle();
   return {};
 }
 
-void OutputSet::remove_noted_leftovers() {
-  // A run that held the lock noted every name it gave a temporary file; one killed before it
-  // could remove them left the list, and holding the lock proves that it is gone.
-  const std::string noted = lock_.text();
-  const std::string folder = folder_of(lock_.path()) + path_separators[0];
-  const std::string& lock_path = lock_.path();
-  const std::string stem = base_name(lock_path.substr(0, lock_path.size() - 5)) + ".";
-  for (size_t at = 0; at < noted.size();) {
-    size_t end = noted.find('\n', at);
-    if (end == std::string::npos) break;
-    std::string name = noted.substr(at, end - at);
-    at = end + 1;
-    if (name.starts_with(stem) && name.ends_with(".part") &&
-        name.find_first_of("/\\") == std::string::npos) {
-      remove_file(folder + name);
-    }
-  }
-  lock_.clear();
+bool OutputSet::is_ours(const std::string& name) const {
+  return name.size() > stem_.size() && name.starts_with(stem_) &&
+         name.find_first_of(path_separators) == std::string::npos;
 }
 
-void OutputSet::note_in_lock_file(const std::string& path) {
-  if (lock_.held()) lock_.append(base_name(path) + "\n");
+void OutputSet::settle() {
+  // Holding the lock proves that the run which wrote the journal is gone.
+  std::vector<std::string> parts;
+  std::vector<Step> steps;
+  bool installing = false;
+  bool done = false;
+  const std::string journal = lock_.text();
+  for (size_t at = 0; at < journal.size();) {
+    size_t end = journal.find('\n', at);
+    if (end == std::string::npos) break;  // a record cut short was never acted on
+    std::vector<std::string> f = fields_of(std::string_view(journal).substr(at, end - at));
+    at = end + 1;
+    if (!std::all_of(f.begin() + 1, f.end(), [&](const std::string& n) { return is_ours(n); })) {
+      continue;
+    }
+    if (f[0] == "install" && f.size() == 1) {
+      installing = true;
+    } else if (f[0] == "done" && f.size() == 1) {
+      done = true;
+    } else if (f[0] == "part" && f.size() == 2) {
+      parts.push_back(f[1]);
+    } else if (f[0] == "new" && f.size() == 3) {
+      steps.push_back(Step{Step::place_new, f[1], f[2], {}});
+    } else if (f[0] == "old" && f.size() == 4) {
+      steps.push_back(Step{Step::replace_old, f[1], f[2], f[3]});
+    } else if (f[0] == "gone" && f.size() == 3) {
+      steps.push_back(Step{Step::remove_old, f[1], {}, f[2]});
+    }
+  }
+  bool settled = !installing || (done ? finish(steps) : undo(steps));
+  for (const std::string& name : parts) {
+    if (exists(in_folder(name)) && !remove_file(in_folder(name)).ok()) settled = false;
+  }
+  if (settled) lock_.clear();
+}
+
+Status OutputSet::note(const std::string& record) {
+  if (!lock_.held()) return {};
+  return lock_.append(record + "\n");
 }
 
 Status OutputSet::check_replaceable(std::span<const std::string> final_paths) {
@@ -83,7 +130,8 @@ Status OutputSet::add(const std::string& final_path, File** file) {
 Status OutputSet::create_named(Entry& entry) {
   SignalsHeld held;
   std::string path = temporary_name(entry.final_path);
-  note_in_lock_file(path);  // before it exists, so that a killed run's file is found
+  // Noted before it exists, so that a killed run's file is found.
+  if (Status s = note("part/" + base_name(path)); !s.ok()) return s;
   Status s = File::create_new(path, entry.final_path, &entry.file);
   if (!s.ok()) return s;
   entry.temporary_path = path;
@@ -93,7 +141,7 @@ Status OutputSet::create_named(Entry& entry) {
 
 Status OutputSet::give_name(Entry& entry) {
   std::string path = temporary_name(entry.final_path);
-  note_in_lock_file(path);
+  if (Status s = note("part/" + base_name(path)); !s.ok()) return s;
   if (Status s = name_file(entry.file, path); !s.ok()) return s;
   entry.temporary_path = path;
   entry.slot = register_removal(path);
@@ -115,81 +163,165 @@ void OutputSet::remove_on_install(const std::string& path) {
   entries_.push_back(std::move(entry));
 }
 
+std::vector<OutputSet::Step> OutputSet::plan_install() {
+  std::vector<Step> steps;
+  // Stale side files go first: a GIS never finds the new raster beside an old side file.
+  for (const auto& entry : entries_) {
+    if (!entry->remove_only) continue;
+    const std::string& path = entry->final_path;
+    FileKind kind = file_kind(path);
+    if (kind == FileKind::other) kept_.push_back(path);
+    // On a file system that ignores case the name may be one of the new files itself.
+    std::optional<FileId> id = file_id(path);
+    if (kind == FileKind::none || kind == FileKind::other || !id || names_a_new_file(*id)) {
+      continue;
+    }
+    steps.push_back(Step{Step::remove_old, base_name(path), {}, base_name(temporary_name(path))});
+  }
+  for (const auto& entry : entries_) {
+    if (entry->remove_only) continue;
+    const std::string& path = entry->final_path;
+    if (exists(path)) {
+      steps.push_back(Step{Step::replace_old, base_name(path), base_name(entry->temporary_path),
+                           base_name(temporary_name(path))});
+    } else {
+      steps.push_back(Step{Step::place_new, base_name(path), base_name(entry->temporary_path), {}});
+    }
+  }
+  return steps;
+}
+
+Status OutputSet::before_step(int* calls) {
+  // An interruption waiting now would end the process as soon as the install is over: the
+  // install gives way instead.
+  if (interruption_pending()) return Status::cancelled();
+  if (step_hook_) return step_hook_((*calls)++);
+  return {};
+}
+
+Status OutputSet::take_step(const Step& step, int* calls) {
+  const std::string final_path = in_folder(step.final_name);
+  Status s = before_step(calls);
+  switch (step.kind) {
+    case Step::remove_old:
+      return s.ok() ? replace_file(final_path, in_folder(step.backup_name)) : s;
+    case Step::replace_old:
+      // A file system without hard links moves the earlier file aside instead.
+      if (s.ok() && !link_file(final_path, in_folder(step.backup_name)).ok()) {
+        s = replace_file(final_path, in_folder(step.backup_name));
+      }
+      if (s.ok()) s = before_step(calls);
+      [[fallthrough]];
+    case Step::place_new:
+      return s.ok() ? replace_file(in_folder(step.temporary_name), final_path) : s;
+  }
+  return s;
+}
+
+bool OutputSet::undo(const std::vector<Step>& steps) {
+  bool undone = true;
+  auto check = [&](const Status& s) { undone = undone && s.ok(); };
+  for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+    const std::string final_path = in_folder(step->final_name);
+    const std::string temporary = in_folder(step->temporary_name);
+    const std::string backup = in_folder(step->backup_name);
+    if (step->kind == Step::place_new) {
+      // No temporary file left means it took the final name.
+      check(exists(temporary) ? remove_file(temporary)
+                              : (exists(final_path) ? remove_file(final_path) : Status()));
+      continue;
+    }
+    if (exists(backup)) {
+      // A second name of the file still in place goes; a file moved aside comes back.
+      check(file_id(backup) == file_id(final_path) ? remove_file(backup)
+                                                   : replace_file(backup, final_path));
+    }
+    if (step->kind == Step::replace_old && exists(temporary)) check(remove_file(temporary));
+  }
+  return undone;
+}
+
+bool OutputSet::finish(const std::vector<Step>& steps) {
+  bool finished = true;
+  for (const Step& step : steps) {
+    const std::string backup = in_folder(step.backup_name);
+    if (step.backup_name.empty() || !exists(backup)) continue;
+    Status s = step_hook_ ? step_hook_(-1) : Status();
+    if (s.ok()) s = remove_file(backup);
+    if (!s.ok()) {
+      leftovers_.push_back(s);
+      finished = false;
+    }
+  }
+  return finished;
+}
+
 Status OutputSet::install() {
   // Signals wait until every file is in place or every earlier file is back.
   SignalsHeld held;
   for (auto& entry : entries_) {
-    if (entry->remove_only) continue;
     if (entry->unnamed) {
       if (Status s = give_name(*entry); !s.ok()) return s;
     }
+  }
+  const std::vector<Step> steps = plan_install();
+  // A fresh result needs no sync: a power cut can only lose it, never an earlier one.
+  const bool replacing = std::any_of(steps.begin(), steps.end(),
+                                     [](const Step& s) { return s.kind != Step::place_new; });
+  for (auto& entry : entries_) {
+    if (entry->remove_only) continue;
+    if (replacing) {
+      if (Status s = entry->file.sync(); !s.ok()) return s;
+    }
     if (Status s = entry->file.close(); !s.ok()) return s;
   }
-  // Each earlier file keeps a second name until all the new ones are in place.
-  struct Step {
-    Entry* entry;
-    std::string backup;
-    bool moved_aside = false;  // the backup is the earlier file's only name
-    bool placed = false;
-  };
-  std::vector<Step> steps;
-  Status failure;
-  for (auto& entry : entries_) {
-    Step& step = steps.emplace_back(Step{entry.get(), {}});
-    const std::string& final_path = entry->final_path;
-    std::optional<FileId> earlier = file_id(final_path);
-    if (entry->remove_only) {
-      // On a file system that ignores case the name may be one of the new files itself.
-      if (!earlier || names_a_new_file(*earlier)) continue;
-      step.backup = temporary_name(final_path);
-      note_in_lock_file(step.backup);
-      if (failure = replace_file(final_path, step.backup); !failure.ok()) {
-        step.backup.clear();
+  std::string records = "install\n";
+  for (const Step& step : steps) {
+    switch (step.kind) {
+      case Step::place_new:
+        records += "new/" + step.final_name + "/" + step.temporary_name + "\n";
         break;
-      }
-      step.moved_aside = true;
-      continue;
+      case Step::replace_old:
+        records += "old/" + step.final_name + "/" + step.temporary_name + "/" + step.backup_name +
+                   "\n";
+        break;
+      case Step::remove_old:
+        records += "gone/" + step.final_name + "/" + step.backup_name + "\n";
+        break;
     }
-    if (earlier) {
-      step.backup = temporary_name(final_path);
-      note_in_lock_file(step.backup);
-      // A file system without hard links moves the earlier file aside instead.
-      if (!link_file(final_path, step.backup).ok()) {
-        if (failure = replace_file(final_path, step.backup); !failure.ok()) {
-          step.backup.clear();
-          break;
-        }
-        step.moved_aside = true;
-      }
-    }
-    if (fail_after_ == static_cast<int>(steps.size()) - 1) {
-      failure = injected_failure(final_path);
-      break;
-    }
-    if (failure = replace_file(entry->temporary_path, final_path); !failure.ok()) break;
-    step.placed = true;
-    entry->temporary_path.clear();
   }
+  // The journal, and the names of the new files, are on the disk before the first step.
+  const std::string folder = folder_of(entries_.front()->final_path);
+  Status failure = note(records.substr(0, records.size() - 1));
+  if (failure.ok() && replacing && lock_.held()) failure = lock_.sync();
+  if (failure.ok() && replacing) failure = sync_folder(folder);
+  int calls = 0;
+  size_t taken = 0;  // steps begun
+  while (failure.ok() && taken < steps.size()) failure = take_step(steps[taken++], &calls);
+  if (failure.ok()) failure = before_step(&calls);
+  if (failure.ok() && replacing) failure = sync_folder(folder);
   if (!failure.ok()) {
-    // Every earlier file goes back under its name; a new file with no predecessor goes.
-    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
-      const std::string& final_path = step->entry->final_path;
-      if (step->placed || step->moved_aside) {
-        if (!step->backup.empty()) {
-          replace_file(step->backup, final_path);
-        } else {
-          remove_file(final_path);
-        }
-      } else if (!step->backup.empty()) {
-        remove_file(step->backup);  // a second name of the file still in place
-      }
-    }
+    // The step that failed may be half taken: undo looks at what is there.
+    keep_journal_ = !undo(std::vector<Step>(steps.begin(), steps.begin() + taken));
     return failure;
   }
-  for (const Step& step : steps) {
-    if (!step.backup.empty()) remove_file(step.backup);
-    unregister_removal(step.entry->slot);
-    step.entry->slot = -1;
+  // Until the journal says so, a run after a kill would undo the install: without it, the
+  // install fails here and now.
+  if (Status s = note("done"); !s.ok()) {
+    keep_journal_ = !undo(steps);
+    return s;
+  }
+  // The new result is in place: from here the run ends as a success, whatever comes.
+  finish_whatever_interrupts();
+  for (auto& entry : entries_) {
+    entry->temporary_path.clear();
+    unregister_removal(entry->slot);
+    entry->slot = -1;
+  }
+  if (finish(steps)) {
+    lock_.clear();
+  } else {
+    keep_journal_ = true;
   }
   return {};
 }

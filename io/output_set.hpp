@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -16,6 +17,11 @@ namespace demstitch {
 // files are back as they were. While the set lives it holds the result's lock, so that two
 // runs never write one result at once. Whatever was not installed is removed when the set
 // goes, and an interrupting signal removes it too (see platform.hpp).
+//
+// The lock file keeps a journal: the name of every temporary file before it exists, and
+// each step of an install before it is taken. A run killed at any point leaves a journal
+// from which the next run that takes the lock finishes or undoes what it left, before it
+// does anything else, so that a whole result, the earlier or the new, is always in place.
 class OutputSet {
  public:
   OutputSet() = default;
@@ -23,24 +29,37 @@ class OutputSet {
   OutputSet& operator=(const OutputSet&) = delete;
   ~OutputSet();
 
-  // Takes the result's lock, the file `lock_path`; a lock held by another run fails with
-  // kind `busy`, naming `display_name`. Temporary files that a killed run left and noted
-  // in the lock file are removed here.
-  Status lock(const std::string& lock_path, const std::string& display_name);
+  // Takes the result's lock, the file `lock_path`, and settles what an earlier run left in
+  // its journal. Only names in the lock's folder that begin with the name of `result_base`
+  // and a dot are ever removed or restored from a journal. A lock held by another run
+  // fails with kind `busy`.
+  Status lock(const std::string& lock_path, const std::string& result_base);
   // Fails when one of `final_paths` cannot be replaced by a new file (a folder stands there,
-  // or on Windows a read-only file).
+  // or on Windows a read-only file or a device name).
   static Status check_replaceable(std::span<const std::string> final_paths);
   // Starts the file that is to replace `final_path`. `*file` belongs to the set; messages
   // name it by its final path.
   Status add(const std::string& final_path, File** file);
-  // Makes `path` go in the same step as the files come: when the install succeeds it is gone,
-  // when it fails it is still there.
+  // Makes `path` go in the same step as the files come, before any of them: when the install
+  // succeeds it is gone, when it fails it is still there. Only a file or a link is removed;
+  // anything else stays, and kept() names it.
   void remove_on_install(const std::string& path);
-  // Moves the files into place and the files to remove away, all or none. Closes the files.
+  // Moves the files into place and the files to remove away, all or none, and closes the
+  // files. Where an earlier file is replaced, the new files' data and then the folder are
+  // put on the disk first, so that a power cut leaves one whole result. An interruption
+  // that arrives meanwhile undoes the install (kind `cancelled`).
   Status install();
 
-  // Makes the next install fail after moving this many files into place (tests only).
-  void fail_install_after(int files) { fail_after_ = files; }
+  // Names remove_on_install() left because they are not files.
+  const std::vector<std::string>& kept() const { return kept_; }
+  // Copies of earlier files that the install could not remove; the journal keeps them for
+  // the next run.
+  const std::vector<Status>& leftovers() const { return leftovers_; }
+
+  // Called before each step of an install with the step's number from 0, and with -1 before
+  // each copy of an earlier file is removed at the end; a failure it returns fails that step
+  // (tests only).
+  void set_step_hook(std::function<Status(int step)> hook) { step_hook_ = std::move(hook); }
 
  private:
   struct Entry {
@@ -51,17 +70,40 @@ class OutputSet {
     bool unnamed = false;
     bool remove_only = false;  // no new file: the old one goes
   };
+  // One step of an install as the journal holds it; names are in the lock's folder.
+  struct Step {
+    enum Kind { place_new, replace_old, remove_old } kind = place_new;
+    std::string final_name;
+    std::string temporary_name;  // the new file's, until it is in place
+    std::string backup_name;     // the earlier file's second name, until the install ends
+  };
+
   static std::string temporary_name(const std::string& final_path);
   Status create_named(Entry& entry);
   Status give_name(Entry& entry);
-  void note_in_lock_file(const std::string& path);
+  Status note(const std::string& record);
   bool names_a_new_file(const FileId& file) const;
-  void remove_noted_leftovers();
+  std::vector<Step> plan_install();
+  Status take_step(const Step& step, int* calls);
+  Status before_step(int* calls);
+  // From the journal's records: put every earlier file back and remove the new ones, or,
+  // for an install that was done, remove the earlier files' copies. False when a step
+  // failed (the journal is then kept for the next run).
+  bool undo(const std::vector<Step>& steps);
+  bool finish(const std::vector<Step>& steps);
+  void settle();
+  std::string in_folder(const std::string& name) const { return folder_ + name; }
+  bool is_ours(const std::string& name) const;
 
   std::vector<std::unique_ptr<Entry>> entries_;
   LockFile lock_;
   int lock_slot_ = -1;
-  int fail_after_ = -1;
+  std::string folder_;  // the lock's folder, with a separator at the end
+  std::string stem_;    // the result's name and a dot: every name the journal may touch
+  bool keep_journal_ = false;
+  std::vector<std::string> kept_;
+  std::vector<Status> leftovers_;
+  std::function<Status(int)> step_hook_;
 };
 
 }  // namespace demstitch

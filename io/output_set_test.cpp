@@ -9,6 +9,14 @@
 
 #include "tests/tile_writer.hpp"
 
+#if !defined(_WIN32)
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "io/platform.hpp"
+#endif
+
 namespace demstitch {
 namespace {
 
@@ -22,13 +30,34 @@ class Outputs : public ::testing::Test {
 
   std::vector<std::string> names() { return testing::names_in(dir_.path()); }
 
-  // Starts a set of the two result files with the given contents.
+  // Starts a set of the two result files with the given contents, removing R.stx with them.
   void write_pair(OutputSet& set, const std::string& a, const std::string& b) {
-    ASSERT_TRUE(set.lock(path("R.lock"), path("R.DEM")).ok());
+    ASSERT_TRUE(set.lock(path("R.DEM.lock"), path("R")).ok());
     for (auto [name, text] : {std::pair{"R.DEM", a}, std::pair{"R.HDR", b}}) {
       File* file = nullptr;
       ASSERT_TRUE(set.add(path(name), &file).ok());
       ASSERT_TRUE(file->write_all(std::as_bytes(std::span(text))).ok());
+    }
+    set.remove_on_install(path("R.stx"));
+  }
+
+  void write_old_result() {
+    write_file(dir_ / "R.DEM", "old raster");
+    write_file(dir_ / "R.HDR", "old header");
+    write_file(dir_ / "R.stx", "old statistics");
+  }
+
+  // The folder holds one whole result, the old one with its side file or the new one
+  // without, and nothing else.
+  void expect_whole_result(const std::string& when) {
+    const std::string raster = read_file(dir_ / "R.DEM");
+    if (raster == "old raster") {
+      EXPECT_EQ(read_file(dir_ / "R.HDR"), "old header") << when;
+      EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM", "R.HDR", "R.stx"})) << when;
+    } else {
+      EXPECT_EQ(raster, "new raster") << when;
+      EXPECT_EQ(read_file(dir_ / "R.HDR"), "new header") << when;
+      EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM", "R.HDR"})) << when;
     }
   }
 
@@ -36,6 +65,7 @@ class Outputs : public ::testing::Test {
 };
 
 TEST_F(Outputs, FilesAreInstalledTogetherAndNothingElseStays) {
+  write_file(dir_ / "R.stx", "old statistics");
   {
     OutputSet set;
     write_pair(set, "raster", "header");
@@ -46,50 +76,166 @@ TEST_F(Outputs, FilesAreInstalledTogetherAndNothingElseStays) {
   EXPECT_EQ(read_file(dir_ / "R.HDR"), "header");
 }
 
-TEST_F(Outputs, AFailedInstallPutsEveryEarlierFileBack) {
-  write_file(dir_ / "R.DEM", "old raster");
-  write_file(dir_ / "R.HDR", "old header");
-  for (int step : {0, 1}) {
-    OutputSet set;
-    write_pair(set, "new raster", "new header");
-    set.fail_install_after(step);
-    EXPECT_EQ(set.install().kind(), StatusKind::io_error);
+TEST_F(Outputs, AFailureAtAnyStepPutsEveryEarlierFileBack) {
+  write_old_result();
+  for (int step = 0;; ++step) {
+    Status s;
+    {
+      OutputSet set;
+      write_pair(set, "new raster", "new header");
+      set.set_step_hook([step](int at) {
+        return at == step ? Status::error(StatusKind::io_error, Side::output, "R", "injected")
+                          : Status();
+      });
+      s = set.install();
+    }
+    if (s.ok()) break;  // past the last step
+    EXPECT_EQ(s.detail(), "injected");
+    expect_whole_result("failed at step " + std::to_string(step));
+    EXPECT_EQ(read_file(dir_ / "R.DEM"), "old raster");
   }
-  EXPECT_EQ(read_file(dir_ / "R.DEM"), "old raster");
-  EXPECT_EQ(read_file(dir_ / "R.HDR"), "old header");
-  EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM", "R.HDR"}));
   // Where there was no earlier file, the new one goes again.
+  write_old_result();
   fs::remove(dir_ / "R.HDR");
   {
     OutputSet set;
     write_pair(set, "new raster", "new header");
-    set.fail_install_after(1);
-    EXPECT_FALSE(set.install().ok());
+    set.set_step_hook([](int at) { return at == 3 ? Status::cancelled() : Status(); });
+    EXPECT_EQ(set.install().kind(), StatusKind::cancelled);
   }
-  EXPECT_EQ(read_file(dir_ / "R.DEM"), "old raster");
-  EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM"}));
+  EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM", "R.stx"}));
+}
+
+TEST_F(Outputs, SideFilesThatAreNotFilesStay) {
+  fs::create_directory(dir_ / "R.stx");
+  OutputSet set;
+  write_pair(set, "raster", "header");
+  ASSERT_TRUE(set.install().ok());
+  EXPECT_EQ(set.kept(), std::vector<std::string>{path("R.stx")});
+  EXPECT_TRUE(fs::is_directory(dir_ / "R.stx"));
 }
 
 TEST_F(Outputs, OneRunAtATimeHoldsTheLock) {
   OutputSet first;
-  ASSERT_TRUE(first.lock(path("R.lock"), path("R.DEM")).ok());
+  ASSERT_TRUE(first.lock(path("R.DEM.lock"), path("R")).ok());
   OutputSet second;
-  Status busy = second.lock(path("R.lock"), "R.DEM");
+  Status busy = second.lock(path("R.DEM.lock"), path("R"));
   EXPECT_EQ(busy.kind(), StatusKind::busy);
-  EXPECT_EQ(busy.path(), "R.DEM");
+  EXPECT_EQ(busy.path(), path("R.DEM.lock"));
+}
+
+TEST_F(Outputs, TheLockIsNeverAFileOfSomeoneElse) {
+  write_file(dir_ / "n.txt", "keep");
+  std::string lock = path("R.DEM.lock");
+  auto expect_refused = [&](const std::string& what) {
+    OutputSet set;
+    Status s = set.lock(lock, path("R"));
+    EXPECT_FALSE(s.ok()) << what;
+    EXPECT_EQ(s.path(), lock) << what;
+  };
+#if !defined(_WIN32)
+  fs::create_symlink("n.txt", lock);
+  expect_refused("a link to a file");
+  fs::remove(lock);
+  fs::create_symlink("missing.txt", lock);
+  expect_refused("a dangling link");
+  EXPECT_FALSE(fs::exists(dir_ / "missing.txt"));
+  EXPECT_TRUE(fs::is_symlink(lock));
+  fs::remove(lock);
+#endif
+  write_file(lock, "keep\n");
+  expect_refused("a file without the mark");
+  EXPECT_EQ(read_file(lock), "keep\n");
+  fs::remove(lock);
+  fs::create_directory(lock);
+  expect_refused("a folder");
+  fs::remove(lock);
+  EXPECT_EQ(read_file(dir_ / "n.txt"), "keep");
+  // Its own lock file it takes, and removes when done.
+  {
+    OutputSet set;
+    ASSERT_TRUE(set.lock(lock, path("R")).ok());
+    EXPECT_EQ(read_file(lock).substr(0, LockFile::mark.size()), LockFile::mark);
+  }
+  EXPECT_FALSE(fs::exists(lock));
 }
 
 TEST_F(Outputs, NamesOfAKilledRunAreRemovedAndNoOthers) {
-  // A run killed with its temporary file named left the name in the lock file.
+  // A run killed with its temporary file named left the name in the journal.
   write_file(dir_ / "R.DEM.0123456789abcdef.part", "half");
   write_file(dir_ / "R.DEM.fedcba9876543210.part", "someone else's");
-  write_file(dir_ / "R.lock", "R.DEM.0123456789abcdef.part\n../escape.part\n");
+  write_file(dir_ / "R.DEM.lock", std::string(LockFile::mark) +
+                                      "part/R.DEM.0123456789abcdef.part\npart/../escape.part\n"
+                                      "part/S.DEM.0123456789abcdef.part\n");
   {
     OutputSet set;
-    ASSERT_TRUE(set.lock(path("R.lock"), path("R.DEM")).ok());
+    ASSERT_TRUE(set.lock(path("R.DEM.lock"), path("R")).ok());
   }
   EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM.fedcba9876543210.part"}));
 }
+
+TEST_F(Outputs, ACopyThatCannotBeRemovedIsLeftToTheNextRun) {
+  write_old_result();
+  {
+    OutputSet set;
+    write_pair(set, "new raster", "new header");
+    set.set_step_hook([](int at) {
+      return at == -1 ? Status::error(StatusKind::io_error, Side::output, "R", "injected")
+                      : Status();
+    });
+    ASSERT_TRUE(set.install().ok());
+    EXPECT_EQ(set.leftovers().size(), 3u);  // the old raster, header and statistics
+  }
+  EXPECT_EQ(names().size(), 6u);
+  { ASSERT_TRUE(OutputSet().lock(path("R.DEM.lock"), path("R")).ok()); }
+  expect_whole_result("after the next run took the lock");
+  EXPECT_EQ(read_file(dir_ / "R.DEM"), "new raster");
+}
+
+#if !defined(_WIN32)
+// A run killed (SIGKILL) or interrupted (SIGTERM) at each step of an install in turn, in a
+// child process; the next run that takes the lock must find, or make, one whole result.
+TEST_F(Outputs, AKillOrASignalAtAnyStepOfTheInstallLeavesOneWholeResult) {
+  for (int signal : {SIGKILL, SIGTERM}) {
+    for (int step = 0;; ++step) {
+      write_old_result();
+      pid_t pid = ::fork();
+      ASSERT_NE(pid, -1);
+      if (pid == 0) {
+        end_on_interrupt_signals();
+        bool installed = false;
+        {
+          OutputSet set;
+          write_pair(set, "new raster", "new header");
+          set.set_step_hook([step, signal](int at) {
+            if (at == step) ::raise(signal);
+            return Status();
+          });
+          installed = set.install().ok();
+        }
+        _exit(installed ? 0 : 1);
+      }
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      const std::string when = "signal " + std::to_string(signal) + " at step " +
+                               std::to_string(step);
+      if (WIFEXITED(status)) {
+        EXPECT_EQ(WEXITSTATUS(status), 0) << when;
+        expect_whole_result(when);
+        break;  // past the last step
+      }
+      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << when;
+      if (signal == SIGTERM) {
+        // Ended by the signal: the install was undone first.
+        EXPECT_EQ(read_file(dir_ / "R.DEM"), "old raster") << when;
+        expect_whole_result(when);
+      }
+      { ASSERT_TRUE(OutputSet().lock(path("R.DEM.lock"), path("R")).ok()); }
+      expect_whole_result(when + ", then the next run");
+    }
+  }
+}
+#endif
 
 TEST_F(Outputs, ErrorsNameTheFinalFile) {
   OutputSet set;

@@ -38,6 +38,15 @@ class SignalsHeld {
   SignalsHeld& operator=(const SignalsHeld&) = delete;
 };
 
+// Whether an interruption is waiting for a SignalsHeld to end: an install that sees one
+// undoes itself, so that a run ended by a signal always leaves the earlier result.
+bool interruption_pending();
+
+// From here on an interruption no longer ends the process (one waiting is dropped): once a
+// result is in place, the run finishes and says so. Does nothing unless
+// end_on_interrupt_signals() was called.
+void finish_whatever_interrupts();
+
 // Files this process created that an interrupting signal must remove. A slot is an index
 // that unregister_removal() takes back; -1 when the table is full (the file is then left).
 int register_removal(const std::string& path);

@@ -27,6 +27,7 @@ struct RemovalSlot {
   char path[4096] = {};
 };
 std::array<RemovalSlot, 16> removals;
+std::atomic<bool> ending_on_interrupt{false};
 
 sigset_t interrupt_set() {
   sigset_t set;
@@ -70,6 +71,22 @@ void end_on_interrupt_signals() {
   for (int s : interrupt_signals) ::sigaction(s, &action, nullptr);
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
+  ending_on_interrupt = true;
+}
+
+bool interruption_pending() {
+  sigset_t pending;
+  if (::sigpending(&pending) != 0) return false;
+  for (int s : interrupt_signals) {
+    if (sigismember(&pending, s) == 1) return true;
+  }
+  return false;
+}
+
+void finish_whatever_interrupts() {
+  if (!ending_on_interrupt.exchange(false)) return;
+  // Ignoring a signal also drops one that is waiting.
+  for (int s : interrupt_signals) std::signal(s, SIG_IGN);
 }
 
 SignalsHeld::SignalsHeld() {

@@ -38,11 +38,21 @@ std::array<RemovalSlot, 16> removals;
 // The status of a console program ended by Ctrl-C, as cmd.exe and PowerShell see it.
 constexpr UINT control_c_exit = 0xC000013A;
 
+// Set as the handler starts, before it waits for the guard; once the result is in place,
+// the handler lets the run finish.
+std::atomic<bool> interrupted{false};
+std::atomic<bool> finishing{false};
+
 BOOL WINAPI end_by_control(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
+  interrupted = true;
   EnterCriticalSection(&guard());
+  if (finishing) {
+    LeaveCriticalSection(&guard());
+    return TRUE;
+  }
   for (RemovalSlot& slot : removals) {
     if (slot.active.load(std::memory_order_acquire)) DeleteFileW(slot.path.c_str());
   }
@@ -102,6 +112,10 @@ void open_closed_standard_streams() {
 }
 
 void end_on_interrupt_signals() { SetConsoleCtrlHandler(end_by_control, TRUE); }
+
+bool interruption_pending() { return interrupted; }
+
+void finish_whatever_interrupts() { finishing = true; }
 
 SignalsHeld::SignalsHeld() { EnterCriticalSection(&guard()); }
 

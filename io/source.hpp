@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -19,6 +20,8 @@ class Source {
   // The name messages use for it: the path it was opened by.
   virtual const std::string& name() const = 0;
   virtual Status size(int64_t* bytes) const = 0;
+  // The identity of the file behind it, where it is one.
+  virtual std::optional<FileId> id() const { return std::nullopt; }
   // Reads consecutive bytes from `offset` into `pieces` in order, until they are full or the
   // source ends; *got tells how far it came (a short count is the end, not an error).
   virtual Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
@@ -38,6 +41,7 @@ class FileSource final : public Source {
   explicit FileSource(File file) : file_(std::move(file)) {}
   const std::string& name() const override { return file_.name(); }
   Status size(int64_t* bytes) const override { return file_.size(bytes); }
+  std::optional<FileId> id() const override { return file_.id(); }
   Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
                  size_t* got) const override {
     return file_.read_pieces_at(offset, pieces, got);

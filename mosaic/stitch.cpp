@@ -7,6 +7,7 @@
 #include "base/strings.hpp"
 #include "formats/projection.hpp"
 #include "formats/result_header.hpp"
+#include "io/file.hpp"
 #include "io/filesystem.hpp"
 #include "io/output_set.hpp"
 #include "mosaic/reference_writer.hpp"
@@ -22,6 +23,10 @@ class Stitcher {
         opener_(request.opener != nullptr ? *request.opener : file_opener_) {}
 
   StitchResult run() {
+    if (std::optional<size_t> tile = tile_that_is_the_result()) {
+      result_.clash = request_.tiles[*tile];
+      return finish(StitchOutcome::tile_is_result);
+    }
     read_headers();
     if (request_.window) {
       // The mosaic is the window, snapped out to the grid, whatever the tiles cover.
@@ -55,16 +60,47 @@ class Stitcher {
                                         kind, std::move(cause), std::move(detail)});
   }
 
-  // Opens a tile's header: NAME.hdr or NAME.HDR, or, for a name given with the extension of
+  // The bases a tile's files may have: its name, and for a name given with the extension of
   // either file (NAME.DEM, NAME.hdr), the same without it.
+  static std::vector<std::string> tile_bases(const std::string& name) {
+    std::string extension = ascii_lower(name.size() > 4 ? name.substr(name.size() - 4) : "");
+    if (extension != ".dem" && extension != ".hdr") return {name};
+    return {name, name.substr(0, name.size() - 4)};
+  }
+
+  // A named tile whose header, and so its raster, is the result this run replaces (an old
+  // mosaic caught by *.DEM would stand in for the tiles it was made from).
+  std::optional<size_t> tile_that_is_the_result() const {
+    std::vector<FileId> result_files;
+    for (const char* extension : {".DEM", ".HDR"}) {
+      if (auto id = target_id(request_.output_base + extension)) result_files.push_back(*id);
+    }
+    for (size_t i = 0; i < request_.tiles.size() && !result_files.empty(); ++i) {
+      for (const std::string& base : tile_bases(request_.tiles[i])) {
+        std::vector<std::optional<FileId>> files;
+        for (const char* extension : {".hdr", ".HDR", ".dem", ".DEM"}) {
+          files.push_back(target_id(base + extension));
+        }
+        if (!files[0] && !files[1]) continue;  // no header: not this tile's files
+        for (const auto& id : files) {
+          if (id && std::find(result_files.begin(), result_files.end(), *id) != result_files.end()) {
+            return i;
+          }
+        }
+        break;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // Opens a tile's header: NAME.hdr or NAME.HDR, or else the same for the name without the
+  // extension it was given with.
   Status open_header(TileInput& tile, std::unique_ptr<Source>* source) {
     tile.base = tile.name;
     Status s = open_either_case(opener_, tile.base, ".hdr", ".HDR", source, &tile.header_path);
-    std::string extension =
-        ascii_lower(tile.name.size() > 4 ? tile.name.substr(tile.name.size() - 4) : "");
-    if (s.ok() || (extension != ".dem" && extension != ".hdr")) return s;
-    std::string first_path = tile.header_path;
-    std::string base = tile.name.substr(0, tile.name.size() - 4);
+    std::vector<std::string> bases = tile_bases(tile.name);
+    if (s.ok() || bases.size() == 1) return s;
+    const std::string& base = bases[1];
     std::string path;
     Status stripped = open_either_case(opener_, base, ".hdr", ".HDR", source, &path);
     if (stripped.ok() ||
@@ -83,7 +119,15 @@ class Stitcher {
       tile.name = request_.tiles[i];
       std::unique_ptr<Source> source;
       Status s = open_header(tile, &source);
+      if (s.ok() && tile_bases(tile.name).size() > 1 && is_a_result(*source)) {
+        // Named with an extension, as a wildcard names files: an earlier result in a folder
+        // of tiles is not taken for one. Named by its base name, it is.
+        problem(tile, ProblemKind::result_not_tile, tile.header_path);
+        observer_.header_problem(tile, tile.problems.back());
+        continue;
+      }
       if (s.ok()) {
+        if (auto id = source->id()) tile.files.push_back(*id);
         s = read_header(*source, tile.header);
         if (!s.ok()) {
           tile.header = TileHeader{};
@@ -115,6 +159,20 @@ class Stitcher {
     }
   }
 
+  // Whether a header is one this program writes for its results.
+  static bool is_a_result(const Source& source) {
+    int64_t size = 0;
+    std::string text(1024, '\0');
+    size_t got = 0;
+    auto bytes = std::as_writable_bytes(std::span(text));
+    if (!source.size(&size).ok() || size > static_cast<int64_t>(text.size()) ||
+        !source.read_at(0, std::span(&bytes, 1), &got).ok()) {
+      return false;
+    }
+    text.resize(got);
+    return is_result_header(text);
+  }
+
   // The result's coordinate system is the first tile's that brings one.
   void take_projection(TileInput& tile) {
     std::unique_ptr<Source> source;
@@ -127,6 +185,7 @@ class Stitcher {
       tile.projection_path.clear();
       return;
     }
+    if (auto id = source->id()) tile.files.push_back(*id);
     if (!projection_from_) {
       projection_from_ = &tile - tiles_.data();
       projection_ = std::move(text);
@@ -169,6 +228,7 @@ class Stitcher {
               std::to_string(tile.header.total_row_bytes));
       return false;
     }
+    if (auto id = tile.raster->id()) tile.files.push_back(*id);
     if (s = tile.raster->size(size); !s.ok()) {
       problem(tile, ProblemKind::raster_not_read, tile.raster_path, s);
       return false;
@@ -239,9 +299,22 @@ class Stitcher {
     // Lower case on purpose: GIS tools look for BASE.prj, BASE.PRJ or base.prj beside
     // BASE.DEM, and on a file system where case matters BASE.PRJ is not found.
     const std::string projection_path = request_.output_base + ".prj";
+    // What GIS tools keep beside a raster (statistics, overviews, and the copy of the header
+    // GDAL writes in lower case when it updates one) describes the earlier mosaic: it goes
+    // when the new one comes.
+    std::vector<std::string> touched = {raster_path, header_path, projection_path};
+    for (const char* side_file : {".stx", ".STX", ".DEM.aux.xml", ".DEM.ovr", ".hdr"}) {
+      touched.push_back(request_.output_base + side_file);
+    }
     OutputSet outputs;
-    if (Status s = outputs.lock(request_.output_base + ".lock", raster_path); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+    if (Status s = outputs.lock(request_.output_base + ".DEM.lock", request_.output_base);
+        !s.ok()) {
+      // A folder that is not there is the result's problem, not the lock's.
+      if (s.kind() == StatusKind::not_found) {
+        s = Status::error(s.kind(), Side::output, raster_path, s.detail());
+        return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+      }
+      return fail(StitchOutcome::output_failed, OutputStep::lock, s);
     }
     // Every final name is checked before anything is written.
     if (Status s = OutputSet::check_replaceable({{raster_path}}); !s.ok()) {
@@ -253,17 +326,14 @@ class Stitcher {
     if (Status s = OutputSet::check_replaceable({{projection_path}}); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
     }
-    if (Status s = request_.may_replace_tiles
-                       ? Status()
-                       : check_not_an_input({raster_path, header_path, projection_path});
-        !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+    plan_copies();
+    if (Status s = check_not_a_tile(touched); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::check_names, s);
     }
     File* raster = nullptr;
     if (Status s = outputs.add(raster_path, &raster); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
     }
-    plan_copies();
     // A window's header gives the centre of its upper-left sample, as the tiles' headers do;
     // a plain mosaic's gives its corner as it has always been written.
     const bool window = request_.window.has_value();
@@ -323,38 +393,53 @@ class Stitcher {
     const std::string& projection_text = projection_from_ ? projection_ : wgs84_text_;
     if (s.ok()) s = projection->write_all(std::as_bytes(std::span(projection_text)));
     if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
-    // What GIS tools keep beside a raster (statistics, overviews, and the copy of the header
-    // GDAL writes in lower case when it updates one) describes the earlier mosaic: it goes
-    // when the new one comes.
-    for (const char* side_file : {".stx", ".STX", ".DEM.aux.xml", ".DEM.ovr", ".hdr"}) {
-      outputs.remove_on_install(request_.output_base + side_file);
-    }
+    for (size_t i = 3; i < touched.size(); ++i) outputs.remove_on_install(touched[i]);
     if (observer_.cancelled()) {
       return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
     }
-    if (s = outputs.install(); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::install, s);
+    s = outputs.install();
+    result_.kept = outputs.kept();
+    result_.leftovers = outputs.leftovers();
+    if (s.kind() == StatusKind::cancelled) {
+      return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
     }
+    if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::install, s);
     result_.outcome = StitchOutcome::written;
   }
 
-  // A result named like a tile (--output=W020N40 beside W020N40.DEM) would replace the
-  // tile's own files while they are read: refused before anything is written.
-  Status check_not_an_input(std::initializer_list<std::string> final_paths) const {
-    std::vector<FileId> inputs;
+  // No name the result takes or removes may be a named tile's file: not by its name in
+  // any case (--output=w020n40 beside w020n40.hdr and w020n40.stx), nor as a link to it or
+  // another name of it (the files actually read are compared, whatever led to them).
+  Status check_not_a_tile(const std::vector<std::string>& touched) const {
+    const std::optional<FileId> result_folder = target_id(folder_of(request_.output_base));
+    const std::string result_name = base_name(request_.output_base);
     for (const TileInput& tile : tiles_) {
-      for (const char* extension : {".hdr", ".HDR", ".dem", ".DEM", ".prj", ".PRJ"}) {
-        if (auto id = file_id(tile.base + extension)) inputs.push_back(*id);
+      std::vector<FileId> files = tile.files;
+      for (const std::string& base : tile_bases(tile.name)) {
+        if (equal_ignoring_case(base_name(base), result_name) &&
+            target_id(folder_of(base)) == result_folder) {
+          return clash(touched.front(), tile);
+        }
+        for (const char* extension : {"", ".hdr", ".HDR", ".dem", ".DEM", ".prj", ".PRJ"}) {
+          for (auto id : {file_id(base + extension), target_id(base + extension)}) {
+            if (id) files.push_back(*id);
+          }
+        }
       }
-    }
-    for (const std::string& path : final_paths) {
-      auto id = file_id(path);
-      if (id && std::find(inputs.begin(), inputs.end(), *id) != inputs.end()) {
-        return Status::error(StatusKind::io_error, Side::output, path,
-                             "is a file of a named tile; choose another name with --output");
+      for (const std::string& path : touched) {
+        for (auto id : {file_id(path), target_id(path)}) {
+          if (id && std::find(files.begin(), files.end(), *id) != files.end()) {
+            return clash(path, tile);
+          }
+        }
       }
     }
     return {};
+  }
+
+  Status clash(const std::string& path, const TileInput& tile) const {
+    return Status::error(StatusKind::io_error, Side::output, path,
+                         "would replace a file of the named tile " + tile.name);
   }
 
   // Whether the disk holding the result has room for `needed` bytes.

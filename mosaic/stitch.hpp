@@ -46,6 +46,7 @@ enum class ProblemKind {
   header_not_opened,
   header_not_read,  // opened, but reading it failed
   header_doubtful,  // read and used, but it lacks a corner or describes other samples
+  result_not_tile,  // named with an extension, it is a result of this program: not read
   raster_not_opened,
   raster_not_read,  // opened, but its size could not be had
   bad_row_length,   // its rows are said to be shorter than nothing
@@ -76,6 +77,7 @@ struct TileInput {
   std::string header_path;      // the header opened, or the lower-case name tried
   std::string raster_path;      // likewise for the raster, once it is looked for
   std::string projection_path;  // its .prj, where it has one
+  std::vector<FileId> files;    // the files read for it, whatever names or links led there
   bool header_read = false;
   TileHeader header;  // as read, in the tile's own coordinates
   TileRect placed{};  // its rectangle laid out with the offsets
@@ -114,6 +116,7 @@ class StitchObserver {
 
 enum class StitchOutcome {
   written,         // the result is in place (see `problems` for tiles not used whole)
+  tile_is_result,  // a named tile is the result this run would replace: nothing read
   no_header,       // no header could be read: nothing written
   no_usable_size,  // the headers describe no mosaic that can be written: nothing written
   outside_window,  // no named tile touches the window: nothing written
@@ -125,6 +128,8 @@ enum class StitchOutcome {
 // The step of writing the result that failed.
 enum class OutputStep {
   none,
+  lock,
+  check_names,  // a name the result would take or remove belongs to a named tile
   create_raster,
   check_space,
   write_raster,
@@ -140,6 +145,11 @@ struct StitchResult {
   std::vector<TileProblem> problems;
   MosaicBounds bounds;  // in the tiles' own coordinates
   std::optional<MosaicSize> size;
+  std::string clash;  // the named tile whose file is in the way (tile_is_result, check_names)
+  // Side files of an earlier result left in place because they are not files (a folder).
+  std::vector<std::string> kept;
+  // Copies of the earlier result the install could not remove: the next run removes them.
+  std::vector<Status> leftovers;
 };
 
 // Stitches the named tiles into the result at request.output_base. Prints nothing: what

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "io/filesystem.hpp"
 #include "tests/run_program.hpp"
 #include "tests/tile_writer.hpp"
 
@@ -92,7 +93,9 @@ class Trust : public ::testing::Test {
 };
 
 TEST_F(Trust, ASecondRunOnTheSameResultWritesNothing) {
-  int lock = ::open((dir_ / "GTResult.lock").c_str(), O_RDWR | O_CREAT, 0644);
+  // Another run's lock file, held.
+  write_file(dir_ / "GTResult.DEM.lock", LockFile::mark);
+  int lock = ::open((dir_ / "GTResult.DEM.lock").c_str(), O_RDWR);
   ASSERT_EQ(::flock(lock, LOCK_EX), 0);
   Result r = run_demstitch(dir_.path(), {"A"});
   EXPECT_EQ(r.status, 3);
@@ -100,7 +103,7 @@ TEST_F(Trust, ASecondRunOnTheSameResultWritesNothing) {
             std::string::npos)
       << r.err;
   EXPECT_FALSE(fs::exists(dir_ / "GTResult.DEM"));
-  EXPECT_TRUE(fs::exists(dir_ / "GTResult.lock"));  // the other run's, left alone
+  EXPECT_TRUE(fs::exists(dir_ / "GTResult.DEM.lock"));  // the other run's, left alone
   ::close(lock);
   EXPECT_EQ(run_demstitch(dir_.path(), {"A"}).status, 0);
   EXPECT_EQ(strays(), std::vector<std::string>{});
