@@ -27,6 +27,8 @@ struct Surroundings {
   rlim_t file_limit = RLIM_INFINITY;
   rlim_t address_limit = RLIM_INFINITY;
   bool stdout_closed = false;
+  // A program the run goes through, with its arguments (strace and its options).
+  std::vector<std::string> wrapper = {};
 };
 
 // Runs the built demstitch with `args` in `folder`.

@@ -9,11 +9,14 @@ namespace demstitch::testing {
 
 namespace {
 
-[[noreturn]] void exec_demstitch(const std::vector<std::string>& args) {
-  std::vector<char*> argv{const_cast<char*>(DEMSTITCH_BINARY)};
+[[noreturn]] void exec_demstitch(const std::vector<std::string>& args,
+                                 const std::vector<std::string>& wrapper = {}) {
+  std::vector<char*> argv;
+  for (const std::string& a : wrapper) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(const_cast<char*>(DEMSTITCH_BINARY));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  ::execv(DEMSTITCH_BINARY, argv.data());
+  ::execvp(argv[0], argv.data());
   ::_exit(127);
 }
 
@@ -37,7 +40,7 @@ Result run_demstitch(const std::filesystem::path& folder, const std::vector<std:
     ::setrlimit(RLIMIT_FSIZE, &limit);
     rlimit address{surroundings.address_limit, surroundings.address_limit};
     ::setrlimit(RLIMIT_AS, &address);
-    exec_demstitch(args);
+    exec_demstitch(args, surroundings.wrapper);
   }
   int wait_status = 0;
   rusage usage{};

@@ -40,7 +40,8 @@ class Trust : public ::testing::Test {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir_.path())) {
       std::string name = entry.path().filename();
-      if (!name.starts_with("A.") && !name.starts_with("P.") && name != "GTResult.DEM" &&
+      if (!name.starts_with("A.") && !name.starts_with("B.") && !name.starts_with("P.") &&
+          name != "GTResult.DEM" &&
           name != "GTResult.HDR" && name != "GTResult.prj") {
         names.push_back(name);
       }
@@ -178,6 +179,152 @@ TEST_F(Trust, AFolderUnderTheHeaderNameIsFoundBeforeTheRasterIsWritten) {
   EXPECT_EQ(r.err, "Unable to write header file for result\nGTResult.HDR: Is a directory\n");
   EXPECT_EQ(strays(), std::vector<std::string>{});
 }
+
+TEST_F(Trust, TheLockNameNeverReachesAUsersFile) {
+  write_file(dir_ / "n.txt", "keep\n");
+  fs::create_symlink("n.txt", dir_ / "GTResult.DEM.lock");
+  Result r = run_demstitch(dir_.path(), {"A"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("GTResult.DEM.lock: a link, not a lock file of demstitch"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(read_file(dir_ / "n.txt"), "keep\n");
+  EXPECT_TRUE(fs::is_symlink(dir_ / "GTResult.DEM.lock"));
+  EXPECT_FALSE(fs::exists(dir_ / "GTResult.DEM"));
+  fs::remove(dir_ / "GTResult.DEM.lock");
+  fs::create_symlink("made.txt", dir_ / "GTResult.DEM.lock");
+  EXPECT_EQ(run_demstitch(dir_.path(), {"A"}).status, 3);
+  EXPECT_FALSE(fs::exists(dir_ / "made.txt"));
+  fs::remove(dir_ / "GTResult.DEM.lock");
+  // A file of the user's under the lock's name is neither written nor removed.
+  write_file(dir_ / "Cargo.DEM.lock", "x\n");
+  write_file(dir_ / "Cargo.lock", "x\n");
+  EXPECT_EQ(run_demstitch(dir_.path(), {"--output=Cargo", "A"}).status, 3);
+  EXPECT_EQ(read_file(dir_ / "Cargo.DEM.lock"), "x\n");
+  EXPECT_EQ(read_file(dir_ / "Cargo.lock"), "x\n");
+  EXPECT_FALSE(fs::exists(dir_ / "Cargo.DEM"));
+  // A folder there is named as the lock.
+  fs::create_directory(dir_ / "GTResult.DEM.lock");
+  r = run_demstitch(dir_.path(), {"A"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.err, "Unable to lock the result\nGTResult.DEM.lock: Is a directory\n");
+}
+
+TEST_F(Trust, NoNameTheResultTakesIsAFileOfANamedTile) {
+  auto expect_untouched = [&](const Result& r, int status, const std::string& what) {
+    EXPECT_EQ(r.status, status) << what << ": " << r.err;
+    EXPECT_EQ(read_file(dir_ / "data/T.DEM"), tile_raster(120, 120, 0)) << what;
+    EXPECT_EQ(read_file(dir_ / "data/T.HDR"), bil_header(120, 120, "-180", "90")) << what;
+  };
+  fs::create_directories(dir_ / "data");
+  fs::create_directories(dir_ / "work");
+  write_file(dir_ / "data/T.DEM", tile_raster(120, 120, 0));
+  write_file(dir_ / "data/T.HDR", bil_header(120, 120, "-180", "90"));
+  // Side files of a tile, in lower case beside it, which --output would have removed.
+  write_file(dir_ / "data/t.stx", "statistics");
+  expect_untouched(run_demstitch(dir_ / "data", {"--output=t", "T"}), 3, "side files");
+  EXPECT_EQ(read_file(dir_ / "data/t.stx"), "statistics");
+  // Through links, and through another name of the same file.
+  for (const char* extension : {".DEM", ".HDR"}) {
+    fs::create_symlink(std::string("../data/T") + extension,
+                       dir_.path() / "work" / (std::string("T") + extension));
+    fs::create_hard_link(dir_.path() / "data" / (std::string("T") + extension),
+                         dir_.path() / "work" / (std::string("H") + extension));
+  }
+  expect_untouched(run_demstitch(dir_ / "work", {"--output=../data/T", "T", "../A"}), 2, "links");
+  expect_untouched(run_demstitch(dir_ / "work", {"--output=../data/T", "H"}), 2, "hard links");
+  // A name given with its extension whose header is gone is still a file named.
+  fs::remove(dir_ / "work/T.HDR");
+  fs::remove(dir_ / "work/H.HDR");
+  Result named = run_demstitch(dir_ / "data", {"--output=../data/T", "../work/H.DEM", "../A"});
+  expect_untouched(named, 3, "named with its extension");
+  EXPECT_NE(named.err.find("would replace a file of the named tile ../work/H.DEM: nothing "
+                           "written (choose another name with --output)"),
+            std::string::npos)
+      << named.err;
+}
+
+TEST_F(Trust, AnEarlierResultIsNeverTakenForATile) {
+  ASSERT_EQ(run_demstitch(dir_.path(), {"A"}).status, 0);
+  const std::string result = read_file(dir_ / "GTResult.DEM");
+  // *.DEM names the result this run would replace.
+  Result r = run_demstitch(dir_.path(), {"A.DEM", "GTResult.DEM"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("The tile GTResult.DEM is the result this run would replace"),
+            std::string::npos);
+  EXPECT_TRUE(read_file(dir_ / "GTResult.DEM") == result);
+  // Another result beside the tiles is skipped when named with its extension, and taken
+  // when named by its base name, on purpose.
+  fs::rename(dir_ / "GTResult.DEM", dir_ / "old.DEM");
+  fs::rename(dir_ / "GTResult.HDR", dir_ / "old.HDR");
+  fs::remove(dir_ / "GTResult.prj");
+  r = run_demstitch(dir_.path(), {"A.DEM", "old.DEM"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find("Skipped old.HDR: it is the header of a demstitch result"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(run_demstitch(dir_.path(), {"old"}).status, 0);
+}
+
+TEST_F(Trust, SideFilesThatAreNotFilesAreLeftAndNamed) {
+  fs::create_directory(dir_ / "GTResult.hdr");
+  Result r = run_demstitch(dir_.path(), {"A"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "GTResult.hdr is not a file: left as it is, though it may describe an "
+                   "earlier result\n");
+  EXPECT_TRUE(fs::is_directory(dir_ / "GTResult.hdr"));
+  fs::remove(dir_ / "GTResult.hdr");
+  EXPECT_EQ(strays(), std::vector<std::string>{});
+}
+
+#if !defined(DEMSTITCH_SANITIZED)
+// strace stops the run at a chosen call of the install: a signal there undoes the install
+// before the run ends by it, and a kill leaves a journal from which the next run makes the
+// result whole.
+TEST_F(Trust, ASignalOrAKillAtAnyCallOfTheInstall) {
+  if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "SKIPPED: strace cannot trace here";
+  }
+  write_file(dir_ / "B.hdr", bil_header(120, 120, "-179", "90"));
+  write_file(dir_ / "B.dem", tile_raster(120, 120, 5));
+  ASSERT_EQ(run_demstitch(dir_.path(), {"A"}).status, 0);
+  const std::string old_raster = read_file(dir_ / "GTResult.DEM");
+  const std::string old_header = read_file(dir_ / "GTResult.HDR");
+  for (const char* signal : {"SIGTERM", "SIGKILL"}) {
+    for (const char* call : {"link", "linkat", "rename", "unlink"}) {
+      for (int when = 1; when < 20; ++when) {
+        write_file(dir_ / "GTResult.hdr", "a stale side file");
+        testing::Surroundings traced;
+        traced.wrapper = {"strace", "-f", "-o", "/dev/null", "-e",
+                          std::string("inject=") + call + ":signal=" + signal +
+                              ":when=" + std::to_string(when)};
+        Result r = run_demstitch(dir_.path(), {"A", "B"}, traced);
+        const std::string at = std::string(signal) + " at " + call + " " + std::to_string(when);
+        if (r.status == 0) {
+          ASSERT_EQ(run_demstitch(dir_.path(), {"A"}).status, 0);
+          break;  // past the last such call
+        }
+        ASSERT_EQ(r.signal, std::string(signal) == "SIGTERM" ? SIGTERM : SIGKILL) << at << r.err;
+        if (std::string(signal) == "SIGTERM") {
+          EXPECT_TRUE(read_file(dir_ / "GTResult.DEM") == old_raster) << at;
+          EXPECT_EQ(read_file(dir_ / "GTResult.HDR"), old_header) << at;
+          EXPECT_EQ(read_file(dir_ / "GTResult.hdr"), "a stale side file") << at;
+          EXPECT_EQ(strays(), std::vector<std::string>{"GTResult.hdr"}) << at;
+        } else if (read_file(dir_ / "GTResult.DEM") == old_raster) {
+          // Killed before the raster was replaced, or with the journal to put it back.
+          EXPECT_TRUE(read_file(dir_ / "GTResult.HDR") == old_header ||
+                      fs::exists(dir_ / "GTResult.DEM.lock"))
+              << at;
+        }
+        ASSERT_EQ(run_demstitch(dir_.path(), {"A"}).status, 0) << at;
+        EXPECT_TRUE(read_file(dir_ / "GTResult.DEM") == old_raster) << at;
+        EXPECT_EQ(strays(), std::vector<std::string>{}) << at;
+      }
+    }
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace demstitch
