@@ -111,7 +111,7 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
       } else if ((option == "--bounds" || option == "--output") && i + 1 < args.size() &&
                  !is_named_option(args[i + 1])) {
         value = args[++i];
-        given += " " + std::string(*value);
+        given.append(1, ' ').append(*value);
       }
       std::string why;
       if (option == "--bounds") {

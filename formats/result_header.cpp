@@ -13,9 +13,13 @@ std::string spacing_text() { return format("%.14f", default_spacing); }
 
 // The value of a "KEYWORD value" line of a result's header, as written.
 std::string_view value_text(std::string_view text, std::string_view keyword) {
-  size_t at = text.find("\n" + keyword_line(keyword, "", 15).substr(0, 14));
+  // A line end, then the keyword padded to the value's column.
+  std::string start(1, '\n');
+  start.append(keyword);
+  start.resize(15, ' ');
+  size_t at = text.find(start);
   if (at == std::string_view::npos) return {};
-  text.remove_prefix(at + 15);
+  text.remove_prefix(at + start.size());
   return text.substr(0, text.find('\r'));
 }
 

@@ -195,6 +195,18 @@ Status File::write_at(int64_t offset, std::span<const std::byte> bytes) {
   return {};
 }
 
+std::optional<FileId> File::id() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(win(handle_), &info)) return std::nullopt;
+  return FileId{info.dwVolumeSerialNumber,
+                (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+Status File::sync() {
+  if (!FlushFileBuffers(win(handle_))) return failure(static_cast<int>(GetLastError()));
+  return {};
+}
+
 Status File::close() {
   intptr_t handle = std::exchange(handle_, -1);
   if (handle != -1 && !CloseHandle(win(handle))) return failure(static_cast<int>(GetLastError()));

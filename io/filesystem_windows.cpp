@@ -1,4 +1,5 @@
 #include "io/filesystem.hpp"
+#include "io/platform.hpp"
 #include "io/windows_support.hpp"
 
 namespace demstitch {
@@ -18,21 +19,58 @@ std::optional<FileId> id_of(HANDLE handle) {
 // The lock is one byte far past any text the file holds.
 constexpr DWORD lock_offset_high = 0x40000000;
 
-}  // namespace
-
-const char* const path_separators = "\\/";
-
-std::optional<FileId> file_id(const std::string& path) {
-  HANDLE handle = CreateFileW(
-      wide_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+// The identity of what a name refers to: the link itself, or what it leads to.
+std::optional<FileId> id_by_name(const std::string& path, DWORD link_flag) {
+  HANDLE handle = CreateFileW(wide_path(path).c_str(), 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | link_flag, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
   std::optional<FileId> id = id_of(handle);
   CloseHandle(handle);
   return id;
 }
 
+// The names Windows keeps for its devices, with any extension: CON, CON.DEM and con.txt all
+// name the console.
+bool is_device_name(const std::string& path) {
+  std::string name = base_name(path);
+  name = name.substr(0, name.find('.'));
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  for (char& c : name) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+    if (name == device) return true;
+  }
+  return name.size() == 4 && (name.starts_with("COM") || name.starts_with("LPT")) &&
+         name[3] >= '0' && name[3] <= '9';
+}
+
+}  // namespace
+
+const char* const path_separators = "\\/";
+
+std::optional<FileId> file_id(const std::string& path) {
+  return id_by_name(path, FILE_FLAG_OPEN_REPARSE_POINT);
+}
+
+std::optional<FileId> target_id(const std::string& path) { return id_by_name(path, 0); }
+
+FileKind file_kind(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(wide_path(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::none;
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FileKind::link;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::other : FileKind::regular;
+}
+
+Status sync_folder(const std::string&) {
+  // A rename with MOVEFILE_WRITE_THROUGH is on the disk when it returns.
+  return {};
+}
+
 Status check_replaceable(const std::string& path) {
+  if (is_device_name(path)) {
+    return Status::error(StatusKind::io_error, Side::output, path,
+                         "a device name on Windows, not a file: choose another name with --output");
+  }
   DWORD attributes = GetFileAttributesW(wide_path(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return {};
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
@@ -77,48 +115,140 @@ Status name_file(const File& file, const std::string&) {
   return Status::error(StatusKind::io_error, Side::output, file.name(), "Not supported");
 }
 
-Status LockFile::acquire(const std::string& path, const std::string& display_name) {
+namespace {
+
+Status write_whole(HANDLE handle, std::string_view text, int64_t offset, const std::string& path) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  DWORD n = 0;
+  if (!WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &n, &at) ||
+      n != text.size()) {
+    return windows_error(GetLastError(), Side::output, path);
+  }
+  return {};
+}
+
+// Takes the lock; false with *error unset where another run holds it.
+bool take_lock(HANDLE handle, DWORD* error) {
+  *error = 0;
+  OVERLAPPED where{};
+  where.OffsetHigh = lock_offset_high;
+  if (LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) {
+    return true;
+  }
+  DWORD code = GetLastError();
+  if (code != ERROR_LOCK_VIOLATION && code != ERROR_IO_PENDING) *error = code;
+  return false;
+}
+
+Status not_a_lock(const std::string& path, const char* what) {
+  return Status::error(StatusKind::io_error, Side::output, path,
+                       std::string(what) +
+                           ", not a lock file of demstitch: left as it is, and nothing written "
+                           "(remove it, or choose another name with --output)");
+}
+
+Status busy(const std::string& path) {
+  return Status::error(StatusKind::busy, Side::output, path, "another run is writing this result");
+}
+
+constexpr DWORD lock_access = GENERIC_READ | GENERIC_WRITE | DELETE;
+constexpr DWORD lock_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Makes the lock file whole, mark and all, and locked, under a name of its own, then moves it
+// to the lock's name where none stands, so that no run ever finds it empty. *taken when
+// another run's file got the name first.
+Status create_lock_file(const std::string& path, HANDLE* created, bool* taken) {
+  *taken = false;
+  const std::string temporary = path + "." + random_tag() + ".new";
+  HANDLE handle = CreateFileW(wide_path(temporary).c_str(), lock_access, lock_sharing, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return windows_error(GetLastError(), Side::output, path);
+  DWORD error = 0;
+  Status s = write_whole(handle, LockFile::mark, 0, path);
+  if (s.ok() && !take_lock(handle, &error)) s = windows_error(error, Side::output, path);
+  if (s.ok() && !MoveFileExW(wide_path(temporary).c_str(), wide_path(path).c_str(),
+                             MOVEFILE_WRITE_THROUGH)) {
+    error = GetLastError();
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
+      *taken = true;
+    } else {
+      s = windows_error(error, Side::output, path);
+    }
+  }
+  if (!s.ok() || *taken) {
+    CloseHandle(handle);
+    DeleteFileW(wide_path(temporary).c_str());
+    return s;
+  }
+  *created = handle;
+  return {};
+}
+
+}  // namespace
+
+Status LockFile::acquire(const std::string& path) {
+  if (is_device_name(path)) return not_a_lock(path, "a device name on Windows");
   // The run that holds the lock marks the file for deletion as it lets go; a run that opened
   // it just before finds another file, or none, under the name, and tries again.
   Status last;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    HANDLE handle = CreateFileW(wide_path(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Never through a link: a link is opened as itself, and refused.
+    HANDLE handle = CreateFileW(wide_path(path).c_str(), lock_access, lock_sharing, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
+      DWORD code = GetLastError();
+      if (code == ERROR_FILE_NOT_FOUND) {
+        bool taken = false;
+        if (Status s = create_lock_file(path, &handle, &taken); !s.ok()) return s;
+        if (taken) continue;
+        handle_ = reinterpret_cast<intptr_t>(handle);
+        path_ = path;
+        size_ = static_cast<int64_t>(mark.size());
+        return {};
+      }
+      last = windows_error(code, Side::output, path);
       // A file being deleted cannot be opened for a moment.
-      last = windows_error(GetLastError(), Side::output, display_name);
-      if (GetLastError() == ERROR_ACCESS_DENIED) {
+      if (code == ERROR_ACCESS_DENIED) {
         Sleep(10);
         continue;
       }
       return last;
     }
-    OVERLAPPED where{};
-    where.OffsetHigh = lock_offset_high;
-    if (!LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &where)) {
-      DWORD error = GetLastError();
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
       CloseHandle(handle);
-      if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) {
-        return Status::error(StatusKind::busy, Side::output, display_name,
-                             "another run is writing this result");
-      }
-      return windows_error(error, Side::output, display_name);
+      return not_a_lock(path, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+                                  ? "a folder"
+                                  : "a link");
+    }
+    DWORD error = 0;
+    if (!take_lock(handle, &error)) {
+      CloseHandle(handle);
+      return error != 0 ? windows_error(error, Side::output, path) : busy(path);
     }
     std::optional<FileId> held = id_of(handle);
-    if (held && file_id(path) == held) {
-      LARGE_INTEGER size{};
-      GetFileSizeEx(handle, &size);
-      handle_ = reinterpret_cast<intptr_t>(handle);
-      path_ = path;
-      size_ = size.QuadPart;
-      return {};
+    if (!held || file_id(path) != held) {
+      CloseHandle(handle);
+      continue;
     }
-    CloseHandle(handle);
+    std::string first(mark.size(), '\0');
+    OVERLAPPED start{};
+    DWORD n = 0;
+    if (!ReadFile(handle, first.data(), static_cast<DWORD>(first.size()), &n, &start) ||
+        n != first.size() || first != mark) {
+      CloseHandle(handle);
+      return not_a_lock(path, "a file of someone else's");
+    }
+    LARGE_INTEGER size{};
+    GetFileSizeEx(handle, &size);
+    handle_ = reinterpret_cast<intptr_t>(handle);
+    path_ = path;
+    size_ = size.QuadPart;
+    return {};
   }
-  return last.ok() ? Status::error(StatusKind::busy, Side::output, display_name,
-                                   "another run is writing this result")
-                   : last;
+  return last.ok() ? busy(path) : last;
 }
 
 std::string LockFile::text() const {
@@ -126,7 +256,7 @@ std::string LockFile::text() const {
   char buffer[4096];
   for (;;) {
     OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(text.size());
+    at.Offset = static_cast<DWORD>(mark.size() + text.size());
     DWORD n = 0;
     if (text.size() >= (1 << 20) || !ReadFile(win(handle_), buffer, sizeof buffer, &n, &at) ||
         n == 0) {
@@ -137,21 +267,23 @@ std::string LockFile::text() const {
   return text;
 }
 
-void LockFile::append(std::string_view line) {
-  OVERLAPPED at{};
-  at.Offset = static_cast<DWORD>(size_);
-  DWORD n = 0;
-  if (WriteFile(win(handle_), line.data(), static_cast<DWORD>(line.size()), &n, &at) &&
-      n == line.size()) {
-    size_ += n;
-  }
+Status LockFile::append(std::string_view line) {
+  if (Status s = write_whole(win(handle_), line, size_, path_); !s.ok()) return s;
+  size_ += static_cast<int64_t>(line.size());
+  return {};
 }
 
 void LockFile::clear() {
-  LARGE_INTEGER zero{};
-  if (SetFilePointerEx(win(handle_), zero, nullptr, FILE_BEGIN) && SetEndOfFile(win(handle_))) {
-    size_ = 0;
+  LARGE_INTEGER end{};
+  end.QuadPart = static_cast<LONGLONG>(mark.size());
+  if (SetFilePointerEx(win(handle_), end, nullptr, FILE_BEGIN) && SetEndOfFile(win(handle_))) {
+    size_ = end.QuadPart;
   }
+}
+
+Status LockFile::sync() {
+  if (!FlushFileBuffers(win(handle_))) return windows_error(GetLastError(), Side::output, path_);
+  return {};
 }
 
 void LockFile::release() {
@@ -159,6 +291,11 @@ void LockFile::release() {
   FILE_DISPOSITION_INFO gone{};
   gone.DeleteFile = TRUE;
   SetFileInformationByHandle(win(handle_), FileDispositionInfo, &gone, sizeof gone);
+  keep();
+}
+
+void LockFile::keep() {
+  if (handle_ == -1) return;
   CloseHandle(win(handle_));
   handle_ = -1;
 }

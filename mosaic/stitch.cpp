@@ -306,6 +306,17 @@ class Stitcher {
     for (const char* side_file : {".stx", ".STX", ".DEM.aux.xml", ".DEM.ovr", ".hdr"}) {
       touched.push_back(request_.output_base + side_file);
     }
+    // Every final name is checked before anything is written or locked: on Windows a device
+    // name (CON, NUL) would open the device.
+    if (Status s = OutputSet::check_replaceable({{raster_path}}); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+    }
+    if (Status s = OutputSet::check_replaceable({{header_path}}); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
+    }
+    if (Status s = OutputSet::check_replaceable({{projection_path}}); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
+    }
     OutputSet outputs;
     if (Status s = outputs.lock(request_.output_base + ".DEM.lock", request_.output_base);
         !s.ok()) {
@@ -315,16 +326,6 @@ class Stitcher {
         return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
       }
       return fail(StitchOutcome::output_failed, OutputStep::lock, s);
-    }
-    // Every final name is checked before anything is written.
-    if (Status s = OutputSet::check_replaceable({{raster_path}}); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
-    }
-    if (Status s = OutputSet::check_replaceable({{header_path}}); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
-    }
-    if (Status s = OutputSet::check_replaceable({{projection_path}}); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
     }
     plan_copies();
     if (Status s = check_not_a_tile(touched); !s.ok()) {

@@ -93,6 +93,20 @@ check "the earlier header kept" cmp -s "$work/earlier.HDR" "$work/windows/GTResu
 check "nothing left behind after a failed install" no_strays windows
 chmod 644 "$work/windows/GTResult.HDR"
 
+# A device name is not a file, and a file of the user's under the lock's name is not a lock:
+# nothing is written, and that file is left as it was.
+(cd "$work/windows" && "$wine" "$exe" --output=CON ../tiles/E169N12 >/dev/null 2>err.txt)
+status=$?
+check "status 3 for --output=CON" [ "$status" = 3 ]
+check "the device name named" grep -q "CON.DEM: a device name on Windows" "$work/windows/err.txt"
+echo keep >"$work/windows/mine.DEM.lock"
+(cd "$work/windows" && "$wine" "$exe" --output=mine ../tiles/E169N12 >/dev/null 2>err.txt)
+status=$?
+check "status 3 for a lock name that is not a lock" [ "$status" = 3 ]
+check "that file kept" [ "$(cat "$work/windows/mine.DEM.lock")" = keep ]
+check "no result beside it" [ ! -e "$work/windows/mine.DEM" ]
+rm "$work/windows/mine.DEM.lock"
+
 # Ctrl-C while the run is at work (wine turns SIGINT into the console's Ctrl-C): the run
 # removes what it made and ends with the status of a program ended by Ctrl-C, 0xC000013A,
 # of which a POSIX shell sees the low byte, 58.
