@@ -2,20 +2,25 @@
 // must end with a defined status, and the band writer must produce the same files as the
 // fill-then-patch reference writer.
 //
-// Input: up to three tiles separated by the byte 0xFF; in each, the first two bytes give
-// the raster's length (raster bytes are a repeating pattern) and the rest is the header.
+// Input: an optional part of options (the byte 0xFE, then arguments such as --bounds=... and
+// --output=..., one a line, up to the first 0xFF), then up to three tiles separated by the
+// byte 0xFF; in each, the first two bytes give the raster's length (raster bytes are a
+// repeating pattern) and the rest is the header. Options never name another folder.
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "cli/command_line.hpp"
 #include "cli/run.hpp"
 #include "formats/tile_header.hpp"
 
@@ -32,16 +37,19 @@ std::string slurp(const char* path) {
 
 int stitch(bool reference, std::vector<std::string_view> args, std::string* raster,
            std::string* header) {
-  fs::remove("GTResult.DEM");
-  fs::remove("GTResult.HDR");
+  demstitch::CommandLine line =
+      demstitch::parse_command_line(std::span(args).subspan(1));
+  const std::string& base = line.output_base;
+  for (const char* extension : {".DEM", ".HDR", ".prj"}) fs::remove(base + extension);
   static std::FILE* null = std::fopen("/dev/null", "w");
   demstitch::Console console(null, null);
   demstitch::WriterOptions options;
   options.reference = reference;
   options.bands.band_bytes = 4096;  // many bands even for small mosaics
   int status = demstitch::run(args, console, options);
-  *raster = slurp("GTResult.DEM");
-  *header = slurp("GTResult.HDR");
+  *raster = slurp((base + ".DEM").c_str());
+  *header = slurp((base + ".HDR").c_str());
+  for (const char* extension : {".DEM", ".HDR", ".prj"}) fs::remove(base + extension);
   return status;
 }
 
@@ -59,6 +67,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> options;
+  if (input.starts_with('\xFE')) {
+    size_t end = input.find('\xFF');
+    std::string_view part = input.substr(1, end == std::string_view::npos ? end : end - 1);
+    input = end == std::string_view::npos ? std::string_view() : input.substr(end + 1);
+    for (size_t at = 0; at <= part.size() && options.size() < 4;) {
+      size_t line_end = std::min(part.find('\n', at), part.size());
+      std::string option(part.substr(at, line_end - at));
+      for (char& c : option) c = c == '/' || c == '\\' || c == '\0' ? '_' : c;
+      options.push_back(option);
+      at = line_end + 1;
+    }
+  }
   std::vector<std::string> names;
   for (int tile = 0; tile < 3 && !input.empty(); ++tile) {
     size_t end = input.find('\xFF');
@@ -82,12 +103,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (names.empty()) return -1;
   std::vector<std::string_view> args{"demstitch"};
+  for (const std::string& o : options) args.push_back(o);
   for (const std::string& n : names) args.push_back(n);
 
   std::string band_raster, band_header, reference_raster, reference_header;
   int band_status = stitch(false, args, &band_raster, &band_header);
   int reference_status = stitch(true, args, &reference_raster, &reference_header);
-  if (band_status != 0 && band_status != 3 && band_status != 4) std::abort();
+  if (band_status < 0 || band_status > 4) std::abort();
   // A write that fails may fail at another point in each writer; otherwise all must agree.
   if (band_status != 3 && reference_status != 3) {
     if (band_status != reference_status || band_raster != reference_raster ||

@@ -291,6 +291,8 @@ void LockFile::release() {
   FILE_DISPOSITION_INFO gone{};
   gone.DeleteFile = TRUE;
   SetFileInformationByHandle(win(handle_), FileDispositionInfo, &gone, sizeof gone);
+  // By name too: the file got its name by a move, and wine marks the name it was opened by.
+  DeleteFileW(wide_path(path_).c_str());
   keep();
 }
 

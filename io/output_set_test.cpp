@@ -155,7 +155,9 @@ TEST_F(Outputs, TheLockIsNeverAFileOfSomeoneElse) {
   {
     OutputSet set;
     ASSERT_TRUE(set.lock(lock, path("R")).ok());
+#if !defined(_WIN32)  // where a file held for deletion cannot be opened again
     EXPECT_EQ(read_file(lock).substr(0, LockFile::mark.size()), LockFile::mark);
+#endif
   }
   EXPECT_FALSE(fs::exists(lock));
 }
