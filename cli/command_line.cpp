@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <system_error>
+#include <utility>
 
 #include "base/strings.hpp"
 
@@ -126,7 +127,7 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
       }
       if (!why.empty()) {
         line.outcome = CommandLine::Outcome::bad_value;
-        line.offending = given + ": " + why;
+        line.offending = std::move(given.append(": ").append(why));
         return line;
       }
       line.outcome = arg == "--help"      ? CommandLine::Outcome::help

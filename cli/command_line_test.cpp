@@ -116,8 +116,8 @@ TEST(CommandLine, BoundsThatCannotBeUsedAreRefused) {
     EXPECT_EQ(line.offending.find(std::string(bounds) + ": "), 0u) << line.offending;
   }
   EXPECT_EQ(parse({"--bounds=-180,-90,180,90", "A"}).outcome, Outcome::run);
-  for (const char* bounds : {"--bounds=180,49,-180,50", "--bounds=10,49,370,50",
-                             "--bounds=10,49,371,50"}) {
+  for (const char* bounds :
+       {"--bounds=180,49,-180,50", "--bounds=10,49,370,50", "--bounds=10,49,371,50"}) {
     EXPECT_EQ(parse({bounds, "A"}).outcome, Outcome::bad_value) << bounds;
   }
   EXPECT_EQ(parse({"A", "--bounds"}).outcome, Outcome::bad_value);

@@ -43,8 +43,7 @@ std::string result_header_text(int32_t out_rows, int32_t out_cols, double result
                                double result_uly, int corner_decimals) {
   const std::string spacing = spacing_text();
   return bil_header_text(out_rows, out_cols, format("%.*f", corner_decimals, result_ulx),
-                         format("%.*f", corner_decimals, result_uly),
-                         spacing, 15);
+                         format("%.*f", corner_decimals, result_uly), spacing, 15);
 }
 
 }  // namespace demstitch

@@ -240,13 +240,14 @@ std::vector<std::string> header_doubts(const TileHeader& header) {
     doubts.push_back(!header.ulx_given ? "gives no ULXMAP (or left_map_x)"
                                        : "gives no ULYMAP (or upper_map_y)");
   }
-  if (header.byte_order != 0) doubts.push_back("says the samples are not most significant byte first");
+  if (header.byte_order != 0)
+    doubts.push_back("says the samples are not most significant byte first");
   if (header.nbits != 16) doubts.push_back(format("says NBITS %d, not 16", header.nbits));
   // Relative to 1/120 degree, so that the six-decimal 0.008333 of older headers passes.
   auto off_grid = [](double spacing) { return !(std::fabs(spacing * 120 - 1) <= 1e-4); };
   if (off_grid(header.xdim) || off_grid(header.ydim)) {
-    doubts.push_back(format("says a spacing of %g by %g degrees, not 1/120", header.xdim,
-                            header.ydim));
+    doubts.push_back(
+        format("says a spacing of %g by %g degrees, not 1/120", header.xdim, header.ydim));
   }
   return doubts;
 }

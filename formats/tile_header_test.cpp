@@ -199,8 +199,8 @@ TEST(HeaderReader, LastSuccessfulLineWins) {
 
 TEST(HeaderDoubts, ASoundHeaderHasNoneAndEachFlawIsNamed) {
   const std::string corner = "ULXMAP -19.9958333\nULYMAP 89.9958333\n";
-  EXPECT_TRUE(header_doubts(read(corner + "XDIM 0.00833333333333\nYDIM 0.00833333333333\n"))
-                  .empty());
+  EXPECT_TRUE(
+      header_doubts(read(corner + "XDIM 0.00833333333333\nYDIM 0.00833333333333\n")).empty());
   // The six decimals older result headers wrote are close enough to 1/120.
   EXPECT_TRUE(header_doubts(read(corner + "XDIM 0.008333\nYDIM 0.008333\n")).empty());
   EXPECT_TRUE(header_doubts(read("left_map_x 10\nupper_map_y 50\n")).empty());
@@ -211,7 +211,8 @@ TEST(HeaderDoubts, ASoundHeaderHasNoneAndEachFlawIsNamed) {
   // A header cut before its corner; a corner that does not convert is not a corner.
   EXPECT_EQ(header_doubts(read("NROWS 6000\nULXMAP 10\n")),
             Doubts{"gives no ULYMAP (or upper_map_y)"});
-  EXPECT_EQ(header_doubts(read("ULXMAP x\nULYMAP 50\n")), Doubts{"gives no ULXMAP (or left_map_x)"});
+  EXPECT_EQ(header_doubts(read("ULXMAP x\nULYMAP 50\n")),
+            Doubts{"gives no ULXMAP (or left_map_x)"});
   EXPECT_EQ(header_doubts(read(corner + "BYTEORDER I\nNBITS 32\nXDIM 0.5\n")),
             (Doubts{"says the samples are not most significant byte first", "says NBITS 32, not 16",
                     "says a spacing of 0.5 by 0.00833333 degrees, not 1/120"}));

@@ -152,13 +152,13 @@ Status create_lock_file(const std::string& path, int* created, bool* taken) {
   }
   int error = 0;
   Status s = write_whole(fd, LockFile::mark, 0);
-  if (s.ok() && !take_lock(fd, &error)) s = Status::from_errno(error ? error : EAGAIN, Side::output, path);
+  if (s.ok() && !take_lock(fd, &error))
+    s = Status::from_errno(error ? error : EAGAIN, Side::output, path);
   if (s.ok()) {
-    int linked =
-        temporary.empty()
-            ? ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD,
-                       path.c_str(), AT_SYMLINK_FOLLOW)
-            : ::link(temporary.c_str(), path.c_str());
+    int linked = temporary.empty()
+                     ? ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD,
+                                path.c_str(), AT_SYMLINK_FOLLOW)
+                     : ::link(temporary.c_str(), path.c_str());
     if (linked != 0 && errno == EEXIST) {
       *taken = true;
     } else if (linked != 0) {
@@ -228,9 +228,9 @@ std::string LockFile::text() const {
   std::string text;
   char buffer[4096];
   const auto start = static_cast<off_t>(mark.size());
-  for (ssize_t n; text.size() < (1 << 20) &&
-                  (n = ::pread(fd_of(handle_), buffer, sizeof buffer,
-                               start + static_cast<off_t>(text.size()))) > 0;) {
+  for (ssize_t n;
+       text.size() < (1 << 20) && (n = ::pread(fd_of(handle_), buffer, sizeof buffer,
+                                               start + static_cast<off_t>(text.size()))) > 0;) {
     text.append(buffer, static_cast<size_t>(n));
   }
   return text;

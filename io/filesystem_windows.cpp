@@ -167,8 +167,8 @@ Status create_lock_file(const std::string& path, HANDLE* created, bool* taken) {
   DWORD error = 0;
   Status s = write_whole(handle, LockFile::mark, 0, path);
   if (s.ok() && !take_lock(handle, &error)) s = windows_error(error, Side::output, path);
-  if (s.ok() && !MoveFileExW(wide_path(temporary).c_str(), wide_path(path).c_str(),
-                             MOVEFILE_WRITE_THROUGH)) {
+  if (s.ok() &&
+      !MoveFileExW(wide_path(temporary).c_str(), wide_path(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
     error = GetLastError();
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
       *taken = true;
@@ -219,9 +219,8 @@ Status LockFile::acquire(const std::string& path) {
     if (!GetFileInformationByHandle(handle, &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
       CloseHandle(handle);
-      return not_a_lock(path, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-                                  ? "a folder"
-                                  : "a link");
+      return not_a_lock(
+          path, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "a folder" : "a link");
     }
     DWORD error = 0;
     if (!take_lock(handle, &error)) {

@@ -282,8 +282,8 @@ Status OutputSet::install() {
         records += "new/" + step.final_name + "/" + step.temporary_name + "\n";
         break;
       case Step::replace_old:
-        records += "old/" + step.final_name + "/" + step.temporary_name + "/" + step.backup_name +
-                   "\n";
+        records +=
+            "old/" + step.final_name + "/" + step.temporary_name + "/" + step.backup_name + "\n";
         break;
       case Step::remove_old:
         records += "gone/" + step.final_name + "/" + step.backup_name + "\n";

@@ -219,8 +219,8 @@ TEST_F(Outputs, AKillOrASignalAtAnyStepOfTheInstallLeavesOneWholeResult) {
       }
       int status = 0;
       ::waitpid(pid, &status, 0);
-      const std::string when = "signal " + std::to_string(signal) + " at step " +
-                               std::to_string(step);
+      const std::string when =
+          "signal " + std::to_string(signal) + " at step " + std::to_string(step);
       if (WIFEXITED(status)) {
         EXPECT_EQ(WEXITSTATUS(status), 0) << when;
         expect_whole_result(when);

@@ -83,7 +83,8 @@ class Stitcher {
         }
         if (!files[0] && !files[1]) continue;  // no header: not this tile's files
         for (const auto& id : files) {
-          if (id && std::find(result_files.begin(), result_files.end(), *id) != result_files.end()) {
+          if (id &&
+              std::find(result_files.begin(), result_files.end(), *id) != result_files.end()) {
             return i;
           }
         }

@@ -41,8 +41,7 @@ class Trust : public ::testing::Test {
     for (const auto& entry : fs::directory_iterator(dir_.path())) {
       std::string name = entry.path().filename();
       if (!name.starts_with("A.") && !name.starts_with("B.") && !name.starts_with("P.") &&
-          name != "GTResult.DEM" &&
-          name != "GTResult.HDR" && name != "GTResult.prj") {
+          name != "GTResult.DEM" && name != "GTResult.HDR" && name != "GTResult.prj") {
         names.push_back(name);
       }
     }
@@ -271,8 +270,9 @@ TEST_F(Trust, SideFilesThatAreNotFilesAreLeftAndNamed) {
   fs::create_directory(dir_ / "GTResult.hdr");
   Result r = run_demstitch(dir_.path(), {"A"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "GTResult.hdr is not a file: left as it is, though it may describe an "
-                   "earlier result\n");
+  EXPECT_EQ(r.err,
+            "GTResult.hdr is not a file: left as it is, though it may describe an "
+            "earlier result\n");
   EXPECT_TRUE(fs::is_directory(dir_ / "GTResult.hdr"));
   fs::remove(dir_ / "GTResult.hdr");
   EXPECT_EQ(strays(), std::vector<std::string>{});
@@ -296,9 +296,13 @@ TEST_F(Trust, ASignalOrAKillAtAnyCallOfTheInstall) {
       for (int when = 1; when < 20; ++when) {
         write_file(dir_ / "GTResult.hdr", "a stale side file");
         testing::Surroundings traced;
-        traced.wrapper = {"strace", "-f", "-o", "/dev/null", "-e",
-                          std::string("inject=") + call + ":signal=" + signal +
-                              ":when=" + std::to_string(when)};
+        traced.wrapper = {
+            "strace",
+            "-f",
+            "-o",
+            "/dev/null",
+            "-e",
+            std::string("inject=") + call + ":signal=" + signal + ":when=" + std::to_string(when)};
         Result r = run_demstitch(dir_.path(), {"A", "B"}, traced);
         const std::string at = std::string(signal) + " at " + call + " " + std::to_string(when);
         if (r.status == 0) {

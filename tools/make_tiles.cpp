@@ -25,9 +25,10 @@ struct TileSpec {
   bool upper_case;
 };
 
+// The dataset's names: the tile whose west edge is the prime meridian is W000S60.
 std::string degrees_name(int west, int north) {
   char text[32];
-  std::snprintf(text, sizeof text, "%c%03d%c%02d", west < 0 ? 'W' : 'E', std::abs(west),
+  std::snprintf(text, sizeof text, "%c%03d%c%02d", west <= 0 ? 'W' : 'E', std::abs(west),
                 north < 0 ? 'S' : 'N', std::abs(north));
   return text;
 }
