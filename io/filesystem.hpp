@@ -80,6 +80,9 @@ class LockFile {
   void keep();
 
  private:
+  // The refusal of what stands under the lock's name and is not a lock: `what` it is.
+  static Status not_a_lock(const std::string& path, const char* what);
+
   intptr_t handle_ = -1;
   std::string path_;
   int64_t size_ = 0;

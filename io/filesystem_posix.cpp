@@ -124,13 +124,6 @@ bool take_lock(int fd, int* error) {
   return false;
 }
 
-Status not_a_lock(const std::string& path, const char* what) {
-  return Status::error(StatusKind::io_error, Side::output, path,
-                       std::string(what) +
-                           ", not a lock file of demstitch: left as it is, and nothing written "
-                           "(remove it, or choose another name with --output)");
-}
-
 // Makes the lock file whole, mark and all, and locked, before it has its name, so that no
 // run ever finds it empty; the name is given only where none stands. *taken when another
 // run's file got the name first.
@@ -191,11 +184,11 @@ Status LockFile::acquire(const std::string& path) {
       size_ = static_cast<int64_t>(mark.size());
       return {};
     }
-    if (fd < 0) return errno == ELOOP ? not_a_lock(path, "a link") : failed(path);
+    if (fd < 0) return errno == ELOOP ? LockFile::not_a_lock(path, "a link") : failed(path);
     struct stat held_file {};
     if (::fstat(fd, &held_file) != 0 || !S_ISREG(held_file.st_mode)) {
       ::close(fd);
-      return not_a_lock(path, "not a regular file");
+      return LockFile::not_a_lock(path, "not a regular file");
     }
     int error = 0;
     if (!take_lock(fd, &error)) {
@@ -214,7 +207,7 @@ Status LockFile::acquire(const std::string& path) {
     if (::pread(fd, first.data(), first.size(), 0) != static_cast<ssize_t>(first.size()) ||
         first != mark) {
       ::close(fd);
-      return not_a_lock(path, "a file of someone else's");
+      return LockFile::not_a_lock(path, "a file of someone else's");
     }
     handle_ = fd;
     path_ = path;

@@ -141,13 +141,6 @@ bool take_lock(HANDLE handle, DWORD* error) {
   return false;
 }
 
-Status not_a_lock(const std::string& path, const char* what) {
-  return Status::error(StatusKind::io_error, Side::output, path,
-                       std::string(what) +
-                           ", not a lock file of demstitch: left as it is, and nothing written "
-                           "(remove it, or choose another name with --output)");
-}
-
 Status busy(const std::string& path) {
   return Status::error(StatusKind::busy, Side::output, path, "another run is writing this result");
 }
@@ -188,7 +181,7 @@ Status create_lock_file(const std::string& path, HANDLE* created, bool* taken) {
 }  // namespace
 
 Status LockFile::acquire(const std::string& path) {
-  if (is_device_name(path)) return not_a_lock(path, "a device name on Windows");
+  if (is_device_name(path)) return LockFile::not_a_lock(path, "a device name on Windows");
   // The run that holds the lock marks the file for deletion as it lets go; a run that opened
   // it just before finds another file, or none, under the name, and tries again.
   Status last;
@@ -219,7 +212,7 @@ Status LockFile::acquire(const std::string& path) {
     if (!GetFileInformationByHandle(handle, &info) ||
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
       CloseHandle(handle);
-      return not_a_lock(
+      return LockFile::not_a_lock(
           path, (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "a folder" : "a link");
     }
     DWORD error = 0;
@@ -238,7 +231,7 @@ Status LockFile::acquire(const std::string& path) {
     if (!ReadFile(handle, first.data(), static_cast<DWORD>(first.size()), &n, &start) ||
         n != first.size() || first != mark) {
       CloseHandle(handle);
-      return not_a_lock(path, "a file of someone else's");
+      return LockFile::not_a_lock(path, "a file of someone else's");
     }
     LARGE_INTEGER size{};
     GetFileSizeEx(handle, &size);

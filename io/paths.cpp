@@ -12,4 +12,11 @@ std::string base_name(const std::string& path) {
   return path.substr(path.find_last_of(path_separators) + 1);
 }
 
+Status LockFile::not_a_lock(const std::string& path, const char* what) {
+  return Status::error(StatusKind::io_error, Side::output, path,
+                       std::string(what) +
+                           ", not a lock file of demstitch: left as it is, and nothing written "
+                           "(remove it, or choose another name with --output)");
+}
+
 }  // namespace demstitch
