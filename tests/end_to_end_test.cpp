@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -357,6 +358,17 @@ TEST_F(Stitch, TheTilesCoordinateSystemIsCarriedOver) {
   EXPECT_EQ(r.err,
             "A.PRJ and B.prj describe different coordinate systems: the result takes A.PRJ\n");
   EXPECT_EQ(read_file(dir_ / "GTResult.prj"), utm);
+  // One that is there but cannot be used is named; the result does without it.
+  fs::remove(dir_ / "A.PRJ");
+  fs::remove(dir_ / "B.prj");
+  ASSERT_EQ(::mkfifo((dir_ / "A.prj").c_str(), 0644), 0);
+  write_file(dir_ / "B.prj", std::string((1 << 20) + 1, ' '));
+  r = run({"A", "B"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "Coordinate system not used: A.prj: not a regular file\n"
+            "Coordinate system not used: B.prj: too long for a coordinate system\n");
+  EXPECT_EQ(read_file(dir_ / "GTResult.prj").substr(0, 20), "GEOGCS[\"GCS_WGS_1984");
 }
 
 TEST_F(Stitch, OnATerminalTheLastProgressLineIsEnded) {

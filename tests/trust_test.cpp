@@ -279,6 +279,34 @@ TEST_F(Trust, SideFilesThatAreNotFilesAreLeftAndNamed) {
 }
 
 #if !defined(DEMSTITCH_SANITIZED)
+// Where an earlier result is replaced, the new files' data reaches the disk before the first
+// of them takes its name, and the folder after the last; a fresh result is not synced.
+TEST_F(Trust, AReplacedResultIsSyncedBeforeAndAfterItsInstall) {
+  if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "SKIPPED: strace cannot trace here";
+  }
+  auto calls = [&] {
+    testing::Surroundings traced;
+    traced.wrapper = {"strace", "-f", "-qq", "-o", (dir_ / "calls.txt"),
+                      "-e", "trace=fdatasync,fsync,rename,renameat,renameat2"};
+    EXPECT_EQ(run_demstitch(dir_.path(), {"A"}, traced).status, 0);
+    std::string text = read_file(dir_ / "calls.txt");
+    fs::remove(dir_ / "calls.txt");
+    std::string names;  // one letter a call: d(ata), f(older), r(ename)
+    for (size_t at = 0; (at = text.find_first_of("fr", at)) != std::string::npos; ++at) {
+      if (text.compare(at, 10, "fdatasync(") == 0) names += 'd';
+      if (text.compare(at, 6, "fsync(") == 0) names += 'f';
+      if (text.compare(at, 6, "rename") == 0 && (at == 0 || text[at - 1] == ' ')) names += 'r';
+    }
+    return names;
+  };
+  EXPECT_EQ(calls().find_first_of("df"), std::string::npos);  // fresh
+  // Replacing: three files' data, the journal and the folder, the three renames (and the
+  // lower-case header's), then the folder again.
+  write_file(dir_ / "GTResult.hdr", "stale");
+  EXPECT_EQ(calls(), "dddffrrrrf");
+}
+
 // strace stops the run at a chosen call of the install: a signal there undoes the install
 // before the run ends by it, and a kill leaves a journal from which the next run makes the
 // result whole.
