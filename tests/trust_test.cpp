@@ -287,8 +287,13 @@ TEST_F(Trust, AReplacedResultIsSyncedBeforeAndAfterItsInstall) {
   }
   auto calls = [&] {
     testing::Surroundings traced;
-    traced.wrapper = {"strace", "-f", "-qq", "-o", (dir_ / "calls.txt"),
-                      "-e", "trace=fdatasync,fsync,rename,renameat,renameat2"};
+    traced.wrapper = {"strace",
+                      "-f",
+                      "-qq",
+                      "-o",
+                      (dir_ / "calls.txt"),
+                      "-e",
+                      "trace=fdatasync,fsync,rename,renameat,renameat2"};
     EXPECT_EQ(run_demstitch(dir_.path(), {"A"}, traced).status, 0);
     std::string text = read_file(dir_ / "calls.txt");
     fs::remove(dir_ / "calls.txt");
