@@ -124,9 +124,51 @@ bool take_lock(int fd, int* error) {
   return false;
 }
 
+// Whether `path` names the open file `fd`, without following a link.
+bool same_file(int fd, const std::string& path) {
+  struct stat held {};
+  struct stat named {};
+  return ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+         held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+// Where a file cannot be made without a name, the lock file is made as BASE.DEM.lock.new,
+// one name for every run, and then given the lock's name. A run killed meanwhile leaves it:
+// the next run finds it unlocked and removes it (empty, or with the mark). Locked, it is
+// another run's, at work (*busy).
+void remove_left_lock_file(const std::string& temporary, bool* busy) {
+  *busy = false;
+  int other = ::open(temporary.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (other < 0) return;
+  int error = 0;
+  if (take_lock(other, &error)) {
+    std::string first(LockFile::mark.size(), '\0');
+    ssize_t got = ::pread(other, first.data(), first.size(), 0);
+    // Removed while held, and only if the name still leads to it.
+    if ((got == 0 || first == LockFile::mark) && same_file(other, temporary)) {
+      ::unlink(temporary.c_str());
+    }
+  } else {
+    *busy = error == 0;
+  }
+  ::close(other);
+}
+
+int create_named_lock_file(const std::string& path, bool* taken) {
+  const std::string temporary = path + ".new";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+    remove_left_lock_file(temporary, taken);
+    if (*taken) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
 // Makes the lock file whole, mark and all, and locked, before it has its name, so that no
 // run ever finds it empty; the name is given only where none stands. *taken when another
-// run's file got the name first.
+// run's file got the name first, or another run is making one.
 Status create_lock_file(const std::string& path, int* created, bool* taken) {
   *taken = false;
   int fd = -1;
@@ -139,25 +181,33 @@ Status create_lock_file(const std::string& path, int* created, bool* taken) {
   }
 #endif
   if (fd < 0) {
-    temporary = path + "." + random_tag() + ".new";
-    fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    temporary = path + ".new";
+    fd = create_named_lock_file(path, taken);
+    if (*taken) return {};
     if (fd < 0) return failed(path);
   }
   int error = 0;
-  Status s = write_whole(fd, LockFile::mark, 0);
-  if (s.ok() && !take_lock(fd, &error))
-    s = Status::from_errno(error ? error : EAGAIN, Side::output, path);
-  if (s.ok()) {
+  Status s;
+  if (!take_lock(fd, &error)) {
+    // Taken for a leftover by a run that came just after: it removes the name; try again.
+    *taken = error == 0;
+    s = *taken ? Status() : Status::from_errno(error, Side::output, path);
+  }
+  if (s.ok() && !*taken) s = write_whole(fd, LockFile::mark, 0);
+  if (s.ok() && !*taken) {
     int linked = temporary.empty()
                      ? ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD,
                                 path.c_str(), AT_SYMLINK_FOLLOW)
                      : ::link(temporary.c_str(), path.c_str());
-    if (linked != 0 && errno == EEXIST) {
+    if (linked != 0 && (errno == EEXIST || (errno == ENOENT && !temporary.empty()))) {
       *taken = true;
     } else if (linked != 0) {
       s = failed(path);
+    } else if (!same_file(fd, path)) {
+      *taken = true;  // the temporary name had gone to another run's file: try again
     }
   }
+  // The temporary name goes while this run still holds the file: no other run removes it.
   if (!temporary.empty()) ::unlink(temporary.c_str());
   if (!s.ok() || *taken) {
     ::close(fd);
@@ -178,7 +228,10 @@ Status LockFile::acquire(const std::string& path) {
     if (fd < 0 && errno == ENOENT) {
       bool taken = false;
       if (Status s = create_lock_file(path, &fd, &taken); !s.ok()) return s;
-      if (taken) continue;
+      if (taken) {
+        ::usleep(1000);  // another run is making the lock file
+        continue;
+      }
       handle_ = fd;
       path_ = path;
       size_ = static_cast<int64_t>(mark.size());
@@ -197,9 +250,7 @@ Status LockFile::acquire(const std::string& path) {
       return Status::error(StatusKind::busy, Side::output, path,
                            "another run is writing this result");
     }
-    struct stat named_file {};
-    if (::lstat(path.c_str(), &named_file) != 0 || held_file.st_dev != named_file.st_dev ||
-        held_file.st_ino != named_file.st_ino) {
+    if (!same_file(fd, path)) {
       ::close(fd);
       continue;
     }
@@ -208,6 +259,13 @@ Status LockFile::acquire(const std::string& path) {
         first != mark) {
       ::close(fd);
       return LockFile::not_a_lock(path, "a file of someone else's");
+    }
+    // A killed run's file under the name the lock is made by (see create_lock_file).
+    bool busy = false;
+    if (same_file(fd, path + ".new")) {
+      ::unlink((path + ".new").c_str());
+    } else {
+      remove_left_lock_file(path + ".new", &busy);
     }
     handle_ = fd;
     path_ = path;
