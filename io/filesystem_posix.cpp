@@ -199,12 +199,14 @@ Status create_lock_file(const std::string& path, int* created, bool* taken) {
                      ? ::linkat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(fd)).c_str(), AT_FDCWD,
                                 path.c_str(), AT_SYMLINK_FOLLOW)
                      : ::link(temporary.c_str(), path.c_str());
-    if (linked != 0 && (errno == EEXIST || (errno == ENOENT && !temporary.empty()))) {
+    // Another run's file has the name, or the temporary name had gone to another run's
+    // file (only where it has one): try again.
+    const bool lost = linked != 0 ? errno == EEXIST || (errno == ENOENT && !temporary.empty())
+                                  : !same_file(fd, path);
+    if (lost) {
       *taken = true;
     } else if (linked != 0) {
       s = failed(path);
-    } else if (!same_file(fd, path)) {
-      *taken = true;  // the temporary name had gone to another run's file: try again
     }
   }
   // The temporary name goes while this run still holds the file: no other run removes it.
