@@ -16,13 +16,13 @@ int main(int argc, char** argv) {
     if (arg == "--reference") {
       options.reference = true;
     } else if (arg == "--no-reserve") {
-      options.bands.reserve_space = false;
+      options.raster.reserve_space = false;
     } else if (arg == "--no-thread") {
       options.bands.two_threads = false;
     } else if (arg.starts_with("--band=")) {
       options.bands.band_bytes = std::atoll(argv[i] + 7);
     } else if (arg.starts_with("--write=")) {
-      options.bands.write_bytes = std::atoll(argv[i] + 8);
+      options.raster.write_bytes = std::atoll(argv[i] + 8);
     } else {
       args.push_back(arg);
     }

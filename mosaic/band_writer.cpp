@@ -11,15 +11,6 @@ namespace {
 
 int64_t floor_div(int64_t a, int64_t b) { return a / b - ((a % b != 0) && ((a < 0) != (b < 0))); }
 
-Status write_in_pieces(File& out, std::span<const std::byte> bytes, int64_t piece) {
-  while (!bytes.empty()) {
-    size_t n = std::min(bytes.size(), static_cast<size_t>(piece));
-    if (Status s = out.write_all(bytes.first(n)); !s.ok()) return s;
-    bytes = bytes.subspan(n);
-  }
-  return {};
-}
-
 // The rows of `copy` that touch the band [band_start, band_end): from the first that ends
 // after its start to the last that starts before its end.
 std::pair<int64_t, int64_t> rows_in_band(const TileCopy& copy, int64_t band_start,
@@ -35,7 +26,7 @@ std::pair<int64_t, int64_t> rows_in_band(const TileCopy& copy, int64_t band_star
 // written once, in order, and a band's bytes stay in the cache of the core that assembled
 // them. With one thread (or when the second cannot start) its turn is always now. Nothing
 // thrown leaves a thread: it ends the write with a failed status.
-Status write_bands(File& out, const MosaicPlan& plan, const WriteProgress& progress,
+Status write_bands(BandSink& out, const MosaicPlan& plan, const WriteProgress& progress,
                    const BandOptions& options, std::vector<size_t>* short_copies) {
   const int64_t total = plan.final_size();
   const int64_t bands = (total + options.band_bytes - 1) / options.band_bytes;
@@ -65,7 +56,7 @@ Status write_bands(File& out, const MosaicPlan& plan, const WriteProgress& progr
       turn_changed.wait(lock, [&] { return turn == i || stop; });
       if (stop) return;
       lock.unlock();
-      if (s.ok()) s = write_in_pieces(out, band, options.write_bytes);
+      if (s.ok()) s = out.write_band(offset, band);
       if (s.ok() && !progress(offset + static_cast<int64_t>(band.size()))) s = Status::cancelled();
       if (!s.ok()) return end_with(s);
       lock.lock();
@@ -196,11 +187,9 @@ void BandAssembler::fill_uncovered(int64_t offset, std::span<std::byte> band) {
   fill_to(static_cast<int64_t>(band.size()));
 }
 
-Status write_mosaic(File& out, const MosaicPlan& plan, const WriteProgress& progress,
+Status write_mosaic(BandSink& out, const MosaicPlan& plan, const WriteProgress& progress,
                     const BandOptions& options, std::vector<size_t>* short_copies) {
-  if (options.reserve_space) {
-    if (Status s = out.reserve(plan.final_size()); !s.ok()) return s;
-  }
+  if (Status s = out.begin(plan.final_size()); !s.ok()) return s;
   return write_bands(out, plan, progress, options, short_copies);
 }
 

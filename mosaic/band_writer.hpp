@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "io/file.hpp"
+#include "formats/band_sink.hpp"
 #include "mosaic/plan.hpp"
 
 namespace demstitch {
@@ -21,19 +21,17 @@ using ThreadStarter = std::function<std::thread(std::function<void()>)>;
 // How the band writer cuts its work; the defaults were chosen by measurement (see bench/).
 struct BandOptions {
   int64_t band_bytes = int64_t{1} << 20;
-  int64_t write_bytes = io_chunk_bytes;
   bool two_threads = true;     // two threads taking turns, band by band
-  bool reserve_space = true;   // allocate the whole file before writing it
   ThreadStarter start_thread;  // std::thread when empty
 };
 
-// Writes the mosaic in one sequential pass: each band of the output takes every tile row
-// that falls in it, in command-line order, over the no-data background, and is written once,
-// in order. `out` must be a new, empty file. Memory: one band and a bounded list of row
-// pieces a thread, whatever the tiles' shapes. A write stopped by `progress` ends with a
-// cancelled status. Bytes a tile could not deliver (it shrank since it was measured) are
-// background; `short_copies`, when given, gets the indices of those copies in plan order.
-Status write_mosaic(File& out, const MosaicPlan& plan, const WriteProgress& progress,
+// Makes the mosaic in one sequential pass: each band takes every tile row that falls in it,
+// in command-line order, over the no-data background, and goes to `out` once, in order.
+// Memory: one band and a bounded list of row pieces a thread, whatever the tiles' shapes. A
+// write stopped by `progress` ends with a cancelled status. Bytes a tile could not deliver
+// (it shrank since it was measured) are background; `short_copies`, when given, gets the
+// indices of those copies in plan order.
+Status write_mosaic(BandSink& out, const MosaicPlan& plan, const WriteProgress& progress,
                     const BandOptions& options = {}, std::vector<size_t>* short_copies = nullptr);
 
 // Assembles bands of the mosaic in memory, keeping its scratch space from band to band.

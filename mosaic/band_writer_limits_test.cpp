@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "formats/bil_result.hpp"
 #include "mosaic/band_writer.hpp"
 #include "tests/tile_writer.hpp"
 
@@ -25,12 +26,12 @@ TEST(BandWriter, AFailedWriteEndsTheWriteWithOneThreadOrTwo) {
     BandOptions options;
     options.band_bytes = 4096;
     options.two_threads = thread;
-    options.reserve_space = false;
+    RawRaster raster(out, RawRasterOptions{.reserve_space = false});
     rlimit limit{65536, saved.rlim_max};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     int64_t last_progress = 0;
     Status s = write_mosaic(
-        out, plan,
+        raster, plan,
         [&](int64_t done) {
           last_progress = done;
           return true;

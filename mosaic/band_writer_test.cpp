@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "formats/bil_result.hpp"
 #include "mosaic/reference_writer.hpp"
 #include "tests/memory_sources.hpp"
 #include "tests/tile_writer.hpp"
@@ -54,14 +55,15 @@ class WriterEquivalence : public ::testing::Test {
   }
 
   std::string write_with(const Case& c, const std::string& name, bool reference,
-                         BandOptions options = {}) {
+                         BandOptions options = {}, RawRasterOptions raster_options = {}) {
     auto path = dir_ / name;
     std::filesystem::remove(path);
     File out;
     EXPECT_TRUE(File::create_new(path, name, &out).ok());
+    RawRaster raster(out, raster_options);
     Status s = reference ? write_mosaic_by_patching(out, c.plan)
                          : write_mosaic(
-                               out, c.plan, [](int64_t) { return true; }, options);
+                               raster, c.plan, [](int64_t) { return true; }, options);
     EXPECT_TRUE(s.ok()) << s.message();
     EXPECT_TRUE(out.close().ok());
     return read_file(path);
@@ -78,9 +80,10 @@ TEST_F(WriterEquivalence, BandWriterMatchesFillThenPatchOnRandomTileSets) {
     ASSERT_EQ(static_cast<int64_t>(expected.size()), c.plan.final_size()) << "case " << i;
     BandOptions options;
     options.band_bytes = std::uniform_int_distribution<int64_t>(1, 300)(rng);
-    options.write_bytes = std::uniform_int_distribution<int64_t>(1, 64)(rng);
     options.two_threads = i % 2 == 0;
-    ASSERT_EQ(write_with(c, "bands", false, options), expected)
+    RawRasterOptions raster;
+    raster.write_bytes = std::uniform_int_distribution<int64_t>(1, 64)(rng);
+    ASSERT_EQ(write_with(c, "bands", false, options, raster), expected)
         << "case " << i << " band " << options.band_bytes;
   }
 }
@@ -128,8 +131,9 @@ TEST_F(WriterEquivalence, BytesASourceNoLongerHoldsAreBackground) {
     BandOptions options;
     options.band_bytes = band;
     std::vector<size_t> short_copies;
+    RawRaster raster(out);
     ASSERT_TRUE(write_mosaic(
-                    out, c.plan, [](int64_t) { return true; }, options, &short_copies)
+                    raster, c.plan, [](int64_t) { return true; }, options, &short_copies)
                     .ok());
     EXPECT_EQ(short_copies, std::vector<size_t>{0});
     ASSERT_TRUE(out.close().ok());

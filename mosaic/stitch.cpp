@@ -294,46 +294,92 @@ class Stitcher {
     result_.error = std::move(error);
   }
 
-  void write_result() {
-    const std::string raster_path = request_.output_base + ".DEM";
-    const std::string header_path = request_.output_base + ".HDR";
-    // Lower case on purpose: GIS tools look for BASE.prj, BASE.PRJ or base.prj beside
-    // BASE.DEM, and on a file system where case matters BASE.PRJ is not found.
-    const std::string projection_path = request_.output_base + ".prj";
-    // What GIS tools keep beside a raster (statistics, overviews, and the copy of the header
-    // GDAL writes in lower case when it updates one) describes the earlier mosaic: it goes
-    // when the new one comes.
-    std::vector<std::string> touched = {raster_path, header_path, projection_path};
-    for (const char* side_file : {".stx", ".STX", ".DEM.aux.xml", ".DEM.ovr", ".hdr"}) {
-      touched.push_back(request_.output_base + side_file);
-    }
+  // The result's files, checked, locked and planned for; false, with the failure noted,
+  // when nothing can be written. The lock, the checks and the install are the same for
+  // every format.
+  bool prepare_output(OutputSet& outputs, const BilResult& format) {
     // Every final name is checked before anything is written or locked: on Windows a device
     // name (CON, NUL) would open the device.
-    if (Status s = OutputSet::check_replaceable({{raster_path}}); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+    constexpr OutputStep steps[] = {OutputStep::create_raster, OutputStep::write_header,
+                                    OutputStep::write_projection};
+    for (size_t i = 0; i < format.files().size(); ++i) {
+      if (Status s = OutputSet::check_replaceable({{format.files()[i]}}); !s.ok()) {
+        fail(StitchOutcome::output_failed, steps[i], s);
+        return false;
+      }
     }
-    if (Status s = OutputSet::check_replaceable({{header_path}}); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
-    }
-    if (Status s = OutputSet::check_replaceable({{projection_path}}); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
-    }
-    OutputSet outputs;
-    if (Status s = outputs.lock(request_.output_base + ".DEM.lock", request_.output_base);
-        !s.ok()) {
+    if (Status s = outputs.lock(format.raster_path() + ".lock", request_.output_base); !s.ok()) {
       // A folder that is not there is the result's problem, not the lock's.
       if (s.kind() == StatusKind::not_found) {
-        s = Status::error(s.kind(), Side::output, raster_path, s.detail());
-        return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+        s = Status::error(s.kind(), Side::output, format.raster_path(), s.detail());
+        fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+      } else {
+        fail(StitchOutcome::output_failed, OutputStep::lock, s);
       }
-      return fail(StitchOutcome::output_failed, OutputStep::lock, s);
+      return false;
     }
     plan_copies();
+    std::vector<std::string> touched = format.files();
+    touched.insert(touched.end(), format.side_files().begin(), format.side_files().end());
     if (Status s = check_not_a_tile(touched); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::check_names, s);
+      fail(StitchOutcome::output_failed, OutputStep::check_names, s);
+      return false;
     }
-    File* raster = nullptr;
-    if (Status s = outputs.add(raster_path, &raster); !s.ok()) {
+    return true;
+  }
+
+  // Writes the mosaic's bytes to the format's raster; false, with the failure noted, when
+  // the result cannot be had.
+  bool write_raster(BilResult& format) {
+    const int64_t total = plan_.final_size();
+    observer_.raster_started(tiles_, result_.size->out_rows);
+    Status s;
+    std::vector<size_t> short_copies;
+    if (request_.writer.reference) {
+      s = write_mosaic_by_patching(format.raster_file(), plan_);
+      if (s.ok()) observer_.bytes_written(total, total);
+    } else {
+      s = write_mosaic(
+          format.raster(), plan_,
+          [&](int64_t done) {
+            observer_.bytes_written(done, total);
+            return !observer_.cancelled();
+          },
+          request_.writer.bands, &short_copies);
+    }
+    if (s.kind() == StatusKind::cancelled || observer_.cancelled()) {
+      fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
+      return false;
+    }
+    if (!s.ok() && s.side() == Side::input) {
+      // A tile that could be opened but not read would leave the mosaic incomplete.
+      for (TileInput& tile : tiles_) {
+        if (tile.raster && tile.raster->name() == s.path()) {
+          problem(tile, ProblemKind::raster_not_read, tile.raster_path, s);
+          break;
+        }
+      }
+      fail(StitchOutcome::input_failed, OutputStep::write_raster, s);
+      return false;
+    }
+    if (!s.ok()) {
+      fail(StitchOutcome::output_failed, OutputStep::write_raster, s);
+      return false;
+    }
+    for (TileInput& tile : tiles_) {
+      if (std::any_of(short_copies.begin(), short_copies.end(),
+                      [&](size_t c) { return plan_.copies[c].source == tile.raster.get(); })) {
+        problem(tile, ProblemKind::raster_changed, tile.raster_path);
+      }
+    }
+    return true;
+  }
+
+  void write_result() {
+    BilResult format(request_.output_base);
+    OutputSet outputs;
+    if (!prepare_output(outputs, format)) return;
+    if (Status s = format.start_raster(outputs, request_.writer.raster); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
     }
     // A window's header gives the centre of its upper-left sample, as the tiles' headers do;
@@ -344,62 +390,24 @@ class Stitcher {
                            window ? result_.bounds.left + grid_cell / 2 : result_.bounds.left,
                            window ? result_.bounds.top - grid_cell / 2 : result_.bounds.top,
                            window ? region_corner_decimals : 6);
-    const int64_t total = plan_.final_size();
-    if (Status s = check_space(raster_path, total + static_cast<int64_t>(header_text.size()));
+    if (Status s = check_space(format.raster_path(),
+                               plan_.final_size() + static_cast<int64_t>(header_text.size()));
         !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::check_space, s);
     }
-
-    observer_.raster_started(tiles_, result_.size->out_rows);
-    Status s;
-    std::vector<size_t> short_copies;
-    if (request_.writer.reference) {
-      s = write_mosaic_by_patching(*raster, plan_);
-      if (s.ok()) observer_.bytes_written(total, total);
-    } else {
-      s = write_mosaic(
-          *raster, plan_,
-          [&](int64_t done) {
-            observer_.bytes_written(done, total);
-            return !observer_.cancelled();
-          },
-          request_.writer.bands, &short_copies);
+    if (!write_raster(format)) return;
+    if (Status s = format.write_header(outputs, header_text); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
     }
-    if (s.kind() == StatusKind::cancelled || observer_.cancelled()) {
-      return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
+    if (Status s = format.write_projection(outputs, projection_from_ ? projection_ : wgs84_text_);
+        !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
     }
-    if (!s.ok() && s.side() == Side::input) {
-      // A tile that could be opened but not read would leave the mosaic incomplete.
-      for (TileInput& tile : tiles_) {
-        if (tile.raster && tile.raster->name() == s.path()) {
-          problem(tile, ProblemKind::raster_not_read, tile.raster_path, s);
-          break;
-        }
-      }
-      return fail(StitchOutcome::input_failed, OutputStep::write_raster, s);
-    }
-    if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::write_raster, s);
-    for (TileInput& tile : tiles_) {
-      if (std::any_of(short_copies.begin(), short_copies.end(),
-                      [&](size_t c) { return plan_.copies[c].source == tile.raster.get(); })) {
-        problem(tile, ProblemKind::raster_changed, tile.raster_path);
-      }
-    }
-
-    File* header = nullptr;
-    s = outputs.add(header_path, &header);
-    if (s.ok()) s = header->write_all(std::as_bytes(std::span(header_text)));
-    if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
-    File* projection = nullptr;
-    s = outputs.add(projection_path, &projection);
-    const std::string& projection_text = projection_from_ ? projection_ : wgs84_text_;
-    if (s.ok()) s = projection->write_all(std::as_bytes(std::span(projection_text)));
-    if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
-    for (size_t i = 3; i < touched.size(); ++i) outputs.remove_on_install(touched[i]);
+    for (const std::string& path : format.side_files()) outputs.remove_on_install(path);
     if (observer_.cancelled()) {
       return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
     }
-    s = outputs.install();
+    Status s = outputs.install();
     result_.kept = outputs.kept();
     result_.leftovers = outputs.leftovers();
     if (s.kind() == StatusKind::cancelled) {

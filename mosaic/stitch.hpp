@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/status.hpp"
+#include "formats/bil_result.hpp"
 #include "formats/tile_header.hpp"
 #include "io/source.hpp"
 #include "mosaic/band_writer.hpp"
@@ -18,11 +19,12 @@
 
 namespace demstitch {
 
-// How the raster is written: the band writer (tuned by `bands`), or, for comparison, the
-// fill-then-patch reference writer. Neither changes a byte of the result.
+// How the raster is written: the band writer (tuned by `bands`, its file by `raster`), or,
+// for comparison, the fill-then-patch reference writer. None changes a byte of the result.
 struct WriterOptions {
   bool reference = false;
   BandOptions bands;
+  RawRasterOptions raster;
 };
 
 // What to stitch, and where to.
