@@ -11,12 +11,7 @@
 #include <utility>
 
 #include "io/file.hpp"
-
-// Linux-only calls have a portable fallback, which DEMSTITCH_PORTABLE_POSIX forces so that
-// a build for another POSIX system has tested code.
-#if defined(__linux__) && !defined(DEMSTITCH_PORTABLE_POSIX)
-#define DEMSTITCH_LINUX_CALLS 1
-#endif
+#include "io/posix_support.hpp"
 
 namespace demstitch {
 namespace {

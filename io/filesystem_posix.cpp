@@ -8,10 +8,7 @@
 
 #include "io/filesystem.hpp"
 #include "io/platform.hpp"
-
-#if defined(__linux__) && !defined(DEMSTITCH_PORTABLE_POSIX)
-#define DEMSTITCH_LINUX_CALLS 1
-#endif
+#include "io/posix_support.hpp"
 
 namespace demstitch {
 namespace {

@@ -1,4 +1,8 @@
+// What every platform shares: path arithmetic, random names, the lock's refusal.
+#include <cstdio>
+
 #include "io/filesystem.hpp"
+#include "io/platform.hpp"
 
 namespace demstitch {
 
@@ -17,6 +21,12 @@ Status LockFile::not_a_lock(const std::string& path, const char* what) {
                        std::string(what) +
                            ", not a lock file of demstitch: left as it is, and nothing written "
                            "(remove it, or choose another name with --output)");
+}
+
+std::string random_tag() {
+  char text[17];
+  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(random_bits()));
+  return text;
 }
 
 }  // namespace demstitch

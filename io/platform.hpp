@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -52,7 +53,9 @@ void finish_whatever_interrupts();
 int register_removal(const std::string& path);
 void unregister_removal(int slot);
 
-// Sixteen hexadecimal digits from the system's random source, for names no other run picks.
+// Sixty-four bits from the system's random source.
+uint64_t random_bits();
+// Sixteen hexadecimal digits of random_bits(), for names no other run picks.
 std::string random_tag();
 
 }  // namespace demstitch

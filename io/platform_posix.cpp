@@ -2,7 +2,8 @@
 #include <pthread.h>
 
 #include "io/platform.hpp"
-#if defined(__linux__)
+#include "io/posix_support.hpp"
+#if defined(DEMSTITCH_LINUX_CALLS)
 #include <sys/random.h>
 #endif
 #include <unistd.h>
@@ -115,18 +116,13 @@ void unregister_removal(int slot) {
   if (slot >= 0) removals[static_cast<size_t>(slot)].active.store(false, std::memory_order_release);
 }
 
-std::string random_tag() {
+uint64_t random_bits() {
   uint64_t value = 0;
-#if defined(__linux__) && !defined(DEMSTITCH_PORTABLE_POSIX)
-  if (::getrandom(&value, sizeof value, 0) != static_cast<ssize_t>(sizeof value))
+#if defined(DEMSTITCH_LINUX_CALLS)
+  if (::getrandom(&value, sizeof value, 0) == static_cast<ssize_t>(sizeof value)) return value;
 #endif
-  {
-    std::random_device device;
-    value = (uint64_t{device()} << 32) ^ device();
-  }
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
-  return text;
+  std::random_device device;
+  return (uint64_t{device()} << 32) ^ device();
 }
 
 }  // namespace demstitch

@@ -137,13 +137,10 @@ void unregister_removal(int slot) {
   if (slot >= 0) removals[static_cast<size_t>(slot)].active.store(false, std::memory_order_release);
 }
 
-std::string random_tag() {
+uint64_t random_bits() {
   std::random_device device;
-  uint64_t value = (uint64_t{device()} << 32) ^ device() ^ GetTickCount64() ^
-                   (uint64_t{GetCurrentProcessId()} << 16);
-  char text[17];
-  std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
-  return text;
+  return (uint64_t{device()} << 32) ^ device() ^ GetTickCount64() ^
+         (uint64_t{GetCurrentProcessId()} << 16);
 }
 
 }  // namespace demstitch
