@@ -244,7 +244,9 @@ std::vector<std::string> header_doubts(const TileHeader& header) {
     doubts.push_back("says the samples are not most significant byte first");
   if (header.nbits != 16) doubts.push_back(format("says NBITS %d, not 16", header.nbits));
   // Relative to 1/120 degree, so that the six-decimal 0.008333 of older headers passes.
-  auto off_grid = [](double spacing) { return !(std::fabs(spacing * 120 - 1) <= 1e-4); };
+  auto off_grid = [](double spacing) {
+    return !(std::fabs(spacing * samples_per_degree - 1) <= 1e-4);
+  };
   if (off_grid(header.xdim) || off_grid(header.ydim)) {
     doubts.push_back(
         format("says a spacing of %g by %g degrees, not 1/120", header.xdim, header.ydim));

@@ -10,6 +10,11 @@
 
 namespace demstitch {
 
+// Samples per degree of the dataset's grid in both directions, whatever a tile's spacing
+// says, and the width of one cell in degrees.
+inline constexpr double samples_per_degree = 120.0;
+inline constexpr double grid_cell = 1.0 / samples_per_degree;
+
 // The grid spacing as the header format has always written it: a little less than 1/120.
 inline constexpr double default_spacing = 0.00833333333333;
 
@@ -29,8 +34,10 @@ struct TileHeader {
   int64_t total_row_bytes = 9600;
   int32_t band_gap_bytes = 0;
   int32_t nodata = -9999;
-  double ulx = 0.0;  // left edge, degrees; shifted by the offsets once the header is read
-  double uly = 0.0;  // top edge, degrees; likewise
+  // The corner as the header gives it, in degrees, never shifted: a plain mosaic takes it as
+  // the tile's left and top edges, a window as the centre of its first sample.
+  double ulx = 0.0;
+  double uly = 0.0;
   double xdim = default_spacing;
   double ydim = default_spacing;
   std::string name;

@@ -7,9 +7,6 @@
 
 namespace demstitch {
 
-// Samples per degree in both directions, whatever a tile's spacing says.
-inline constexpr double samples_per_degree = 120.0;
-
 // The rectangle that covers all tiles, in shifted coordinates (header value plus offset).
 // It starts as the world turned inside out, so that the first tile inside the world
 // replaces all four sides.

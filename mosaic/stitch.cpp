@@ -31,9 +31,10 @@ class Stitcher {
     if (request_.window) {
       // The mosaic is the window, snapped out to the grid, whatever the tiles cover.
       grid_ = snap_outward(*request_.window);
-      result_.bounds = MosaicBounds{
-          static_cast<double>(grid_.north) / 120, static_cast<double>(grid_.west) / 120,
-          static_cast<double>(grid_.south) / 120, static_cast<double>(grid_.east) / 120};
+      result_.bounds = MosaicBounds{static_cast<double>(grid_.north) / samples_per_degree,
+                                    static_cast<double>(grid_.west) / samples_per_degree,
+                                    static_cast<double>(grid_.south) / samples_per_degree,
+                                    static_cast<double>(grid_.east) / samples_per_degree};
       result_.size =
           MosaicSize{static_cast<int32_t>(grid_.cols()), static_cast<int32_t>(grid_.rows())};
     } else {

@@ -17,8 +17,8 @@ GridWindow snap_outward(const GeoWindow& window) {
 }
 
 std::optional<TileCells> tile_cells(const TileHeader& header) {
-  const double west = (header.ulx - header.xdim / 2) * 120;
-  const double north = (header.uly + header.ydim / 2) * 120;
+  const double west = (header.ulx - header.xdim / 2) * samples_per_degree;
+  const double north = (header.uly + header.ydim / 2) * samples_per_degree;
   // Ten turns of the earth either way is far enough for any tile that could touch a window.
   constexpr double limit = 10.0 * world_columns;
   if (!(std::fabs(west) < limit && std::fabs(north) < limit)) return std::nullopt;

@@ -9,10 +9,8 @@
 
 namespace demstitch {
 
-// The width of a cell of the 30-arc-second grid, in degrees, as GIS tools write it.
-inline constexpr double grid_cell = 1.0 / 120;
 // Columns in a turn of the earth.
-inline constexpr int64_t world_columns = int64_t{360} * 120;
+inline constexpr int64_t world_columns = int64_t{360} * static_cast<int64_t>(samples_per_degree);
 
 // A region asked for, in degrees. West above east means the region crosses the antimeridian:
 // it runs east from west across 180 to east.

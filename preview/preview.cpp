@@ -124,7 +124,7 @@ Status write_preview(const std::string& base, const std::string& png_path,
   const int64_t height = downsampler.out_rows();
   // Size of a picture pixel on the ground, in metres (ignoring the narrowing toward the poles).
   const double pixel_metres = static_cast<double>(header.ncols) / static_cast<double>(width) *
-                              (1.0 / 120) * metres_per_degree;
+                              grid_cell * metres_per_degree;
   std::vector<uint8_t> picture(static_cast<size_t>(width * height * 3));
 
   // Hill shading needs the rows above and below: each row is coloured one row late.
