@@ -61,7 +61,6 @@ class File {
     return File(handle, std::move(display_name), side);
   }
 
-  bool is_open() const { return handle_ != -1; }
   intptr_t native_handle() const { return handle_; }
   const std::string& name() const { return name_; }
 
