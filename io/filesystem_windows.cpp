@@ -148,20 +148,78 @@ Status busy(const std::string& path) {
 constexpr DWORD lock_access = GENERIC_READ | GENERIC_WRITE | DELETE;
 constexpr DWORD lock_sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Makes the lock file whole, mark and all, and locked, under a name of its own, then moves it
-// to the lock's name where none stands, so that no run ever finds it empty. *taken when
-// another run's file got the name first.
+// A BASE.DEM.lock.new that no run holds is one a killed run left: it goes if it is empty or
+// has the mark. *busy where another run holds it: that run is making the lock now.
+Status remove_left_lock_file(const std::wstring& temporary, const std::string& path, bool* busy) {
+  *busy = false;
+  HANDLE other = CreateFileW(temporary.c_str(), lock_access, lock_sharing, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (other == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    // Gone meanwhile, or going (a file held for deletion cannot be opened).
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_ACCESS_DENIED) return {};
+    return windows_error(code, Side::output, path);
+  }
+  DWORD error = 0;
+  if (!take_lock(other, &error)) {
+    CloseHandle(other);
+    *busy = error == 0;
+    return error == 0 ? Status() : windows_error(error, Side::output, path);
+  }
+  // A positioned read at the end of a file fails (ERROR_HANDLE_EOF): an empty one is asked
+  // its size instead.
+  std::string first(LockFile::mark.size(), '\0');
+  OVERLAPPED start{};
+  DWORD n = 0;
+  LARGE_INTEGER size{};
+  const bool ours = (GetFileSizeEx(other, &size) && size.QuadPart == 0) ||
+                    (ReadFile(other, first.data(), static_cast<DWORD>(first.size()), &n, &start) &&
+                     n == first.size() && first == LockFile::mark);
+  if (ours) {
+    FILE_DISPOSITION_INFO gone{};
+    gone.DeleteFile = TRUE;
+    SetFileInformationByHandle(other, FileDispositionInfo, &gone, sizeof gone);
+  }
+  CloseHandle(other);
+  if (!ours) {
+    return Status::error(StatusKind::io_error, Side::output, utf8(temporary),
+                         "a file of someone else's under the name a lock file is made by");
+  }
+  return {};
+}
+
+// Makes the lock file whole, mark and all, and locked, as BASE.DEM.lock.new (one name for
+// every run), then moves it to the lock's name where none stands, so that no run ever finds
+// it empty. *taken when another run's file got the name first, or another run is making one.
 Status create_lock_file(const std::string& path, HANDLE* created, bool* taken) {
   *taken = false;
-  const std::string temporary = path + "." + random_tag() + ".new";
-  HANDLE handle = CreateFileW(wide_path(temporary).c_str(), lock_access, lock_sharing, nullptr,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return windows_error(GetLastError(), Side::output, path);
+  const std::wstring temporary = wide_path(path + ".new");
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && handle == INVALID_HANDLE_VALUE; ++attempt) {
+    handle = CreateFileW(temporary.c_str(), lock_access, lock_sharing, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) break;
+    DWORD code = GetLastError();
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS && code != ERROR_ACCESS_DENIED) {
+      return windows_error(code, Side::output, path);
+    }
+    if (Status s = remove_left_lock_file(temporary, path, taken); !s.ok() || *taken) return s;
+    Sleep(1);
+  }
+  if (handle == INVALID_HANDLE_VALUE) {
+    *taken = true;
+    return {};
+  }
+  // Locked before the mark is written: a run that finds the file meanwhile leaves it alone.
   DWORD error = 0;
-  Status s = write_whole(handle, LockFile::mark, 0, path);
-  if (s.ok() && !take_lock(handle, &error)) s = windows_error(error, Side::output, path);
-  if (s.ok() &&
-      !MoveFileExW(wide_path(temporary).c_str(), wide_path(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
+  Status s;
+  if (!take_lock(handle, &error)) {
+    *taken = error == 0;
+    if (!*taken) s = windows_error(error, Side::output, path);
+  }
+  if (s.ok() && !*taken) s = write_whole(handle, LockFile::mark, 0, path);
+  if (s.ok() && !*taken &&
+      !MoveFileExW(temporary.c_str(), wide_path(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
     error = GetLastError();
     if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) {
       *taken = true;
@@ -170,8 +228,10 @@ Status create_lock_file(const std::string& path, HANDLE* created, bool* taken) {
     }
   }
   if (!s.ok() || *taken) {
+    FILE_DISPOSITION_INFO gone{};
+    gone.DeleteFile = TRUE;
+    SetFileInformationByHandle(handle, FileDispositionInfo, &gone, sizeof gone);
     CloseHandle(handle);
-    DeleteFileW(wide_path(temporary).c_str());
     return s;
   }
   *created = handle;
@@ -194,7 +254,10 @@ Status LockFile::acquire(const std::string& path) {
       if (code == ERROR_FILE_NOT_FOUND) {
         bool taken = false;
         if (Status s = create_lock_file(path, &handle, &taken); !s.ok()) return s;
-        if (taken) continue;
+        if (taken) {
+          Sleep(1);  // another run is making the lock file
+          continue;
+        }
         handle_ = reinterpret_cast<intptr_t>(handle);
         path_ = path;
         size_ = static_cast<int64_t>(mark.size());

@@ -106,6 +106,13 @@ check "status 3 for a lock name that is not a lock" [ "$status" = 3 ]
 check "that file kept" [ "$(cat "$work/windows/mine.DEM.lock")" = keep ]
 check "no result beside it" [ ! -e "$work/windows/mine.DEM" ]
 rm "$work/windows/mine.DEM.lock"
+# A lock file a killed run left half made is removed by the next run, which then stitches.
+: >"$work/windows/mine.DEM.lock.new"
+(cd "$work/windows" && "$wine" "$exe" --output=mine ../tiles/E169N12 >/dev/null 2>err.txt)
+status=$?
+check "status 0 after a lock file left half made" [ "$status" = 0 ]
+check "the half-made lock file removed" [ ! -e "$work/windows/mine.DEM.lock.new" ]
+rm -f "$work"/windows/mine.*
 
 # Ctrl-C while the run is at work (wine turns SIGINT into the console's Ctrl-C): the run
 # removes what it made and ends with the status of a program ended by Ctrl-C, 0xC000013A,
