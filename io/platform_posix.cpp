@@ -3,6 +3,7 @@
 
 #include "io/platform.hpp"
 #include "io/posix_support.hpp"
+#include "io/removal_table.hpp"
 #if defined(DEMSTITCH_LINUX_CALLS)
 #include <sys/random.h>
 #endif
@@ -23,11 +24,8 @@ constexpr std::array interrupt_signals = {SIGINT, SIGTERM, SIGHUP};
 
 // Written by the program with the signals held, read by the handler: each slot's path is
 // complete before its flag says so.
-struct RemovalSlot {
-  std::atomic<bool> active{false};
-  char path[4096] = {};
-};
-std::array<RemovalSlot, 16> removals;
+using PathBuffer = std::array<char, 4096>;
+RemovalTable<PathBuffer> removals;
 std::atomic<bool> ending_on_interrupt{false};
 
 sigset_t interrupt_set() {
@@ -39,9 +37,7 @@ sigset_t interrupt_set() {
 
 extern "C" void end_by_signal(int signal) {
   // Only async-signal-safe calls here: unlink, and the re-raise.
-  for (RemovalSlot& slot : removals) {
-    if (slot.active.load(std::memory_order_acquire)) ::unlink(slot.path);
-  }
+  removals.for_each([](const PathBuffer& path) { ::unlink(path.data()); });
   // The handler was installed to reset itself: the pending signal now ends the process.
   ::raise(signal);
 }
@@ -101,24 +97,18 @@ SignalsHeld::~SignalsHeld() {
 }
 
 int register_removal(const std::string& path) {
-  if (path.size() >= sizeof(RemovalSlot::path)) return -1;
-  for (size_t i = 0; i < removals.size(); ++i) {
-    RemovalSlot& slot = removals[i];
-    if (slot.active.load(std::memory_order_relaxed)) continue;
-    std::memcpy(slot.path, path.c_str(), path.size() + 1);
-    slot.active.store(true, std::memory_order_release);
-    return static_cast<int>(i);
-  }
-  return -1;
+  return removals.add([&](PathBuffer& buffer) {
+    if (path.size() >= buffer.size()) return false;
+    std::memcpy(buffer.data(), path.c_str(), path.size() + 1);
+    return true;
+  });
 }
 
-void unregister_removal(int slot) {
-  if (slot >= 0) removals[static_cast<size_t>(slot)].active.store(false, std::memory_order_release);
-}
+void unregister_removal(int slot) { removals.remove(slot); }
 
 uint64_t random_bits() {
-  uint64_t value = 0;
 #if defined(DEMSTITCH_LINUX_CALLS)
+  uint64_t value = 0;
   if (::getrandom(&value, sizeof value, 0) == static_cast<ssize_t>(sizeof value)) return value;
 #endif
   std::random_device device;

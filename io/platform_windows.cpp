@@ -1,6 +1,7 @@
 #include "io/platform.hpp"
 
 // windows.h comes before the other system headers, which need what it declares.
+#include "io/removal_table.hpp"
 #include "io/windows_support.hpp"
 
 // clang-format off
@@ -29,11 +30,7 @@ CRITICAL_SECTION& guard() {
   return g.section;
 }
 
-struct RemovalSlot {
-  std::atomic<bool> active{false};
-  std::wstring path;
-};
-std::array<RemovalSlot, 16> removals;
+RemovalTable<std::wstring> removals;
 
 // The status of a console program ended by Ctrl-C, as cmd.exe and PowerShell see it.
 constexpr UINT control_c_exit = 0xC000013A;
@@ -53,9 +50,7 @@ BOOL WINAPI end_by_control(DWORD event) {
     LeaveCriticalSection(&guard());
     return TRUE;
   }
-  for (RemovalSlot& slot : removals) {
-    if (slot.active.load(std::memory_order_acquire)) DeleteFileW(slot.path.c_str());
-  }
+  removals.for_each([](const std::wstring& path) { DeleteFileW(path.c_str()); });
   ExitProcess(control_c_exit);
 }
 
@@ -123,19 +118,13 @@ SignalsHeld::~SignalsHeld() { LeaveCriticalSection(&guard()); }
 
 int register_removal(const std::string& path) {
   SignalsHeld held;
-  for (size_t i = 0; i < removals.size(); ++i) {
-    RemovalSlot& slot = removals[i];
-    if (slot.active.load(std::memory_order_relaxed)) continue;
-    slot.path = wide_path(path);
-    slot.active.store(true, std::memory_order_release);
-    return static_cast<int>(i);
-  }
-  return -1;
+  return removals.add([&](std::wstring& stored) {
+    stored = wide_path(path);
+    return true;
+  });
 }
 
-void unregister_removal(int slot) {
-  if (slot >= 0) removals[static_cast<size_t>(slot)].active.store(false, std::memory_order_release);
-}
+void unregister_removal(int slot) { removals.remove(slot); }
 
 uint64_t random_bits() {
   std::random_device device;
