@@ -114,6 +114,25 @@ check "status 0 after a lock file left half made" [ "$status" = 0 ]
 check "the half-made lock file removed" [ ! -e "$work/windows/mine.DEM.lock.new" ]
 rm -f "$work"/windows/mine.*
 
+# The result this run replaces is not a tile, and a result named like a tile (in any case)
+# would replace the tile's files: both refused, the tile intact.
+(cd "$work/windows" && "$wine" "$exe" ../tiles/E169N12 GTResult.DEM >/dev/null 2>&1)
+status=$?
+check "status 2 for the result named as a tile" [ "$status" = 2 ]
+cp "$work/tiles/E169N12.dem" "$work/tile.DEM"
+(cd "$work/windows" && "$wine" "$exe" --output=../tiles/e169n12 ../tiles/E169N12 >/dev/null 2>&1)
+status=$?
+check "status 2 for --output naming a tile" [ "$status" = 2 ]
+check "the tile intact" cmp -s "$work/tile.DEM" "$work/tiles/E169N12.dem"
+# A header without a corner is doubtful: status 4.
+: >"$work/tiles/E.HDR"
+cp "$work/tiles/E169N12.dem" "$work/tiles/E.DEM"
+(cd "$work/windows" && "$wine" "$exe" --output=doubt ../tiles/E >/dev/null 2>err.txt)
+status=$?
+check "status 4 for a doubtful header" [ "$status" = 4 ]
+check "the doubtful header named" grep -q "Doubtful header ../tiles/E.hdr" "$work/windows/err.txt"
+rm -f "$work"/windows/doubt.* "$work"/tiles/E.*
+
 # Ctrl-C while the run is at work (wine turns SIGINT into the console's Ctrl-C): the run
 # removes what it made and ends with the status of a program ended by Ctrl-C, 0xC000013A,
 # of which a POSIX shell sees the low byte, 58.
