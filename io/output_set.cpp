@@ -53,8 +53,7 @@ Status OutputSet::lock(const std::string& lock_path, const std::string& result_b
   }
   if (Status s = lock_.acquire(lock_path); !s.ok()) return s;
   lock_slot_ = register_removal(lock_path);
-  settle();
-  return {};
+  return settle();
 }
 
 bool OutputSet::is_ours(const std::string& name) const {
@@ -62,7 +61,7 @@ bool OutputSet::is_ours(const std::string& name) const {
          name.find_first_of(path_separators) == std::string::npos;
 }
 
-void OutputSet::settle() {
+Status OutputSet::settle() {
   // Holding the lock proves that the run which wrote the journal is gone.
   std::vector<std::string> parts;
   std::vector<Step> steps;
@@ -91,11 +90,27 @@ void OutputSet::settle() {
       steps.push_back(Step{Step::remove_old, f[1], {}, f[2]});
     }
   }
-  bool settled = !installing || (done ? finish(steps) : undo(steps));
-  for (const std::string& name : parts) {
-    if (exists(in_folder(name)) && !remove_file(in_folder(name)).ok()) settled = false;
+  if (installing && !done && !undo(steps)) {
+    // The earlier files may not all be back: nothing is written until they are.
+    keep_journal_ = true;
+    return Status::error(StatusKind::io_error, Side::output, lock_.path(),
+                         "the install of a run that was killed could not be undone; the next "
+                         "run tries again");
   }
-  if (settled) lock_.clear();
+  std::vector<std::string> left;  // copies and temporary files that would not go
+  if (installing) finish(steps, &left);
+  for (const std::string& name : parts) {
+    if (exists(in_folder(name)) && !remove_file(in_folder(name)).ok()) left.push_back(name);
+  }
+  keep(left);
+  return {};
+}
+
+void OutputSet::keep(const std::vector<std::string>& names) {
+  // Only names to remove stay in the journal, so that it never mixes with the next install.
+  lock_.clear();
+  for (const std::string& name : names) note("part/" + name);
+  keep_journal_ = !names.empty();
 }
 
 Status OutputSet::note(const std::string& record) {
@@ -241,8 +256,7 @@ bool OutputSet::undo(const std::vector<Step>& steps) {
   return undone;
 }
 
-bool OutputSet::finish(const std::vector<Step>& steps) {
-  bool finished = true;
+void OutputSet::finish(const std::vector<Step>& steps, std::vector<std::string>* left) {
   for (const Step& step : steps) {
     const std::string backup = in_folder(step.backup_name);
     if (step.backup_name.empty() || !exists(backup)) continue;
@@ -250,10 +264,9 @@ bool OutputSet::finish(const std::vector<Step>& steps) {
     if (s.ok()) s = remove_file(backup);
     if (!s.ok()) {
       leftovers_.push_back(s);
-      finished = false;
+      left->push_back(step.backup_name);
     }
   }
-  return finished;
 }
 
 Status OutputSet::install() {
@@ -318,11 +331,9 @@ Status OutputSet::install() {
     unregister_removal(entry->slot);
     entry->slot = -1;
   }
-  if (finish(steps)) {
-    lock_.clear();
-  } else {
-    keep_journal_ = true;
-  }
+  std::vector<std::string> left;
+  finish(steps, &left);
+  keep(left);
   return {};
 }
 

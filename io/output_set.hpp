@@ -86,12 +86,17 @@ class OutputSet {
   std::vector<Step> plan_install();
   Status take_step(const Step& step, int* calls);
   Status before_step(int* calls);
-  // From the journal's records: put every earlier file back and remove the new ones, or,
-  // for an install that was done, remove the earlier files' copies. False when a step
-  // failed (the journal is then kept for the next run).
+  // From the journal's records: put every earlier file back and remove the new ones (false
+  // when a step failed), or, for an install that was done, remove the earlier files' copies
+  // (`left` gets the names that would not go).
   bool undo(const std::vector<Step>& steps);
-  bool finish(const std::vector<Step>& steps);
-  void settle();
+  void finish(const std::vector<Step>& steps, std::vector<std::string>* left);
+  // Finishes or undoes what a killed run left in the journal; fails when an install could
+  // not be undone (the journal is then kept, and nothing may be written).
+  Status settle();
+  // Leaves only `names` in the journal, as files for the next run to remove, and keeps the
+  // lock file for it when there are any.
+  void keep(const std::vector<std::string>& names);
   std::string in_folder(const std::string& name) const { return folder_ + name; }
   bool is_ours(const std::string& name) const;
 

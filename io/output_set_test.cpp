@@ -176,6 +176,28 @@ TEST_F(Outputs, NamesOfAKilledRunAreRemovedAndNoOthers) {
   EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM.fedcba9876543210.part"}));
 }
 
+TEST_F(Outputs, AnInstallThatCannotBeUndoneStopsTheRunAndStaysInTheJournal) {
+  // A killed run's install whose earlier raster cannot go back: a folder took its name.
+  write_file(dir_ / "R.DEM.0123456789abcdef.part", "old raster");
+  fs::create_directories(dir_.path() / "R.DEM" / "inside");
+  const std::string journal = std::string(LockFile::mark) +
+                              "install\nold/R.DEM/R.DEM.fedcba9876543210.part/"
+                              "R.DEM.0123456789abcdef.part\n";
+  write_file(dir_ / "R.DEM.lock", journal);
+  {
+    OutputSet set;
+    Status s = set.lock(path("R.DEM.lock"), path("R"));
+    EXPECT_FALSE(s.ok());
+    EXPECT_EQ(s.path(), path("R.DEM.lock"));
+  }
+  EXPECT_EQ(read_file(dir_ / "R.DEM.lock"), journal);
+  // Once the folder is gone, the next run puts the raster back.
+  fs::remove_all(dir_ / "R.DEM");
+  { ASSERT_TRUE(OutputSet().lock(path("R.DEM.lock"), path("R")).ok()); }
+  EXPECT_EQ(names(), std::vector<std::string>{"R.DEM"});
+  EXPECT_EQ(read_file(dir_ / "R.DEM"), "old raster");
+}
+
 TEST_F(Outputs, ACopyThatCannotBeRemovedIsLeftToTheNextRun) {
   write_old_result();
   {
