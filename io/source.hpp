@@ -57,6 +57,10 @@ class FileOpener final : public SourceOpener {
   Status open(const std::string& path, std::unique_ptr<Source>* source) override;
 };
 
+// Reads a whole source of at most `limit` bytes into *text; false (and nothing read) when it
+// is longer or cannot be read: `why` then says so, where given.
+bool read_whole(const Source& source, int64_t limit, std::string* text, Status* why = nullptr);
+
 // Opens base + lower-case extension, or else base + upper-case extension (tiles are
 // distributed with upper-case names). `path` is the name opened, or on failure the one whose
 // error is returned: the upper-case one where it exists but cannot be opened, else the

@@ -73,8 +73,9 @@ class Stitcher {
   // mosaic caught by *.DEM would stand in for the tiles it was made from).
   std::optional<size_t> tile_that_is_the_result() const {
     std::vector<FileId> result_files;
-    for (const char* extension : {".DEM", ".HDR"}) {
-      if (auto id = target_id(request_.output_base + extension)) result_files.push_back(*id);
+    const BilResult format(request_.output_base);
+    for (const std::string& path : {format.raster_path(), format.files()[1]}) {
+      if (auto id = target_id(path)) result_files.push_back(*id);
     }
     for (size_t i = 0; i < request_.tiles.size() && !result_files.empty(); ++i) {
       for (const std::string& base : tile_bases(request_.tiles[i])) {
@@ -163,16 +164,8 @@ class Stitcher {
 
   // Whether a header is one this program writes for its results.
   static bool is_a_result(const Source& source) {
-    int64_t size = 0;
-    std::string text(1024, '\0');
-    size_t got = 0;
-    auto bytes = std::as_writable_bytes(std::span(text));
-    if (!source.size(&size).ok() || size > static_cast<int64_t>(text.size()) ||
-        !source.read_at(0, std::span(&bytes, 1), &got).ok()) {
-      return false;
-    }
-    text.resize(got);
-    return is_result_header(text);
+    std::string text;
+    return read_whole(source, 1024, &text) && is_result_header(text);
   }
 
   // The result's coordinate system is the first tile's that brings one.
