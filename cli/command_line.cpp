@@ -92,6 +92,47 @@ std::string output_base(std::string_view path) {
   return std::string(path);
 }
 
+bool ends_with_ignoring_case(std::string_view text, std::string_view end) {
+  return text.size() > end.size() &&
+         equal_ignoring_case(text.substr(text.size() - end.size()), end);
+}
+
+// Options whose value may also be the next argument.
+bool takes_value(std::string_view option) {
+  for (std::string_view name :
+       {"--bounds", "--output", "--format", "--compress", "--level", "--overviews"}) {
+    if (option == name) return true;
+  }
+  return false;
+}
+
+// What the GeoTIFF options ask, checked against each other once every option is read; an
+// empty text when they fit.
+std::string check_cog_options(CommandLine& line, bool dem_asked, bool level_given,
+                              std::string_view cog_option) {
+  if (line.cog && dem_asked) {
+    return "--format=dem: the --output path ends in .tif, which names a GeoTIFF; choose one";
+  }
+  if (!line.cog && !cog_option.empty()) {
+    return std::string(cog_option) + ": only a GeoTIFF takes it (add --format=cog)";
+  }
+  const Compression compression = line.cog_options.compression;
+  if (!compression_available(compression)) {
+    return "--compress=" + std::string(compression_name(compression)) +
+           ": this build of demstitch cannot write it (deflate, lzw and none it can)";
+  }
+  std::optional<LevelRange> levels = compression_levels(compression);
+  if (level_given && !levels) {
+    return "--level: --compress=" + std::string(compression_name(compression)) + " takes no level";
+  }
+  if (level_given &&
+      (line.cog_options.level < levels->low || line.cog_options.level > levels->high)) {
+    return format("--level=%d: --compress=%s takes a level from %d to %d", line.cog_options.level,
+                  std::string(compression_name(compression)).c_str(), levels->low, levels->high);
+  }
+  return {};
+}
+
 }  // namespace
 
 CommandLine parse_command_line(std::span<const std::string_view> args) {
@@ -100,6 +141,9 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
     line.outcome = CommandLine::Outcome::no_argument;
     return line;
   }
+  bool dem_asked = false;
+  bool level_given = false;
+  std::string cog_option;  // the first option that only a GeoTIFF takes
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
     if (is_named_option(arg)) {
@@ -109,8 +153,7 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
       std::string given(arg);  // as the user wrote it, for messages
       if (option.size() < arg.size()) {
         value = arg.substr(option.size() + 1);
-      } else if ((option == "--bounds" || option == "--output") && i + 1 < args.size() &&
-                 !is_named_option(args[i + 1])) {
+      } else if (takes_value(option) && i + 1 < args.size() && !is_named_option(args[i + 1])) {
         value = args[++i];
         given.append(1, ' ').append(*value);
       }
@@ -121,9 +164,49 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
         if (line.window) continue;
       } else if (option == "--output") {
         line.output_chosen = true;
-        if (value) line.output_base = output_base(*value);
+        if (value &&
+            (ends_with_ignoring_case(*value, ".tif") || ends_with_ignoring_case(*value, ".tiff"))) {
+          line.cog = true;
+          line.cog_path = std::string(*value);
+          line.output_base = line.cog_path.substr(0, line.cog_path.rfind('.'));
+        } else if (value) {
+          line.output_base = output_base(*value);
+        }
         if (value && !line.output_base.empty() && !line.output_base.ends_with('/')) continue;
         why = "give the result's path, such as regions/alps";
+      } else if (option == "--format") {
+        if (value == "cog" || value == "dem") {
+          dem_asked = value == "dem";
+          line.cog = line.cog || value == "cog";
+          continue;
+        }
+        why = "give cog (a Cloud-Optimized GeoTIFF) or dem (the raw raster and its header)";
+      } else if (option == "--compress") {
+        std::optional<Compression> c = value ? compression_by_name(*value) : std::nullopt;
+        if (c) {
+          line.cog_options.compression = *c;
+          if (cog_option.empty()) cog_option = "--compress";
+          continue;
+        }
+        why = "give deflate, zstd, lzw or none";
+      } else if (option == "--level") {
+        std::optional<int32_t> level = value ? scan_c_int(*value) : std::nullopt;
+        if (level) {
+          line.cog_options.level = *level;
+          level_given = true;
+          if (cog_option.empty()) cog_option = "--level";
+          continue;
+        }
+        why = "give a whole number, such as 6";
+      } else if (option == "--overviews") {
+        if (value == "average" || value == "nearest" || value == "none") {
+          line.cog_options.overviews = value != "none";
+          line.cog_options.resampling =
+              value == "nearest" ? Resampling::nearest : Resampling::average;
+          if (cog_option.empty()) cog_option = "--overviews";
+          continue;
+        }
+        why = "give average, nearest or none";
       }
       if (!why.empty()) {
         line.outcome = CommandLine::Outcome::bad_value;
@@ -150,7 +233,10 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
     }
     line.names.emplace_back(arg);
   }
-  if (line.names.empty()) {
+  if (std::string why = check_cog_options(line, dem_asked, level_given, cog_option); !why.empty()) {
+    line.outcome = CommandLine::Outcome::bad_value;
+    line.offending = std::move(why);
+  } else if (line.names.empty()) {
     line.outcome = CommandLine::Outcome::no_tile;
   } else if (line.names.size() > max_tiles) {
     line.outcome = CommandLine::Outcome::too_many_tiles;

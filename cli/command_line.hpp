@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "formats/cog_result.hpp"
 #include "mosaic/window.hpp"
 
 namespace demstitch {
@@ -36,10 +37,16 @@ struct CommandLine {
   std::optional<GeoWindow> window;       // --bounds
   std::string output_base = "GTResult";  // --output
   bool output_chosen = false;
+  // A Cloud-Optimized GeoTIFF instead of the raw raster: --format=cog, or an --output path
+  // ending in .tif or .tiff (kept whole in `cog_path`).
+  bool cog = false;
+  std::string cog_path;
+  CogOptions cog_options;  // --compress, --level, --overviews
 };
 
 // Reads the arguments that follow the program's name. "--" and a letter begins a named
-// option (--help, --version, --bounds=, --output=); any other argument starting with "-" is
+// option (--help, --version, --bounds=, --output=, --format=, --compress=, --level=,
+// --overviews=); any other argument starting with "-" is
 // the offset option ("-h,w", so "--5,3" is the offsets -5 and 3); every other argument is a
 // tile base name. The first of --help, --version, an unknown option, a bad value or a name
 // too long decides. Touches no file.

@@ -74,6 +74,11 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   request.writer = writer;
   request.window = line.window;
   request.output_base = line.output_base;
+  if (line.cog) {
+    request.format = ResultFormat::cog;
+    request.cog_path = line.cog_path;
+    request.cog = line.cog_options;
+  }
   ConsoleReport report(console, request.window.has_value());
   StitchResult result = stitch(request, report);
   for (const TileProblem& problem : result.problems) {

@@ -25,6 +25,13 @@ std::string_view value_text(std::string_view text, std::string_view keyword) {
 
 }  // namespace
 
+GeoTransform result_geotransform(double result_ulx, double result_uly, int corner_decimals) {
+  const double spacing = decimal_prefix_value(spacing_text());
+  const double ulx = decimal_prefix_value(format("%.*f", corner_decimals, result_ulx));
+  const double uly = decimal_prefix_value(format("%.*f", corner_decimals, result_uly));
+  return GeoTransform{ulx - spacing / 2, uly + spacing / 2, spacing, spacing};
+}
+
 bool is_result_header(std::string_view text) {
   TileHeader header;
   read_header_text(header, text);

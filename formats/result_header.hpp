@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "formats/cog_layout.hpp"
+
 namespace demstitch {
 
 // The text of the result's header: 14 keyword lines, values from column 15, each line ending
@@ -13,6 +15,11 @@ namespace demstitch {
 // needs more for GIS tools to put its origin on the grid).
 std::string result_header_text(int32_t out_rows, int32_t out_cols, double result_ulx,
                                double result_uly, int corner_decimals = 6);
+
+// Where GDAL puts the cells of the raster that header describes: ULXMAP and ULYMAP are the
+// centre of the upper-left cell, so its outer corner lies half the spacing (as written)
+// west and north of them, as written.
+GeoTransform result_geotransform(double result_ulx, double result_uly, int corner_decimals = 6);
 
 // Whether a header is exactly one that result_header_text() writes, for a mosaic or a region:
 // how an earlier result is told from a tile (the dataset's own headers give the spacing and

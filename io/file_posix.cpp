@@ -61,7 +61,7 @@ Status File::open_for_reading(const std::string& path, File* file) {
 }
 
 Status File::create_new(const std::string& path, const std::string& display_name, File* file) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return Status::from_errno(errno, Side::output, display_name);
   *file = File(fd, display_name, Side::output);
   return {};

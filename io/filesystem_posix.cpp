@@ -75,7 +75,7 @@ Status sync_folder(const std::string& folder) {
 bool create_unnamed(const std::string& folder, const std::string& display_name, File* file) {
 #if defined(DEMSTITCH_LINUX_CALLS) && defined(O_TMPFILE)
   // It gets its name through /proc when it is installed, so that must be there.
-  int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   if (::access(("/proc/self/fd/" + std::to_string(fd)).c_str(), F_OK) != 0) {
     ::close(fd);

@@ -142,6 +142,19 @@ Status OutputSet::add(const std::string& final_path, File** file) {
   return create_named(added);
 }
 
+Status OutputSet::add_scratch(const std::string& display_name, File** file) {
+  auto entry = std::make_unique<Entry>();
+  entry->final_path = display_name;
+  entry->scratch = true;
+  *file = &entry->file;
+  Entry& added = *entries_.emplace_back(std::move(entry));
+  if (create_unnamed(folder_of(display_name), display_name, &added.file)) {
+    added.unnamed = true;
+    return {};
+  }
+  return create_named(added);
+}
+
 Status OutputSet::create_named(Entry& entry) {
   SignalsHeld held;
   std::string path = temporary_name(entry.final_path);
@@ -272,6 +285,13 @@ void OutputSet::finish(const std::vector<Step>& steps, std::vector<std::string>*
 Status OutputSet::install() {
   // Signals wait until every file is in place or every earlier file is back.
   SignalsHeld held;
+  for (auto& entry : entries_) {
+    if (!entry->scratch) continue;
+    entry->file.close();
+    if (!entry->temporary_path.empty()) remove_file(entry->temporary_path);
+    unregister_removal(entry->slot);
+  }
+  std::erase_if(entries_, [](const auto& entry) { return entry->scratch; });
   for (auto& entry : entries_) {
     if (entry->unnamed) {
       if (Status s = give_name(*entry); !s.ok()) return s;

@@ -40,6 +40,10 @@ class OutputSet {
   // Starts the file that is to replace `final_path`. `*file` belongs to the set; messages
   // name it by its final path.
   Status add(const std::string& final_path, File** file);
+  // Starts a scratch file beside the result, for reading and writing: it is never installed,
+  // and goes when the install starts or the set goes (or a signal comes). Messages name it
+  // `display_name`.
+  Status add_scratch(const std::string& display_name, File** file);
   // Makes `path` go in the same step as the files come, before any of them: when the install
   // succeeds it is gone, when it fails it is still there. Only a file or a link is removed;
   // anything else stays, and kept() names it.
@@ -69,6 +73,7 @@ class OutputSet {
     int slot = -1;  // its registration for removal on a signal
     bool unnamed = false;
     bool remove_only = false;  // no new file: the old one goes
+    bool scratch = false;      // never installed
   };
   // One step of an install as the journal holds it; names are in the lock's folder.
   struct Step {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 #include "base/strings.hpp"
@@ -74,7 +75,9 @@ class Stitcher {
   std::optional<size_t> tile_that_is_the_result() const {
     std::vector<FileId> result_files;
     const BilResult format(request_.output_base);
-    for (const std::string& path : {format.raster_path(), format.files()[1]}) {
+    std::vector<std::string> paths{format.raster_path(), format.files()[1]};
+    if (request_.format == ResultFormat::cog) paths = {cog_path()};
+    for (const std::string& path : paths) {
       if (auto id = target_id(path)) result_files.push_back(*id);
     }
     for (size_t i = 0; i < request_.tiles.size() && !result_files.empty(); ++i) {
@@ -291,7 +294,8 @@ class Stitcher {
   // The result's files, checked, locked and planned for; false, with the failure noted,
   // when nothing can be written. The lock, the checks and the install are the same for
   // every format.
-  bool prepare_output(OutputSet& outputs, const BilResult& format) {
+  template <typename Format>
+  bool prepare_output(OutputSet& outputs, const Format& format) {
     // Every final name is checked before anything is written or locked: on Windows a device
     // name (CON, NUL) would open the device.
     constexpr OutputStep steps[] = {OutputStep::create_raster, OutputStep::write_header,
@@ -324,15 +328,21 @@ class Stitcher {
 
   // Writes the mosaic's bytes to the format's raster; false, with the failure noted, when
   // the result cannot be had.
-  bool write_raster(BilResult& format) {
+  template <typename Format>
+  bool write_raster(Format& format) {
     const int64_t total = plan_.final_size();
     observer_.raster_started(tiles_, result_.size->out_rows);
     Status s;
     std::vector<size_t> short_copies;
-    if (request_.writer.reference) {
-      s = write_mosaic_by_patching(format.raster_file(), plan_);
-      if (s.ok()) observer_.bytes_written(total, total);
-    } else {
+    // The reference writer patches a raw raster file in place: the BIL result only.
+    const bool reference = std::is_same_v<Format, BilResult> && request_.writer.reference;
+    if constexpr (std::is_same_v<Format, BilResult>) {
+      if (reference) {
+        s = write_mosaic_by_patching(format.raster_file(), plan_);
+        if (s.ok()) observer_.bytes_written(total, total);
+      }
+    }
+    if (!reference) {
       s = write_mosaic(
           format.raster(), plan_,
           [&](int64_t done) {
@@ -369,21 +379,35 @@ class Stitcher {
     return true;
   }
 
+  std::string cog_path() const {
+    return request_.cog_path.empty() ? request_.output_base + ".tif" : request_.cog_path;
+  }
+
+  // The corner the header gives: a window's header gives the centre of its upper-left
+  // sample, as the tiles' headers do; a plain mosaic's gives its corner as it has always
+  // been written.
+  struct Corner {
+    double ulx;
+    double uly;
+    int decimals;
+  };
+  Corner header_corner() const {
+    if (!request_.window) return Corner{result_.bounds.left, result_.bounds.top, 6};
+    return Corner{result_.bounds.left + grid_cell / 2, result_.bounds.top - grid_cell / 2,
+                  region_corner_decimals};
+  }
+
   void write_result() {
+    if (request_.format == ResultFormat::cog) return write_cog_result();
     BilResult format(request_.output_base);
     OutputSet outputs;
     if (!prepare_output(outputs, format)) return;
     if (Status s = format.start_raster(outputs, request_.writer.raster); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
     }
-    // A window's header gives the centre of its upper-left sample, as the tiles' headers do;
-    // a plain mosaic's gives its corner as it has always been written.
-    const bool window = request_.window.has_value();
-    const std::string header_text =
-        result_header_text(result_.size->out_rows, result_.size->out_cols,
-                           window ? result_.bounds.left + grid_cell / 2 : result_.bounds.left,
-                           window ? result_.bounds.top - grid_cell / 2 : result_.bounds.top,
-                           window ? region_corner_decimals : 6);
+    const Corner corner = header_corner();
+    const std::string header_text = result_header_text(
+        result_.size->out_rows, result_.size->out_cols, corner.ulx, corner.uly, corner.decimals);
     if (Status s = check_space(format.raster_path(),
                                plan_.final_size() + static_cast<int64_t>(header_text.size()));
         !s.ok()) {
@@ -397,7 +421,32 @@ class Stitcher {
         !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
     }
-    for (const std::string& path : format.side_files()) outputs.remove_on_install(path);
+    install(outputs, format.side_files());
+  }
+
+  // The same mosaic as one Cloud-Optimized GeoTIFF, its cells where GDAL puts those of the
+  // raw raster and header.
+  void write_cog_result() {
+    CogResult format(cog_path(), request_.cog);
+    OutputSet outputs;
+    if (!prepare_output(outputs, format)) return;
+    const Corner corner = header_corner();
+    const RasterSize size{result_.size->out_cols, result_.size->out_rows};
+    if (Status s = format.start(outputs, size,
+                                result_geotransform(corner.ulx, corner.uly, corner.decimals));
+        !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+    }
+    if (!write_raster(format)) return;
+    if (Status s = format.finish(); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::write_raster, s);
+    }
+    install(outputs, format.side_files());
+  }
+
+  // Puts the result in place, all or nothing, its stale side files gone with it.
+  void install(OutputSet& outputs, const std::vector<std::string>& side_files) {
+    for (const std::string& path : side_files) outputs.remove_on_install(path);
     if (observer_.cancelled()) {
       return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
     }

@@ -10,6 +10,7 @@
 
 #include "base/status.hpp"
 #include "formats/bil_result.hpp"
+#include "formats/cog_result.hpp"
 #include "formats/tile_header.hpp"
 #include "io/source.hpp"
 #include "mosaic/band_writer.hpp"
@@ -27,6 +28,10 @@ struct WriterOptions {
   RawRasterOptions raster;
 };
 
+// What the result is: the raw raster with its header and coordinate system, or one
+// Cloud-Optimized GeoTIFF.
+enum class ResultFormat { dem, cog };
+
 // What to stitch, and where to.
 struct StitchRequest {
   std::vector<std::string> tiles;  // base names, in the order they overwrite each other
@@ -36,6 +41,10 @@ struct StitchRequest {
   // The result is this path followed by ".DEM" (the raster), ".HDR" (its header) and
   // ".prj" (its coordinate system).
   std::string output_base = "GTResult";
+  ResultFormat format = ResultFormat::dem;
+  // The COG's file; output_base followed by ".tif" when empty.
+  std::string cog_path;
+  CogOptions cog;
   // Whether the result may replace files of the named tiles: so a previous GTResult named
   // as a tile is updated in place, as it always was; a chosen --output never replaces a tile.
   bool may_replace_tiles = false;

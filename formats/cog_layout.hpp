@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "formats/overview.hpp"
+#include "formats/tile_codec.hpp"
+
+namespace demstitch {
+
+inline constexpr int32_t cog_tile_size = 512;
+
+// Where the raster's cells lie: the outer corner of the upper-left cell and the cells'
+// size, in degrees (rows go south).
+struct GeoTransform {
+  double west = 0;
+  double north = 0;
+  double cell_width = 0;
+  double cell_height = 0;
+};
+
+// What a Cloud-Optimized GeoTIFF holds, apart from its tiles' bytes.
+struct CogDescription {
+  std::vector<RasterSize> levels;  // the full raster, then its overviews
+  Compression compression = Compression::deflate;
+  bool predictor = true;  // horizontal differencing before compression
+  GeoTransform geo;
+  int16_t no_data = -9999;
+};
+
+int32_t tiles_across(RasterSize level);
+int32_t tiles_down(RasterSize level);
+
+// The bytes before the first tile (TIFF header, GDAL's structural metadata, every level's
+// IFD, its values and its tile arrays), laid out as GDAL's COG driver lays them out so that
+// GDAL reads the file as a COG. The tiles follow in `tile_sizes` order reversed by level
+// (the smallest overview first, the full raster last), each in row-major order, each
+// between a 4-byte little-endian leader holding its size and a trailer repeating its last 4
+// bytes. `tile_sizes[level][tile]` is the size of a tile's encoded bytes. A file that could
+// not address its last byte with 32 bits is a BigTIFF.
+std::vector<std::byte> cog_header(const CogDescription& cog,
+                                  const std::vector<std::vector<uint32_t>>& tile_sizes);
+
+// The bytes around a tile of `size` encoded bytes: its leader and (space for) its trailer.
+inline constexpr int64_t tile_frame_bytes = 8;
+
+}  // namespace demstitch

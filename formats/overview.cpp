@@ -1,0 +1,153 @@
+#include "formats/overview.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace demstitch {
+
+std::vector<RasterSize> pyramid_levels(RasterSize full, int32_t tile_size, bool overviews) {
+  std::vector<RasterSize> levels{full};
+  if (!overviews) return levels;
+  RasterSize size = full;
+  while (size.width > tile_size || size.height > tile_size) {
+    // Halved and rounded down, as GDAL's COG driver sizes them (a side of one stays one).
+    size = RasterSize{std::max(1, size.width / 2), std::max(1, size.height / 2)};
+    levels.push_back(size);
+  }
+  return levels;
+}
+
+int16_t round_sample(float value) {
+  // In float, as GDAL does: 0.49999997f + 0.5f is 1.
+  float rounded =
+      value >= 0.0f ? std::min(value + 0.5f, 32767.0f) : std::max(value - 0.5f, -32768.0f);
+  return static_cast<int16_t>(rounded);
+}
+
+LevelReducer::LevelReducer(RasterSize from, RasterSize to, Resampling method, int16_t no_data)
+    : from_(from),
+      to_(to),
+      method_(method),
+      no_data_(no_data),
+      ratio_x_(static_cast<double>(from.width) / to.width),
+      ratio_y_(static_cast<double>(from.height) / to.height) {
+  if (method_ == Resampling::nearest) {
+    nearest_columns_.resize(static_cast<size_t>(to.width));
+    for (int32_t c = 0; c < to.width; ++c) {
+      nearest_columns_[c] = std::min(static_cast<int32_t>(0.5 + c * ratio_x_), from.width - 1);
+    }
+    return;
+  }
+  columns_.resize(static_cast<size_t>(to.width));
+  halving_x_ = true;
+  for (int32_t c = 0; c < to.width; ++c) {
+    columns_[c] = window(c, ratio_x_, from.width);
+    const Window& w = columns_[c];
+    halving_x_ = halving_x_ && w.first == 2 * c && w.last == 2 * c + 2 && w.first_weight == 1.0 &&
+                 w.last_weight == 1.0;
+  }
+}
+
+LevelReducer::Window LevelReducer::window(int32_t index, double ratio, int32_t source_size) {
+  // The source span [index * ratio, (index + 1) * ratio), its ends nudged so that a ratio
+  // computed in floating point does not reach into a neighbouring sample.
+  const double start = index * ratio;
+  const double end = (index + 1) * ratio;
+  Window w;
+  w.first = static_cast<int32_t>(start + 1e-8);
+  w.last = static_cast<int32_t>(std::ceil(end - 1e-8));
+  if (w.last == w.first) ++w.last;
+  w.last = std::min(w.last, source_size);
+  w.first_weight = w.last == w.first + 1 ? 1.0 : 1 - (start - w.first);
+  w.last_weight = 1 - (w.last - end);
+  return w;
+}
+
+std::pair<int32_t, int32_t> LevelReducer::source_rows(int32_t row) const {
+  if (method_ == Resampling::nearest) {
+    int32_t y = std::min(static_cast<int32_t>(0.5 + row * ratio_y_), from_.height - 1);
+    return {y, y + 1};
+  }
+  Window y = row_window(row);
+  return {y.first, y.last};
+}
+
+void LevelReducer::reduce(int32_t row, std::span<const int16_t* const> rows, int16_t* out,
+                          int32_t begin, int32_t end) const {
+  if (method_ == Resampling::nearest) {
+    for (int32_t c = begin; c < end; ++c) out[c] = rows[0][nearest_columns_[c]];
+    return;
+  }
+  const Window y = row_window(row);
+  if (halving_x_ && y.last == y.first + 2 && y.first_weight == 1.0 && y.last_weight == 1.0) {
+    // Two by two whole samples: the mean of the valid ones, in integers. It equals the
+    // floating-point result below: sums of at most four samples divide exactly by 1, 2 and
+    // 4, and a third is never near a half.
+    const int16_t* top = rows[0];
+    const int16_t* bottom = rows[1];
+    const int32_t nd = no_data_;
+    for (int32_t c = begin; c < end; ++c) {
+      int32_t sum = 0;
+      int32_t count = 0;
+      for (int32_t v : {top[2 * c], top[2 * c + 1], bottom[2 * c], bottom[2 * c + 1]}) {
+        if (v != nd) {
+          sum += v;
+          ++count;
+        }
+      }
+      if (count == 0) {
+        out[c] = no_data_;
+      } else if (sum == nd * count) {
+        out[c] = static_cast<int16_t>(nd + 1);  // a mean of exactly no-data is one above it
+      } else {
+        const int32_t twice = 2 * count;
+        out[c] = static_cast<int16_t>(sum >= 0 ? (2 * sum + count) / twice
+                                               : -((-2 * sum + count) / twice));
+      }
+    }
+    return;
+  }
+  for (int32_t c = begin; c < end; ++c) out[c] = average(y, columns_[c], rows);
+}
+
+int16_t LevelReducer::average(const Window& y, const Window& x,
+                              std::span<const int16_t* const> rows) const {
+  // The sums are taken in the order GDAL takes them, so that a mean on a rounding edge
+  // rounds the same way.
+  double total = 0;
+  double total_weight = 0;
+  int count = 0;
+  for (int32_t r = y.first; r < y.last; ++r) {
+    const int16_t* samples = rows[r - y.first];
+    double line = 0;
+    double line_weight = 0;
+    if (samples[x.first] != no_data_) {
+      ++count;
+      line_weight = x.first_weight;
+      line = samples[x.first] * x.first_weight;
+    }
+    if (x.first + 1 < x.last) {
+      for (int32_t c = x.first + 1; c + 1 < x.last; ++c) {
+        if (samples[c] != no_data_) {
+          ++count;
+          line_weight += 1;
+          line += samples[c];
+        }
+      }
+      if (samples[x.last - 1] != no_data_) {
+        ++count;
+        line_weight += x.last_weight;
+        line += samples[x.last - 1] * x.last_weight;
+      }
+    }
+    const double weight_y = r == y.first ? y.first_weight : r + 1 == y.last ? y.last_weight : 1.0;
+    total += line * weight_y;
+    total_weight += line_weight * weight_y;
+  }
+  if (count == 0) return no_data_;
+  float mean = static_cast<float>(total / total_weight);
+  if (mean == static_cast<float>(no_data_)) mean = static_cast<float>(no_data_ + 1);
+  return round_sample(mean);
+}
+
+}  // namespace demstitch
