@@ -21,3 +21,16 @@ class BandSink {
 };
 
 }  // namespace demstitch
+
+namespace demstitch {
+
+// Where a tiled format reads a raster from, as it needs it: any part of any row, native
+// 16-bit samples. One reader a thread; readers of one raster may read at once.
+class RowReader {
+ public:
+  virtual ~RowReader() = default;
+  // Samples [column, column + out.size()) of row `row`.
+  virtual Status read(int32_t row, int32_t column, std::span<int16_t> out) = 0;
+};
+
+}  // namespace demstitch

@@ -199,11 +199,21 @@ int32_t tiles_across(RasterSize level) { return (level.width + cog_tile_size - 1
 int32_t tiles_down(RasterSize level) { return (level.height + cog_tile_size - 1) / cog_tile_size; }
 
 std::vector<std::byte> cog_header(const CogDescription& cog,
-                                  const std::vector<std::vector<uint32_t>>& tile_sizes) {
+                                  const std::vector<std::vector<uint32_t>>& tile_sizes, bool big) {
   int64_t end = 0;
-  std::vector<std::byte> header = build(cog, tile_sizes, false, &end);
-  if (end <= int64_t{0xffffffff}) return header;
-  return build(cog, tile_sizes, true, &end);
+  return build(cog, tile_sizes, big, &end);
+}
+
+bool needs_big_tiff(const CogDescription& cog, int64_t most_data_bytes) {
+  std::vector<std::vector<uint32_t>> none(cog.levels.size());
+  for (size_t l = 0; l < cog.levels.size(); ++l) {
+    none[l].assign(static_cast<size_t>(tiles_across(cog.levels[l])) *
+                       static_cast<size_t>(tiles_down(cog.levels[l])),
+                   0);
+  }
+  int64_t end = 0;
+  const auto header = static_cast<int64_t>(build(cog, none, false, &end).size());
+  return header + most_data_bytes > int64_t{0xffffffff};
 }
 
 }  // namespace demstitch

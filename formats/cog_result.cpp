@@ -2,182 +2,290 @@
 
 #include <algorithm>
 #include <bit>
+#include <condition_variable>
 #include <cstring>
-#include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
 
 namespace demstitch {
-
-// What one compressing thread keeps from tile to tile.
-struct CogResult::Worker {
-  std::vector<uint16_t> samples;
-  std::vector<std::byte> raw;
-  std::vector<std::byte> encoded;
-  std::unique_ptr<TileEncoder> encoder;
-};
-
 namespace {
 
-constexpr int32_t halo_rows = 4;  // source rows an overview row may reach back across a band
+constexpr int32_t halo_rows = 4;  // rows an overview row may reach back into the band before
 constexpr int16_t no_data = -9999;
+constexpr int32_t most_tiles_a_task = 8;
+constexpr int32_t reading_rows = 32;    // the full raster's rows read at once for the overviews
+constexpr double overview_share = 0.3;  // of the work, for progress
 
-uint16_t swapped(uint16_t v) { return static_cast<uint16_t>((v >> 8) | (v << 8)); }
-
-// Runs `body(i)` on threads 0 to threads - 1, this one being 0; a thread that cannot be
-// started leaves its share to the others (`body` takes work until none is left).
-void run_on_threads(int threads, const std::function<void(int)>& body) {
-  std::vector<std::thread> helpers;
-  for (int i = 1; i < threads; ++i) {
-    try {
-      helpers.emplace_back(body, i);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  body(0);
-  for (std::thread& t : helpers) t.join();
-}
+int64_t framed(uint32_t size) { return int64_t{size} + tile_frame_bytes; }
 
 }  // namespace
 
-// One level of the pyramid as its rows come: a band of 512 rows (and the last few rows of
-// the band before it, for the overview), cut into tiles when full.
+// What one thread keeps from tile to tile.
+struct CogResult::Worker {
+  std::vector<uint16_t> samples;  // a tile, predicted, little-endian
+  std::vector<std::byte> encoded;
+  std::unique_ptr<TileEncoder> encoder;
+  std::vector<int16_t> columns;  // a run of tiles' columns, 512 rows of them
+
+  // Encodes the tile whose upper-left sample is `first` (rows `stride` samples apart; `rows`
+  // by `width` of it inside the raster, no-data beyond) into `encoded`: predicted (each
+  // sample less the one before it in its row) and little-endian, in one pass.
+  Status encode(const int16_t* first, size_t stride, int32_t rows, int32_t width, bool predictor) {
+    const auto blank = static_cast<uint16_t>(no_data);
+    for (int32_t r = 0; r < cog_tile_size; ++r) {
+      uint16_t* out = samples.data() + static_cast<size_t>(r) * cog_tile_size;
+      const int16_t* in = first + static_cast<size_t>(r) * stride;
+      const int32_t inside = r < rows ? width : 0;
+      if (!predictor) {
+        std::memcpy(out, in, static_cast<size_t>(inside) * 2);
+        std::fill(out + inside, out + cog_tile_size, blank);
+        continue;
+      }
+      if (inside > 0) out[0] = static_cast<uint16_t>(in[0]);
+      for (int32_t c = 1; c < inside; ++c) {
+        out[c] =
+            static_cast<uint16_t>(static_cast<uint16_t>(in[c]) - static_cast<uint16_t>(in[c - 1]));
+      }
+      if (inside < cog_tile_size) {
+        const auto previous = inside > 0 ? static_cast<uint16_t>(in[inside - 1]) : uint16_t{0};
+        out[inside] = static_cast<uint16_t>(blank - previous);
+        std::fill(out + inside + 1, out + cog_tile_size, uint16_t{0});
+      }
+    }
+    // The file's samples are little-endian.
+    if constexpr (std::endian::native == std::endian::big) {
+      for (uint16_t& v : samples) v = static_cast<uint16_t>((v >> 8) | (v << 8));
+    }
+    if (Status s = encoder->encode(std::as_bytes(std::span(samples)), encoded); !s.ok()) return s;
+    if (encoded.size() < 4 || encoded.size() > 0xfffffff0u) {
+      return Status::error(StatusKind::io_error, Side::output, {},
+                           "a tile's encoded size is out of range");
+    }
+    return {};
+  }
+};
+
+// A team of threads that run one job at a time, the caller's thread as number 0. A thread
+// that cannot be started leaves its share to the others.
+class CogResult::Threads {
+ public:
+  explicit Threads(int count) {
+    for (int i = 1; i < count; ++i) {
+      try {
+        helpers_.emplace_back([this, i] { serve(i); });
+      } catch (const std::system_error&) {
+        break;
+      }
+    }
+  }
+  ~Threads() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : helpers_) t.join();
+  }
+  Threads(const Threads&) = delete;
+  Threads& operator=(const Threads&) = delete;
+
+  int count() const { return static_cast<int>(helpers_.size()) + 1; }
+
+  // Runs tasks 0 to count - 1, task(i, thread), on every thread; the first failure stops
+  // the rest and is returned.
+  Status tasks(int count, const std::function<Status(int, int)>& task) {
+    std::atomic<int> next{0};
+    std::mutex failure_lock;
+    Status failure;
+    run([&](int thread) {
+      for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+        if (Status s = task(i, thread); !s.ok()) {
+          std::lock_guard<std::mutex> guard(failure_lock);
+          if (failure.ok()) failure = s;
+          next.store(count);
+        }
+      }
+    });
+    return failure;
+  }
+
+ private:
+  void run(const std::function<void(int)>& job) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      job_ = &job;
+      running_ = static_cast<int>(helpers_.size());
+      ++generation_;
+    }
+    wake_.notify_all();
+    job(0);
+    std::unique_lock<std::mutex> guard(lock_);
+    done_.wait(guard, [this] { return running_ == 0; });
+    job_ = nullptr;
+  }
+
+  void serve(int thread) {
+    uint64_t seen = 0;
+    for (;;) {
+      const std::function<void(int)>* job = nullptr;
+      {
+        std::unique_lock<std::mutex> guard(lock_);
+        wake_.wait(guard, [&] { return stop_ || generation_ != seen; });
+        if (stop_) return;
+        seen = generation_;
+        job = job_;
+      }
+      (*job)(thread);
+      std::lock_guard<std::mutex> guard(lock_);
+      if (--running_ == 0) done_.notify_one();
+    }
+  }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  const std::function<void(int)>* job_ = nullptr;
+  uint64_t generation_ = 0;
+  int running_ = 0;
+  bool stop_ = false;
+  std::vector<std::thread> helpers_;
+};
+
+// One level of the pyramid as its rows come, a band at a time (and the last rows of the band
+// before, for next-level rows that reach back into them). A full band is cut into tiles
+// and compressed (an overview's), and folded into the next level.
 class CogResult::Level {
  public:
-  Level(CogResult& cog, size_t index, File* rows_out)
+  Level(CogResult& cog, size_t index, Threads& threads, int32_t band_rows, bool compress,
+        Level* next)
       : cog_(cog),
         index_(index),
         size_(cog.description_.levels[index]),
         width_(static_cast<size_t>(size_.width)),
-        buffer_(static_cast<size_t>(halo_rows + cog_tile_size) * width_, no_data),
-        rows_out_(rows_out) {
-    const auto& levels = cog.description_.levels;
-    if (index + 1 < levels.size()) {
-      reducer_.emplace(size_, levels[index + 1], cog.options_.resampling, no_data);
-    }
+        threads_(threads),
+        band_rows_(band_rows),
+        compress_(compress),
+        buffer_(static_cast<size_t>(halo_rows + band_rows) * width_, no_data),
+        next_(next) {
+    if (next != nullptr) reducer_.emplace(size_, next->size_, cog.options_.resampling, no_data);
   }
 
-  // Room for the next rows: whole rows, at least one.
-  std::span<int16_t> free_rows() {
-    const size_t start = static_cast<size_t>(halo_rows + rows_in_strip_) * width_;
-    const int32_t left = std::min(cog_tile_size - rows_in_strip_, size_.height - rows_done());
-    return {buffer_.data() + start, static_cast<size_t>(left) * width_};
+  int32_t rows_done() const { return band_start_ + rows_; }
+  bool complete() const { return rows_done() == size_.height; }
+  // Room for the next rows: whole rows, none once the level is complete.
+  std::span<int16_t> room() {
+    const int32_t left = std::min(band_rows_ - rows_, size_.height - rows_done());
+    return {row(rows_done()), static_cast<size_t>(left) * width_};
   }
-  int32_t rows_done() const { return strip_start_ + rows_in_strip_; }
-  // `count` more rows are in free_rows().
+  // `count` more rows are in room().
   Status add_rows(int32_t count) {
-    rows_in_strip_ += count;
-    if (rows_in_strip_ < cog_tile_size && rows_done() < size_.height) return {};
+    rows_ += count;
+    if (rows_ < band_rows_ && !complete()) return {};
     return flush();
   }
 
- private:
-  const int16_t* row(int32_t y) const {
-    return buffer_.data() + static_cast<size_t>(y - strip_start_ + halo_rows) * width_;
-  }
-
-  Status flush() {
-    const int32_t across = tiles_across(size_);
-    const int first_task = reducer_ ? -1 : 0;  // -1: the overview's rows
-    std::atomic<int> next_task{first_task};
-    std::mutex failure_lock;
-    Status failure;
-    auto& workers = cog_.workers_;
-    run_on_threads(static_cast<int>(workers.size()), [&](int thread) {
-      Worker& worker = *workers[static_cast<size_t>(thread)];
-      for (;;) {
-        const int task = next_task.fetch_add(1);
-        if (task >= across) return;
-        Status s = task < 0 ? reduce() : compress(task, worker);
-        if (!s.ok()) {
-          std::lock_guard<std::mutex> guard(failure_lock);
-          if (failure.ok()) failure = s;
-          next_task.store(across);
-          return;
+  // Reads the whole level through `readers`, band by band, each thread a share of the
+  // columns.
+  Status read_all(std::span<RowReader* const> readers, const Progress& progress) {
+    const int share = threads_.count();
+    while (!complete()) {
+      std::span<int16_t> space = room();
+      const auto rows = static_cast<int32_t>(space.size() / width_);
+      const int32_t first_row = rows_done();
+      Status s = threads_.tasks(share, [&](int part, int thread) -> Status {
+        const auto begin = static_cast<int32_t>(int64_t{size_.width} * part / share);
+        const auto end = static_cast<int32_t>(int64_t{size_.width} * (part + 1) / share);
+        RowReader& reader = *readers[static_cast<size_t>(thread) % readers.size()];
+        for (int32_t r = 0; r < rows; ++r) {
+          std::span<int16_t> part_row(space.data() + static_cast<size_t>(r) * width_ + begin,
+                                      static_cast<size_t>(end - begin));
+          if (Status s = reader.read(first_row + r, begin, part_row); !s.ok()) return s;
         }
-      }
-    });
-    if (!failure.ok()) return failure;
-    // The last rows of this band stay for the overview rows that reach back into them.
-    if (rows_in_strip_ >= halo_rows) {
-      std::memcpy(buffer_.data(), buffer_.data() + static_cast<size_t>(rows_in_strip_) * width_,
-                  static_cast<size_t>(halo_rows) * width_ * sizeof(int16_t));
+        return {};
+      });
+      if (!s.ok()) return s;
+      if (Status s = add_rows(rows); !s.ok()) return s;
+      if (!progress(overview_share * rows_done() / size_.height)) return Status::cancelled();
     }
-    strip_start_ += rows_in_strip_;
-    rows_in_strip_ = 0;
     return {};
   }
 
-  Status compress(int32_t tile_x, Worker& worker) {
-    const int32_t x0 = tile_x * cog_tile_size;
-    const int32_t columns = std::min(cog_tile_size, size_.width - x0);
-    uint16_t* samples = worker.samples.data();
-    for (int32_t r = 0; r < cog_tile_size; ++r) {
-      uint16_t* out = samples + static_cast<size_t>(r) * cog_tile_size;
-      if (r < rows_in_strip_) {
-        std::memcpy(out, row(strip_start_ + r) + x0, static_cast<size_t>(columns) * 2);
-        std::fill(out + columns, out + cog_tile_size, static_cast<uint16_t>(no_data));
-      } else {
-        std::fill(out, out + cog_tile_size, static_cast<uint16_t>(no_data));
-      }
-      if (cog_.description_.predictor) {
-        for (int32_t c = cog_tile_size - 1; c > 0; --c) {
-          out[c] = static_cast<uint16_t>(out[c] - out[c - 1]);
+ private:
+  int16_t* row(int32_t y) {
+    return buffer_.data() + static_cast<size_t>(y - band_start_ + halo_rows) * width_;
+  }
+
+  Status flush() {
+    if (compress_) {
+      const int32_t across = tiles_across(size_);
+      Status s = threads_.tasks(across, [&](int tile_x, int thread) -> Status {
+        Worker& worker = *cog_.workers_[static_cast<size_t>(thread)];
+        const int32_t x0 = tile_x * cog_tile_size;
+        if (Status s = worker.encode(row(band_start_) + x0, width_, rows_,
+                                     std::min(cog_tile_size, size_.width - x0),
+                                     cog_.description_.predictor);
+            !s.ok()) {
+          return Status::error(s.kind(), Side::output, cog_.raster_path(), s.detail());
         }
-      }
+        const auto tile =
+            static_cast<size_t>(band_start_ / cog_tile_size) * static_cast<size_t>(across) +
+            static_cast<size_t>(tile_x);
+        return cog_.store_tile(index_, tile, worker.encoded);
+      });
+      if (!s.ok()) return s;
     }
-    // TIFF samples here are little-endian.
-    worker.raw.resize(worker.samples.size() * 2);
-    if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(worker.raw.data(), samples, worker.raw.size());
-    } else {
-      for (size_t i = 0; i < worker.samples.size(); ++i) {
-        const uint16_t v = swapped(samples[i]);
-        std::memcpy(worker.raw.data() + 2 * i, &v, 2);
-      }
+    if (next_ != nullptr) {
+      if (Status s = reduce(); !s.ok()) return s;
     }
-    if (Status s = worker.encoder->encode(worker.raw, worker.encoded); !s.ok()) return s;
-    return cog_.store_tile(index_, (strip_start_ / cog_tile_size) * tiles_across(size_) + tile_x,
-                           worker.encoded);
+    // The last rows of this band stay for the next level's rows that reach back into them.
+    if (rows_ >= halo_rows) {
+      std::memmove(buffer_.data(), row(rows_done() - halo_rows),
+                   static_cast<size_t>(halo_rows) * width_ * sizeof(int16_t));
+    }
+    band_start_ += rows_;
+    rows_ = 0;
+    return {};
   }
 
-  // The overview rows this band completes (all that are left after the last band), written
-  // to the next level's rows in order.
+  // Makes the next level's rows this band completes (every row left, after the last band)
+  // straight into its room, each thread a share of the columns.
   Status reduce() {
-    const RasterSize to = reducer_->to();
-    const bool last = rows_done() == size_.height;
-    std::vector<int16_t> out;
-    const size_t out_width = static_cast<size_t>(to.width);
-    const size_t batch = std::max<size_t>(1, (size_t{1} << 20) / (out_width * 2));
-    std::vector<const int16_t*> sources;
+    const RasterSize to = next_->size_;
+    const int share = threads_.count();
     while (next_out_ < to.height) {
-      auto [first, end] = reducer_->source_rows(next_out_);
-      if (!last && end > rows_done()) break;
-      if (first < strip_start_ - halo_rows) {
-        return Status::error(StatusKind::io_error, Side::output, cog_.raster_path(),
-                             "an overview row reaches too far back");
+      std::span<int16_t> space = next_->room();
+      const auto fits = static_cast<int32_t>(space.size() / next_->width_);
+      int32_t end = next_out_;
+      while (end < to.height && end - next_out_ < fits &&
+             (complete() || reducer_->source_rows(end).second <= rows_done())) {
+        if (reducer_->source_rows(end).first < band_start_ - halo_rows) {
+          return Status::error(StatusKind::io_error, Side::output, cog_.raster_path(),
+                               "an overview row reaches too far back");
+        }
+        ++end;
       }
-      sources.clear();
-      for (int32_t y = first; y < end; ++y) sources.push_back(row(y));
-      out.resize(out.size() + out_width);
-      reducer_->reduce(next_out_, sources, out.data() + out.size() - out_width, 0, to.width);
-      ++next_out_;
-      if (out.size() >= batch * out_width) {
-        if (Status s = write_rows(out); !s.ok()) return s;
-      }
+      if (end == next_out_) break;
+      const int32_t first = next_out_;
+      threads_.tasks(share, [&](int part, int) -> Status {
+        const auto begin = static_cast<int32_t>(int64_t{to.width} * part / share);
+        const auto stop = static_cast<int32_t>(int64_t{to.width} * (part + 1) / share);
+        std::vector<const int16_t*> sources;
+        for (int32_t j = first; j < end; ++j) {
+          auto [from, after] = reducer_->source_rows(j);
+          sources.clear();
+          for (int32_t y = from; y < after; ++y) sources.push_back(row(y));
+          reducer_->reduce(j, sources,
+                           space.data() + static_cast<size_t>(j - first) * next_->width_, begin,
+                           stop);
+        }
+        return {};
+      });
+      next_out_ = end;
+      if (Status s = next_->add_rows(end - first); !s.ok()) return s;
     }
-    return write_rows(out);
-  }
-
-  Status write_rows(std::vector<int16_t>& rows) {
-    if (rows.empty()) return {};
-    const auto bytes = std::as_bytes(std::span(rows));
-    if (Status s = rows_out_->write_at(rows_out_at_, bytes); !s.ok()) return s;
-    rows_out_at_ += static_cast<int64_t>(bytes.size());
-    rows.clear();
     return {};
   }
 
@@ -185,68 +293,16 @@ class CogResult::Level {
   size_t index_;
   RasterSize size_;
   size_t width_;
+  Threads& threads_;
+  int32_t band_rows_;
+  bool compress_;
   std::vector<int16_t> buffer_;  // halo_rows rows before the band, then the band
-  int32_t strip_start_ = 0;      // the band's first row
-  int32_t rows_in_strip_ = 0;
+  int32_t band_start_ = 0;       // the band's first row
+  int32_t rows_ = 0;             // rows in the band so far
+  Level* next_;
   std::optional<LevelReducer> reducer_;
-  int32_t next_out_ = 0;  // the next overview row to make
-  File* rows_out_;
-  int64_t rows_out_at_ = 0;
+  int32_t next_out_ = 0;  // the next level's next row to make
 };
-
-namespace {
-
-// Turns the raw raster's bytes (big-endian rows) into the full raster's rows.
-class RowSink final : public BandSink {
- public:
-  RowSink(CogResult::Level& level, RasterSize size) : level_(level), size_(size) {}
-  Status begin(int64_t total_bytes) override {
-    if (total_bytes != int64_t{size_.width} * size_.height * 2) {
-      return Status::error(StatusKind::io_error, Side::output, {}, "the mosaic's size changed");
-    }
-    return {};
-  }
-  Status write_band(int64_t offset, std::span<const std::byte> band) override {
-    if (offset != next_) {
-      return Status::error(StatusKind::io_error, Side::output, {}, "bands came out of order");
-    }
-    next_ += static_cast<int64_t>(band.size());
-    const size_t row_bytes = static_cast<size_t>(size_.width) * 2;
-    while (!band.empty()) {
-      std::span<int16_t> room = level_.free_rows();
-      if (room.empty()) {
-        return Status::error(StatusKind::io_error, Side::output, {}, "the mosaic is too long");
-      }
-      auto* into = reinterpret_cast<std::byte*>(room.data());
-      // Whole rows straight into the band, the rest of a row after it.
-      const size_t take = std::min(band.size(), room.size() * 2 - filled_);
-      std::memcpy(into + filled_, band.data(), take);
-      band = band.subspan(take);
-      filled_ += take;
-      const size_t rows = filled_ / row_bytes;
-      if (rows == 0) continue;
-      if constexpr (std::endian::native == std::endian::little) {
-        auto* samples = reinterpret_cast<uint16_t*>(room.data());
-        for (size_t i = 0; i < rows * static_cast<size_t>(size_.width); ++i) {
-          samples[i] = swapped(samples[i]);
-        }
-      }
-      // What is left of a row stays where it is: the front of the next room (a band that
-      // fills up takes whole rows only).
-      if (Status s = level_.add_rows(static_cast<int32_t>(rows)); !s.ok()) return s;
-      filled_ -= rows * row_bytes;
-    }
-    return {};
-  }
-
- private:
-  CogResult::Level& level_;
-  RasterSize size_;
-  int64_t next_ = 0;
-  size_t filled_ = 0;  // bytes of rows not yet whole, at the front of the room
-};
-
-}  // namespace
 
 CogResult::CogResult(std::string path, CogOptions options) : options_(options) {
   files_ = {path};
@@ -273,30 +329,13 @@ Status CogResult::start(OutputSet& outputs, RasterSize size, const GeoTransform&
     tile_size_[l].assign(tiles, 0);
   }
   if (Status s = outputs.add(raster_path(), &file_); !s.ok()) return s;
-  if (Status s = outputs.add_scratch(raster_path(), &tiles_); !s.ok()) return s;
-  for (size_t i = 0; i < std::min<size_t>(2, levels - 1); ++i) {
-    if (Status s = outputs.add_scratch(raster_path(), &rows_[i]); !s.ok()) return s;
-  }
-  for (int i = 0; i < std::max(1, options_.threads); ++i) {
-    auto worker = std::make_unique<Worker>();
-    worker->encoder = make_encoder(options_.compression, options_.level);
-    worker->samples.resize(static_cast<size_t>(cog_tile_size) * cog_tile_size);
-    workers_.push_back(std::move(worker));
-  }
-  level_ = std::make_unique<Level>(*this, 0, rows_[0]);
-  sink_ = std::make_unique<RowSink>(*level_, size);
+  if (levels > 1) return outputs.add_scratch(raster_path(), &tiles_);
   return {};
 }
 
-BandSink& CogResult::raster() { return *sink_; }
-
 Status CogResult::store_tile(size_t level, size_t tile, std::span<const std::byte> encoded) {
-  if (encoded.size() < 4 || encoded.size() > 0xffffffffu) {
-    return Status::error(StatusKind::io_error, Side::output, raster_path(),
-                         "a tile's encoded size is out of range");
-  }
   const auto size = static_cast<uint32_t>(encoded.size());
-  const int64_t at = tiles_end_.fetch_add(static_cast<int64_t>(size) + tile_frame_bytes);
+  const int64_t at = tiles_end_.fetch_add(framed(size));
   std::byte leader[4];
   for (int i = 0; i < 4; ++i) leader[i] = static_cast<std::byte>(size >> (8 * i));
   if (Status s = tiles_->write_at(at, leader); !s.ok()) return s;
@@ -307,38 +346,59 @@ Status CogResult::store_tile(size_t level, size_t tile, std::span<const std::byt
   return {};
 }
 
-Status CogResult::finish() {
-  const size_t levels = description_.levels.size();
-  if (level_->rows_done() != description_.levels[0].height) {
-    return Status::error(StatusKind::io_error, Side::output, raster_path(),
-                         "the mosaic ended early");
+Status CogResult::write(std::span<RowReader* const> readers, const Progress& progress) {
+  Threads threads(std::max(1, options_.threads));
+  for (int i = 0; i < threads.count(); ++i) {
+    auto worker = std::make_unique<Worker>();
+    worker->encoder = make_encoder(options_.compression, options_.level);
+    worker->samples.resize(static_cast<size_t>(cog_tile_size) * cog_tile_size);
+    workers_.push_back(std::move(worker));
   }
-  for (size_t l = 1; l < levels; ++l) {
-    // This level's rows are in the scratch file the level above wrote them to.
-    File* rows_in = rows_[(l - 1) % 2];
-    level_ = std::make_unique<Level>(*this, l, l + 1 < levels ? rows_[l % 2] : nullptr);
-    const RasterSize size = description_.levels[l];
-    int64_t at = 0;
-    while (level_->rows_done() < size.height) {
-      auto room = std::as_writable_bytes(level_->free_rows());
-      size_t got = 0;
-      if (Status s = rows_in->read_at(at, room, &got); !s.ok()) return s;
-      if (got != room.size()) {
-        return Status::error(StatusKind::io_error, Side::output, raster_path(),
-                             "an overview's scratch file ended early");
-      }
-      at += static_cast<int64_t>(got);
-      const auto rows = static_cast<int32_t>(got / (static_cast<size_t>(size.width) * 2));
-      if (Status s = level_->add_rows(rows); !s.ok()) return s;
-    }
+  if (description_.levels.size() > 1) {
+    if (Status s = make_overviews(threads, readers, progress); !s.ok()) return s;
   }
-  level_.reset();
-  return write_file();
+  // The header's size does not depend on the tiles' sizes: the overviews go after it, the
+  // full raster after them, and the header, once the sizes are known, before them.
+  int64_t overview_bytes = 0;
+  for (size_t l = 1; l < tile_size_.size(); ++l) {
+    for (uint32_t size : tile_size_[l]) overview_bytes += framed(size);
+  }
+  const int64_t most_tile =
+      encoded_bound(description_.compression, int64_t{cog_tile_size} * cog_tile_size * 2) +
+      tile_frame_bytes;
+  const bool big = needs_big_tiff(
+      description_, overview_bytes + most_tile * static_cast<int64_t>(tile_size_[0].size()));
+  const auto header_bytes = static_cast<int64_t>(cog_header(description_, tile_size_, big).size());
+  if (Status s = copy_overviews(header_bytes); !s.ok()) return s;
+  if (Status s = write_full_raster(threads, readers, progress, header_bytes + overview_bytes);
+      !s.ok()) {
+    return s;
+  }
+  const std::vector<std::byte> header = cog_header(description_, tile_size_, big);
+  return file_->write_at(0, header);
 }
 
-Status CogResult::write_file() {
-  const std::vector<std::byte> header = cog_header(description_, tile_size_);
-  if (Status s = file_->write_all(header); !s.ok()) return s;
+Status CogResult::make_overviews(Threads& threads, std::span<RowReader* const> readers,
+                                 const Progress& progress) {
+  const size_t levels = description_.levels.size();
+  std::vector<std::unique_ptr<Level>> pyramid(levels);
+  for (size_t l = levels; l-- > 1;) {
+    pyramid[l] = std::make_unique<Level>(*this, l, threads, cog_tile_size, true,
+                                         l + 1 < levels ? pyramid[l + 1].get() : nullptr);
+  }
+  // The full raster only passes through, a few rows at a time, on its way to the overviews.
+  pyramid[0] = std::make_unique<Level>(*this, 0, threads, reading_rows, false, pyramid[1].get());
+  if (Status s = pyramid[0]->read_all(readers, progress); !s.ok()) return s;
+  for (const auto& level : pyramid) {
+    if (!level->complete()) {
+      return Status::error(StatusKind::io_error, Side::output, raster_path(),
+                           "an overview was left incomplete");
+    }
+  }
+  return {};
+}
+
+Status CogResult::copy_overviews(int64_t at) {
   std::vector<std::byte> buffer(size_t{1} << 20);
   // Runs of tiles that lie one after another in the scratch file go in one copy.
   int64_t run_at = -1;
@@ -350,26 +410,88 @@ Status CogResult::write_file() {
       if (Status s = tiles_->read_at(run_at, std::span(buffer).first(n), &got); !s.ok()) return s;
       if (got != n) {
         return Status::error(StatusKind::io_error, Side::output, raster_path(),
-                             "the tiles' scratch file ended early");
+                             "the scratch file of the overviews ended early");
       }
-      if (Status s = file_->write_all(std::span(buffer).first(n)); !s.ok()) return s;
+      if (Status s = file_->write_at(at, std::span(buffer).first(n)); !s.ok()) return s;
+      at += static_cast<int64_t>(n);
       run_at += static_cast<int64_t>(n);
       run_bytes -= static_cast<int64_t>(n);
     }
     return {};
   };
-  for (size_t l = description_.levels.size(); l-- > 0;) {
+  for (size_t l = description_.levels.size(); l-- > 1;) {
     for (size_t t = 0; t < tile_at_[l].size(); ++t) {
-      const int64_t at = tile_at_[l][t];
-      const int64_t bytes = tile_size_[l][t] + tile_frame_bytes;
-      if (run_at + run_bytes != at) {
+      const int64_t from = tile_at_[l][t];
+      if (run_at + run_bytes != from) {
         if (Status s = copy_run(); !s.ok()) return s;
-        run_at = at;
+        run_at = from;
       }
-      run_bytes += bytes;
+      run_bytes += framed(tile_size_[l][t]);
     }
   }
   return copy_run();
+}
+
+Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const> readers,
+                                    const Progress& progress, int64_t at) {
+  const RasterSize size = description_.levels[0];
+  const int32_t across = tiles_across(size);
+  const int32_t down = tiles_down(size);
+  const int32_t per_task = std::clamp(across / (4 * threads.count()), 1, most_tiles_a_task);
+  const int32_t tasks = (across + per_task - 1) / per_task;
+  // Tasks end out of order; their tiles go to the file in order.
+  std::mutex order_lock;
+  std::map<int64_t, std::vector<std::byte>> waiting;
+  int64_t next_to_write = 0;
+  auto deposit = [&](int64_t sequence, std::vector<std::byte> bytes) -> Status {
+    std::lock_guard<std::mutex> guard(order_lock);
+    waiting.emplace(sequence, std::move(bytes));
+    for (auto it = waiting.begin(); it != waiting.end() && it->first == next_to_write;
+         it = waiting.erase(it), ++next_to_write) {
+      if (Status s = file_->write_at(at, it->second); !s.ok()) return s;
+      at += std::ssize(it->second);
+    }
+    return {};
+  };
+  for (int32_t band = 0; band < down; ++band) {
+    const int32_t top = band * cog_tile_size;
+    const int32_t rows = std::min(cog_tile_size, size.height - top);
+    Status s = threads.tasks(tasks, [&](int task, int thread) -> Status {
+      Worker& worker = *workers_[static_cast<size_t>(thread)];
+      RowReader& reader = *readers[static_cast<size_t>(thread) % readers.size()];
+      const int32_t first_tile = task * per_task;
+      const int32_t end_tile = std::min(across, first_tile + per_task);
+      const int32_t x0 = first_tile * cog_tile_size;
+      const auto width = static_cast<size_t>(std::min(size.width, end_tile * cog_tile_size) - x0);
+      worker.columns.resize(width * static_cast<size_t>(rows));
+      for (int32_t r = 0; r < rows; ++r) {
+        std::span<int16_t> part(worker.columns.data() + static_cast<size_t>(r) * width, width);
+        if (Status s = reader.read(top + r, x0, part); !s.ok()) return s;
+      }
+      std::vector<std::byte> bytes;
+      for (int32_t t = first_tile; t < end_tile; ++t) {
+        const int32_t column = (t - first_tile) * cog_tile_size;
+        if (Status s = worker.encode(worker.columns.data() + column, width, rows,
+                                     std::min(cog_tile_size, static_cast<int32_t>(width) - column),
+                                     description_.predictor);
+            !s.ok()) {
+          return Status::error(s.kind(), Side::output, raster_path(), s.detail());
+        }
+        const auto size32 = static_cast<uint32_t>(worker.encoded.size());
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::byte>(size32 >> (8 * i)));
+        bytes.insert(bytes.end(), worker.encoded.begin(), worker.encoded.end());
+        bytes.insert(bytes.end(), worker.encoded.end() - 4, worker.encoded.end());
+        tile_size_[0][static_cast<size_t>(band) * static_cast<size_t>(across) +
+                      static_cast<size_t>(t)] = size32;
+      }
+      return deposit(int64_t{band} * tasks + task, std::move(bytes));
+    });
+    if (!s.ok()) return s;
+    if (!progress(overview_share + (1 - overview_share) * (top + rows) / size.height)) {
+      return Status::cancelled();
+    }
+  }
+  return {};
 }
 
 }  // namespace demstitch

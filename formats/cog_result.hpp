@@ -1,8 +1,8 @@
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -23,15 +23,17 @@ struct CogOptions {
   int level = 0;  // the compression's default when 0
   bool overviews = true;
   Resampling resampling = Resampling::average;
-  int threads = 2;  // that compress at once
+  int threads = 2;  // that read and compress at once
 };
 
-// The COG result: one Cloud-Optimized GeoTIFF file. It takes the mosaic's bands (the raw
-// raster's bytes, big-endian rows) and keeps only 512 rows of it at a time: each band of
-// 512 rows is cut into tiles, compressed on every thread, and folded into the next
-// overview. Compressed tiles wait in a scratch file, and each overview's rows in another,
-// until every level is done; then the file is written in the order a COG needs (the IFDs,
-// the smallest overview's tiles, ..., the full raster's tiles).
+// The COG result: one Cloud-Optimized GeoTIFF file, made in two passes over the mosaic so
+// that no more than a band of it is ever in memory:
+// 1. the overviews: the mosaic is read a few rows at a time and folded into the first
+//    overview; each overview keeps one band of 512 rows, cut into tiles and compressed when
+//    full, and folded into the next. Their tiles wait in a scratch file.
+// 2. the file: its header's place is kept, the overviews' tiles are copied after it
+//    (smallest first), then the mosaic is read again, each thread a run of tiles 512 rows
+//    high, and its tiles are compressed and written in order; last, the header.
 class CogResult {
  public:
   CogResult(std::string path, CogOptions options);
@@ -44,35 +46,39 @@ class CogResult {
   // What GIS tools keep beside a GeoTIFF: statistics, external overviews and masks.
   const std::vector<std::string>& side_files() const { return side_files_; }
 
-  // Starts the file and its scratch files in `outputs`, for a raster of `size` at `geo`.
+  // Starts the file and its scratch file in `outputs`, for a raster of `size` at `geo`.
   Status start(OutputSet& outputs, RasterSize size, const GeoTransform& geo);
-  // Takes the mosaic's bands, in order.
-  BandSink& raster();
-  // Once every band is in: makes the remaining overviews and writes the file.
-  Status finish();
+  // Told what share of the work is done (0 to 1); false stops the write (cancelled).
+  using Progress = std::function<bool(double done)>;
+  // Reads the full raster through `readers` (one for each thread to use, the first for this
+  // one), makes every level and writes the file.
+  Status write(std::span<RowReader* const> readers, const Progress& progress);
 
   class Level;
 
  private:
   struct Worker;
-  // Keeps a tile's encoded bytes, framed, in the tiles' scratch file (from any thread).
+  class Threads;
+  // Keeps an overview tile's encoded bytes, framed, in the scratch file (from any thread).
   Status store_tile(size_t level, size_t tile, std::span<const std::byte> encoded);
-  Status write_file();
+  Status make_overviews(Threads& threads, std::span<RowReader* const> readers,
+                        const Progress& progress);
+  // Copies the overviews' tiles from the scratch file to the file from `at`, in file order.
+  Status copy_overviews(int64_t at);
+  Status write_full_raster(Threads& threads, std::span<RowReader* const> readers,
+                           const Progress& progress, int64_t at);
 
   std::vector<std::string> files_;
   std::vector<std::string> side_files_;
   CogOptions options_;
   CogDescription description_;
   File* file_ = nullptr;
-  File* tiles_ = nullptr;              // compressed tiles with their frames, as they come
+  File* tiles_ = nullptr;              // overview tiles with their frames, as they come
   std::atomic<int64_t> tiles_end_{0};  // its size
-  std::array<File*, 2> rows_{};        // an overview's rows, as they come, and the last's
-  // Where each level's tiles are in `tiles_`, and their encoded sizes.
+  // Where each overview's tiles are in `tiles_`, and every level's encoded tile sizes.
   std::vector<std::vector<int64_t>> tile_at_;
   std::vector<std::vector<uint32_t>> tile_size_;
   std::vector<std::unique_ptr<Worker>> workers_;
-  std::unique_ptr<Level> level_;  // the level being made
-  std::unique_ptr<BandSink> sink_;
 };
 
 }  // namespace demstitch

@@ -233,6 +233,12 @@ uint16_t tiff_compression_code(Compression compression) {
   return 1;
 }
 
+int64_t encoded_bound(Compression compression, int64_t raw_bytes) {
+  // LZW spends up to 12 bits on a byte; deflate and zstd fall back to stored blocks.
+  if (compression == Compression::lzw) return raw_bytes * 3 / 2 + 1024;
+  return raw_bytes + raw_bytes / 8 + 1024;
+}
+
 std::unique_ptr<TileEncoder> make_encoder(Compression compression, int level) {
   switch (compression) {
     case Compression::deflate:

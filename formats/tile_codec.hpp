@@ -30,6 +30,9 @@ std::optional<LevelRange> compression_levels(Compression compression);
 // Its TIFF Compression tag value.
 uint16_t tiff_compression_code(Compression compression);
 
+// The most bytes `raw_bytes` can take once encoded.
+int64_t encoded_bound(Compression compression, int64_t raw_bytes);
+
 // Compresses tiles, one at a time; one encoder a thread.
 class TileEncoder {
  public:

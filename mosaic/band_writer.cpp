@@ -1,6 +1,7 @@
 #include "mosaic/band_writer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -191,6 +192,20 @@ Status write_mosaic(BandSink& out, const MosaicPlan& plan, const WriteProgress& 
                     const BandOptions& options, std::vector<size_t>* short_copies) {
   if (Status s = out.begin(plan.final_size()); !s.ok()) return s;
   return write_bands(out, plan, progress, options, short_copies);
+}
+
+Status MosaicRowReader::read(int32_t row, int32_t column, std::span<int16_t> out) {
+  const auto bytes = std::as_writable_bytes(out);
+  const int64_t offset = int64_t{row} * plan_.row_bytes + int64_t{column} * 2;
+  if (Status s = assembler_.assemble(offset, bytes); !s.ok()) return s;
+  // The mosaic's bytes are big-endian.
+  if constexpr (std::endian::native == std::endian::little) {
+    for (int16_t& sample : out) {
+      const auto v = static_cast<uint16_t>(sample);
+      sample = static_cast<int16_t>((v >> 8) | (v << 8));
+    }
+  }
+  return {};
 }
 
 }  // namespace demstitch

@@ -76,4 +76,18 @@ class BandAssembler {
   int64_t reads_end_ = 0;   // and one past the last
 };
 
+// Reads any part of a mosaic row straight from the tiles, as native samples: for a format
+// that reads the mosaic itself (one reader a thread).
+class MosaicRowReader final : public RowReader {
+ public:
+  explicit MosaicRowReader(const MosaicPlan& plan) : plan_(plan), assembler_(plan) {}
+  Status read(int32_t row, int32_t column, std::span<int16_t> out) override;
+  // Whether copy `c` delivered fewer bytes than planned in any read so far.
+  bool came_up_short(size_t c) const { return assembler_.came_up_short(c); }
+
+ private:
+  const MosaicPlan& plan_;
+  BandAssembler assembler_;
+};
+
 }  // namespace demstitch

@@ -1,8 +1,8 @@
 #include "mosaic/stitch.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <new>
-#include <type_traits>
 #include <utility>
 
 #include "base/strings.hpp"
@@ -328,29 +328,12 @@ class Stitcher {
 
   // Writes the mosaic's bytes to the format's raster; false, with the failure noted, when
   // the result cannot be had.
-  template <typename Format>
-  bool write_raster(Format& format) {
-    const int64_t total = plan_.final_size();
+  // Writes the mosaic's bytes through `write`, which notes the copies that came up short;
+  // false, with the failure noted, when the result cannot be had.
+  bool write_raster(const std::function<Status(std::vector<size_t>*)>& write) {
     observer_.raster_started(tiles_, result_.size->out_rows);
-    Status s;
     std::vector<size_t> short_copies;
-    // The reference writer patches a raw raster file in place: the BIL result only.
-    const bool reference = std::is_same_v<Format, BilResult> && request_.writer.reference;
-    if constexpr (std::is_same_v<Format, BilResult>) {
-      if (reference) {
-        s = write_mosaic_by_patching(format.raster_file(), plan_);
-        if (s.ok()) observer_.bytes_written(total, total);
-      }
-    }
-    if (!reference) {
-      s = write_mosaic(
-          format.raster(), plan_,
-          [&](int64_t done) {
-            observer_.bytes_written(done, total);
-            return !observer_.cancelled();
-          },
-          request_.writer.bands, &short_copies);
-    }
+    Status s = write(&short_copies);
     if (s.kind() == StatusKind::cancelled || observer_.cancelled()) {
       fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
       return false;
@@ -413,7 +396,22 @@ class Stitcher {
         !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::check_space, s);
     }
-    if (!write_raster(format)) return;
+    const int64_t total = plan_.final_size();
+    const bool written = write_raster([&](std::vector<size_t>* short_copies) {
+      if (request_.writer.reference) {
+        Status s = write_mosaic_by_patching(format.raster_file(), plan_);
+        if (s.ok()) observer_.bytes_written(total, total);
+        return s;
+      }
+      return write_mosaic(
+          format.raster(), plan_,
+          [&](int64_t done) {
+            observer_.bytes_written(done, total);
+            return !observer_.cancelled();
+          },
+          request_.writer.bands, short_copies);
+    });
+    if (!written) return;
     if (Status s = format.write_header(outputs, header_text); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
     }
@@ -437,10 +435,28 @@ class Stitcher {
         !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
     }
-    if (!write_raster(format)) return;
-    if (Status s = format.finish(); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::write_raster, s);
+    // The format reads the mosaic itself, each of its threads through a reader of its own.
+    std::vector<std::unique_ptr<MosaicRowReader>> readers;
+    std::vector<RowReader*> reader_list;
+    for (int i = 0; i < std::max(1, request_.cog.threads); ++i) {
+      readers.push_back(std::make_unique<MosaicRowReader>(plan_));
+      reader_list.push_back(readers.back().get());
     }
+    const int64_t total = plan_.final_size();
+    const bool written = write_raster([&](std::vector<size_t>* short_copies) {
+      Status s = format.write(reader_list, [&](double done) {
+        observer_.bytes_written(static_cast<int64_t>(done * static_cast<double>(total)), total);
+        return !observer_.cancelled();
+      });
+      for (size_t c = 0; c < plan_.copies.size(); ++c) {
+        if (std::any_of(readers.begin(), readers.end(),
+                        [&](const auto& r) { return r->came_up_short(c); })) {
+          short_copies->push_back(c);
+        }
+      }
+      return s;
+    });
+    if (!written) return;
     install(outputs, format.side_files());
   }
 
