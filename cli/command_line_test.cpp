@@ -125,5 +125,40 @@ TEST(CommandLine, BoundsThatCannotBeUsedAreRefused) {
   EXPECT_EQ(parse({"--bounds=+5,43e0,17.0,48", "A"}).outcome, Outcome::run);
 }
 
+TEST(CommandLine, AGeoTiffByFormatOrByTheOutputsExtension) {
+  CommandLine by_name = parse({"--output", "regions/alps.TIFF", "A"});
+  EXPECT_EQ(by_name.outcome, Outcome::run);
+  EXPECT_TRUE(by_name.cog);
+  EXPECT_EQ(by_name.cog_path, "regions/alps.TIFF");
+  EXPECT_EQ(by_name.output_base, "regions/alps");
+  CommandLine chosen = parse({"--format", "cog", "--compress=lzw", "--overviews=nearest", "A"});
+  EXPECT_EQ(chosen.outcome, Outcome::run);
+  EXPECT_TRUE(chosen.cog);
+  EXPECT_EQ(chosen.cog_options.compression, Compression::lzw);
+  EXPECT_EQ(chosen.cog_options.resampling, Resampling::nearest);
+  EXPECT_FALSE(parse({"--format=dem", "A"}).cog);
+  EXPECT_EQ(parse({"--output=a.tif", "--level=6", "A"}).cog_options.level, 6);
+}
+
+TEST(CommandLine, GeoTiffOptionsThatDoNotFitAreUsageErrors) {
+  struct Case {
+    std::vector<std::string_view> args;
+    const char* says;
+  };
+  for (const Case& c : {
+           Case{{"--format=dem", "--output=a.tif", "A"}, "names a GeoTIFF"},
+           Case{{"--compress=deflate", "A"}, "only a GeoTIFF takes it"},
+           Case{{"--format=cog", "--level=10", "A"}, "from 1 to 9"},
+           Case{{"--format=cog", "--compress=lzw", "--level=3", "A"}, "takes no level"},
+           Case{{"--format=cog", "--level=x", "A"}, "whole number"},
+           Case{{"--format=tiff", "A"}, "give cog"},
+           Case{{"--format=cog", "--overviews=cubic", "A"}, "average, nearest or none"},
+       }) {
+    CommandLine line = parse(c.args);
+    EXPECT_EQ(line.outcome, Outcome::bad_value) << c.args[0];
+    EXPECT_NE(line.offending.find(c.says), std::string::npos) << line.offending;
+  }
+}
+
 }  // namespace
 }  // namespace demstitch

@@ -438,8 +438,10 @@ Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const
   const int32_t across = tiles_across(size);
   const int32_t down = tiles_down(size);
   const int32_t per_task = std::clamp(across / (4 * threads.count()), 1, most_tiles_a_task);
-  const int32_t tasks = (across + per_task - 1) / per_task;
-  // Tasks end out of order; their tiles go to the file in order.
+  const int32_t per_band = (across + per_task - 1) / per_task;
+  const int64_t all_tasks = int64_t{down} * per_band;
+  // Tasks end out of order; their tiles go to the file in order, and progress is told as
+  // they go.
   std::mutex order_lock;
   std::map<int64_t, std::vector<std::byte>> waiting;
   int64_t next_to_write = 0;
@@ -450,47 +452,47 @@ Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const
          it = waiting.erase(it), ++next_to_write) {
       if (Status s = file_->write_at(at, it->second); !s.ok()) return s;
       at += std::ssize(it->second);
+      const auto done = static_cast<double>(next_to_write + 1) / static_cast<double>(all_tasks);
+      if (!progress(overview_share + (1 - overview_share) * done)) return Status::cancelled();
     }
     return {};
   };
-  for (int32_t band = 0; band < down; ++band) {
+  // One pool of tasks for every band: a thread never waits for the other at a band's end.
+  Status s = threads.tasks(static_cast<int>(all_tasks), [&](int sequence, int thread) -> Status {
+    const int32_t band = sequence / per_band;
+    const int32_t task = sequence % per_band;
     const int32_t top = band * cog_tile_size;
     const int32_t rows = std::min(cog_tile_size, size.height - top);
-    Status s = threads.tasks(tasks, [&](int task, int thread) -> Status {
-      Worker& worker = *workers_[static_cast<size_t>(thread)];
-      RowReader& reader = *readers[static_cast<size_t>(thread) % readers.size()];
-      const int32_t first_tile = task * per_task;
-      const int32_t end_tile = std::min(across, first_tile + per_task);
-      const int32_t x0 = first_tile * cog_tile_size;
-      const auto width = static_cast<size_t>(std::min(size.width, end_tile * cog_tile_size) - x0);
-      worker.columns.resize(width * static_cast<size_t>(rows));
-      for (int32_t r = 0; r < rows; ++r) {
-        std::span<int16_t> part(worker.columns.data() + static_cast<size_t>(r) * width, width);
-        if (Status s = reader.read(top + r, x0, part); !s.ok()) return s;
-      }
-      std::vector<std::byte> bytes;
-      for (int32_t t = first_tile; t < end_tile; ++t) {
-        const int32_t column = (t - first_tile) * cog_tile_size;
-        if (Status s = worker.encode(worker.columns.data() + column, width, rows,
-                                     std::min(cog_tile_size, static_cast<int32_t>(width) - column),
-                                     description_.predictor);
-            !s.ok()) {
-          return Status::error(s.kind(), Side::output, raster_path(), s.detail());
-        }
-        const auto size32 = static_cast<uint32_t>(worker.encoded.size());
-        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::byte>(size32 >> (8 * i)));
-        bytes.insert(bytes.end(), worker.encoded.begin(), worker.encoded.end());
-        bytes.insert(bytes.end(), worker.encoded.end() - 4, worker.encoded.end());
-        tile_size_[0][static_cast<size_t>(band) * static_cast<size_t>(across) +
-                      static_cast<size_t>(t)] = size32;
-      }
-      return deposit(int64_t{band} * tasks + task, std::move(bytes));
-    });
-    if (!s.ok()) return s;
-    if (!progress(overview_share + (1 - overview_share) * (top + rows) / size.height)) {
-      return Status::cancelled();
+    Worker& worker = *workers_[static_cast<size_t>(thread)];
+    RowReader& reader = *readers[static_cast<size_t>(thread) % readers.size()];
+    const int32_t first_tile = task * per_task;
+    const int32_t end_tile = std::min(across, first_tile + per_task);
+    const int32_t x0 = first_tile * cog_tile_size;
+    const auto width = static_cast<size_t>(std::min(size.width, end_tile * cog_tile_size) - x0);
+    worker.columns.resize(width * static_cast<size_t>(rows));
+    for (int32_t r = 0; r < rows; ++r) {
+      std::span<int16_t> part(worker.columns.data() + static_cast<size_t>(r) * width, width);
+      if (Status s = reader.read(top + r, x0, part); !s.ok()) return s;
     }
-  }
+    std::vector<std::byte> bytes;
+    for (int32_t t = first_tile; t < end_tile; ++t) {
+      const int32_t column = (t - first_tile) * cog_tile_size;
+      if (Status s = worker.encode(worker.columns.data() + column, width, rows,
+                                   std::min(cog_tile_size, static_cast<int32_t>(width) - column),
+                                   description_.predictor);
+          !s.ok()) {
+        return Status::error(s.kind(), Side::output, raster_path(), s.detail());
+      }
+      const auto size32 = static_cast<uint32_t>(worker.encoded.size());
+      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::byte>(size32 >> (8 * i)));
+      bytes.insert(bytes.end(), worker.encoded.begin(), worker.encoded.end());
+      bytes.insert(bytes.end(), worker.encoded.end() - 4, worker.encoded.end());
+      tile_size_[0][static_cast<size_t>(band) * static_cast<size_t>(across) +
+                    static_cast<size_t>(t)] = size32;
+    }
+    return deposit(sequence, std::move(bytes));
+  });
+  if (!s.ok()) return s;
   return {};
 }
 

@@ -364,5 +364,36 @@ TEST_F(Trust, ASignalOrAKillAtAnyCallOfTheInstall) {
 }
 #endif
 
+// A COG is installed like the raw raster: a write that fails part way (the disk full at any
+// write of the tiles, the scratch files' or the file's) leaves the earlier file as it was
+// and nothing else; a run that succeeds takes the earlier file's GIS side files with it.
+TEST_F(Trust, ACogThatCannotBeWrittenLeavesTheEarlierOneAndNothingElse) {
+  if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "SKIPPED: strace cannot trace here";
+  }
+  // Big enough for overviews, so that every kind of write happens (some 40 in all).
+  write_file(dir_ / "B.hdr", bil_header(600, 1300, "-170", "80"));
+  write_file(dir_ / "B.dem", tile_raster(600, 1300, 7));
+  write_file(dir_ / "x.tif", "earlier");
+  for (int when : {1, 5, 10, 20, 30}) {
+    testing::Surroundings traced;
+    traced.wrapper = {"strace",
+                      "-f",
+                      "-qq",
+                      "-o",
+                      "/dev/null",
+                      "-e",
+                      "inject=pwrite64:error=ENOSPC:when=" + std::to_string(when)};
+    Result r = run_demstitch(dir_.path(), {"--output=x.tif", "A", "B"}, traced);
+    EXPECT_EQ(r.status, 3) << "write " << when << ": " << r.err;
+    EXPECT_TRUE(read_file(dir_ / "x.tif") == "earlier") << "write " << when;
+    EXPECT_EQ(strays(), std::vector<std::string>{"x.tif"}) << "write " << when;
+  }
+  write_file(dir_ / "x.tif.aux.xml", "statistics of the earlier file");
+  EXPECT_EQ(run_demstitch(dir_.path(), {"--output=x.tif", "A", "B"}).status, 0);
+  EXPECT_EQ(strays(), std::vector<std::string>{"x.tif"});
+  EXPECT_EQ(read_file(dir_ / "x.tif").substr(0, 4), std::string("II*\0", 4));
+}
+
 }  // namespace
 }  // namespace demstitch

@@ -153,5 +153,24 @@ check "status 58 after Ctrl-C" [ "$status" = 58 ]
 check "the earlier raster kept after Ctrl-C" cmp -s "$work/earlier.DEM" "$work/windows/GTResult.DEM"
 check "nothing left behind after Ctrl-C" no_strays windows
 
+# A COG with overviews: the samples of every level as the Linux build's, judged by GDAL
+# where its Python bindings are (the compressed bytes differ: zlib here, libdeflate there).
+for name in A B; do
+  printf 'NROWS 900\r\nNCOLS 700\r\nBANDROWBYTES 1400\r\nTOTALROWBYTES 1400\r\nULXMAP %s\r\nULYMAP 49.995833\r\n' \
+    "$([ $name = A ] && echo -9.995833 || echo -3.329167)" >"$work/tiles/$name.HDR"
+  head -c 1260000 /dev/urandom >"$work/tiles/$name.DEM"
+done
+(cd "$work/linux" && "$linux/demstitch" --output=cog ../tiles/A ../tiles/B >/dev/null)
+(cd "$work/windows" && "$wine" "$exe" --output=cog.tif --overviews=nearest ../tiles/A ../tiles/B >/dev/null 2>&1)
+check "status 0 for a COG" [ $? = 0 ]
+check "the COG's file and nothing else" [ "$(ls "$work/windows" | grep '^cog')" = cog.tif ]
+if /usr/bin/python3 -c 'import numpy, osgeo_utils' 2>/dev/null; then
+  check "the COG read by GDAL as the Linux build's raster" \
+    /usr/bin/python3 "$(dirname "$0")/cog_check.py" "$work/windows/cog.tif" "$work/linux/cog.DEM" nearest
+fi
+(cd "$work/windows" && "$wine" "$exe" --format=cog --compress=zstd ../tiles/A >/dev/null 2>err.txt)
+check "status 2 for zstd, which this build lacks" [ $? = 2 ]
+check "zstd's absence said" grep -q "cannot write it" "$work/windows/err.txt"
+
 echo "windows end to end: $passed passed, $failed failed"
 [ "$failed" = 0 ]
