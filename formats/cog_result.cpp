@@ -16,7 +16,7 @@ namespace {
 constexpr int32_t halo_rows = 4;  // rows an overview row may reach back into the band before
 constexpr int16_t no_data = -9999;
 constexpr int32_t most_tiles_a_task = 8;
-constexpr int32_t reading_rows = 32;    // the full raster's rows read at once for the overviews
+constexpr int32_t reading_rows = 64;    // the full raster's rows read at once for the overviews
 constexpr double overview_share = 0.3;  // of the work, for progress
 
 int64_t framed(uint32_t size) { return int64_t{size} + tile_frame_bytes; }
