@@ -130,25 +130,21 @@ std::string OutputSet::temporary_name(const std::string& final_path) {
 }
 
 Status OutputSet::add(const std::string& final_path, File** file) {
+  return add_entry(final_path, false, file);
+}
+
+Status OutputSet::add_scratch(const std::string& display_name, File** file) {
+  return add_entry(display_name, true, file);
+}
+
+Status OutputSet::add_entry(const std::string& final_path, bool scratch, File** file) {
   auto entry = std::make_unique<Entry>();
   entry->final_path = final_path;
+  entry->scratch = scratch;
   *file = &entry->file;
   Entry& added = *entries_.emplace_back(std::move(entry));
   // A file without a name in the result's folder: if the run is killed, nothing is left.
   if (create_unnamed(folder_of(final_path), final_path, &added.file)) {
-    added.unnamed = true;
-    return {};
-  }
-  return create_named(added);
-}
-
-Status OutputSet::add_scratch(const std::string& display_name, File** file) {
-  auto entry = std::make_unique<Entry>();
-  entry->final_path = display_name;
-  entry->scratch = true;
-  *file = &entry->file;
-  Entry& added = *entries_.emplace_back(std::move(entry));
-  if (create_unnamed(folder_of(display_name), display_name, &added.file)) {
     added.unnamed = true;
     return {};
   }

@@ -84,6 +84,7 @@ class OutputSet {
   };
 
   static std::string temporary_name(const std::string& final_path);
+  Status add_entry(const std::string& final_path, bool scratch, File** file);
   Status create_named(Entry& entry);
   Status give_name(Entry& entry);
   Status note(const std::string& record);

@@ -366,6 +366,7 @@ TEST_F(Trust, ASignalOrAKillAtAnyCallOfTheInstall) {
 }
 #endif
 
+#if !defined(DEMSTITCH_SANITIZED)
 // A COG is installed like the raw raster: a write that fails part way (the disk full at any
 // write of the tiles, the scratch file's or the file's), or a signal there, leaves the
 // earlier file as it was and nothing else; a run that succeeds takes the earlier file's GIS side
@@ -404,6 +405,7 @@ TEST_F(Trust, ACogThatCannotBeWrittenLeavesTheEarlierOneAndNothingElse) {
   EXPECT_EQ(strays(), std::vector<std::string>{"x.tif"});
   EXPECT_EQ(read_file(dir_ / "x.tif").substr(0, 4), std::string("II*\0", 4));
 }
+#endif
 
 }  // namespace
 }  // namespace demstitch
