@@ -304,9 +304,10 @@ class CogResult::Level {
   int32_t next_out_ = 0;  // the next level's next row to make
 };
 
-CogResult::CogResult(std::string path, CogOptions options) : options_(options) {
-  files_ = {path};
-  side_files_ = {path + ".aux.xml", path + ".ovr", path + ".msk"};
+CogResult::CogResult(const std::string& path, CogOptions options)
+    : files_{path},
+      side_files_{path + ".aux.xml", path + ".ovr", path + ".msk"},
+      options_(options) {
   description_.compression = options.compression;
   description_.predictor = options.compression != Compression::none;
   if (options_.level == 0) {

@@ -36,7 +36,7 @@ struct CogOptions {
 //    high, and its tiles are compressed and written in order; last, the header.
 class CogResult {
  public:
-  CogResult(std::string path, CogOptions options);
+  CogResult(const std::string& path, CogOptions options);
   ~CogResult();
   CogResult(const CogResult&) = delete;
   CogResult& operator=(const CogResult&) = delete;

@@ -17,6 +17,16 @@ std::vector<RasterSize> pyramid_levels(RasterSize full, int32_t tile_size, bool 
   return levels;
 }
 
+namespace {
+
+// The source sample NEAREST takes for output sample `index`: as GDAL takes it, the one at
+// index * ratio, rounded half up.
+int32_t nearest(int32_t index, double ratio) {
+  return static_cast<int32_t>(std::floor(index * ratio + 0.5));
+}
+
+}  // namespace
+
 int16_t round_sample(float value) {
   // In float, as GDAL does: 0.49999997f + 0.5f is 1.
   float rounded =
@@ -34,7 +44,7 @@ LevelReducer::LevelReducer(RasterSize from, RasterSize to, Resampling method, in
   if (method_ == Resampling::nearest) {
     nearest_columns_.resize(static_cast<size_t>(to.width));
     for (int32_t c = 0; c < to.width; ++c) {
-      nearest_columns_[c] = std::min(static_cast<int32_t>(0.5 + c * ratio_x_), from.width - 1);
+      nearest_columns_[c] = std::min(nearest(c, ratio_x_), from.width - 1);
     }
     return;
   }
@@ -65,7 +75,7 @@ LevelReducer::Window LevelReducer::window(int32_t index, double ratio, int32_t s
 
 std::pair<int32_t, int32_t> LevelReducer::source_rows(int32_t row) const {
   if (method_ == Resampling::nearest) {
-    int32_t y = std::min(static_cast<int32_t>(0.5 + row * ratio_y_), from_.height - 1);
+    int32_t y = std::min(nearest(row, ratio_y_), from_.height - 1);
     return {y, y + 1};
   }
   Window y = row_window(row);
@@ -87,10 +97,11 @@ void LevelReducer::reduce(int32_t row, std::span<const int16_t* const> rows, int
     const int16_t* bottom = rows[1];
     const int32_t nd = no_data_;
     for (int32_t c = begin; c < end; ++c) {
-      const int32_t a = top[2 * c];
-      const int32_t b = top[2 * c + 1];
-      const int32_t d = bottom[2 * c];
-      const int32_t e = bottom[2 * c + 1];
+      const auto x = static_cast<size_t>(c) * 2;
+      const int32_t a = top[x];
+      const int32_t b = top[x + 1];
+      const int32_t d = bottom[x];
+      const int32_t e = bottom[x + 1];
       if (a != nd && b != nd && d != nd && e != nd) {
         // The common case, four valid samples: a shift rounds it.
         const int32_t sum = a + b + d + e;
@@ -100,7 +111,7 @@ void LevelReducer::reduce(int32_t row, std::span<const int16_t* const> rows, int
       }
       int32_t sum = 0;
       int32_t count = 0;
-      for (int32_t v : {top[2 * c], top[2 * c + 1], bottom[2 * c], bottom[2 * c + 1]}) {
+      for (int32_t v : {a, b, d, e}) {
         if (v != nd) {
           sum += v;
           ++count;

@@ -153,7 +153,7 @@ class Lzw final : public TileEncoder {
     width_ = 9;
   }
   size_t find(uint32_t key) const {
-    size_t slot = (key * 2654435761u) & (table_size - 1);
+    size_t slot = static_cast<size_t>(key * 2654435761u) & (table_size - 1);
     while (codes_[slot] >= 0 && keys_[slot] != key) slot = (slot + 1) & (table_size - 1);
     return slot;
   }
