@@ -369,6 +369,8 @@ class Cog : public ::testing::Test {
 TEST_F(Cog, TheSampleSetWithItsGap) {
   ASSERT_TRUE(shell(dir_.path(), std::string("'") + DEMSTITCH_MAKE_TILES + "' sample ."));
   EXPECT_EQ(judged({"E169N12", "E171N12", "E169N10"}), "");
+  // Laid out with offsets, which the georeferencing takes off again as the header does.
+  EXPECT_EQ(judged({"-1,2", "E169N12", "E171N10"}), "");
   // libtiff's own tools read it too.
   EXPECT_TRUE(
       shell(dir_.path(), "tiffinfo -D cog.tif >/dev/null 2>&1 && tiffdump cog.tif >/dev/null"));
