@@ -76,6 +76,29 @@ TEST_F(Outputs, FilesAreInstalledTogetherAndNothingElseStays) {
   EXPECT_EQ(read_file(dir_ / "R.HDR"), "header");
 }
 
+// A scratch file is read back as written and never installed: it is gone once the install
+// starts, and when a set that never installs goes.
+TEST_F(Outputs, AScratchFileIsReadBackAndNeverOutlivesItsSet) {
+  for (bool install : {true, false}) {
+    OutputSet set;
+    write_pair(set, "raster", "header");
+    File* scratch = nullptr;
+    ASSERT_TRUE(set.add_scratch(path("R.DEM"), &scratch).ok());
+    const std::string text = "tiles waiting";
+    ASSERT_TRUE(scratch->write_at(0, std::as_bytes(std::span(text))).ok());
+    std::string back(text.size(), '\0');
+    size_t got = 0;
+    ASSERT_TRUE(scratch->read_at(0, std::as_writable_bytes(std::span(back)), &got).ok());
+    EXPECT_EQ(back, text);
+    if (install) {
+      ASSERT_TRUE(set.install().ok());
+      EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM", "R.DEM.lock", "R.HDR"}));
+      EXPECT_EQ(read_file(dir_ / "R.DEM"), "raster");
+    }
+  }
+  EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM", "R.HDR"}));
+}
+
 TEST_F(Outputs, AFailureAtAnyStepPutsEveryEarlierFileBack) {
   write_old_result();
   for (int step = 0;; ++step) {

@@ -118,5 +118,37 @@ TEST_F(StitchCall, ARasterThatShrinksWhileReadIsReportedAndItsRestIsNoData) {
   }
 }
 
+// A COG fails, is cancelled and reads a shrinking raster as the raw raster does: its
+// readers' short copies are gathered, and its scratch file never outlives the run.
+TEST_F(StitchCall, ACogFailsStopsAndSeesAShrinkingRasterAsTheRawRasterDoes) {
+  // A tile wide and tall enough for overviews, so that the scratch file is made.
+  files_.files["D.hdr"] = bil_header(700, 1300, "-178", "85");
+  files_.files["D.dem"] = tile_raster(700, 1300, 3);
+  request_.format = ResultFormat::cog;
+  request_.tiles = {"A", "D"};
+  testing::write_file(dir_ / "out.tif", "earlier");
+  StitchObserver quiet;
+
+  files_.fail_from["D.dem"] = 700000;
+  StitchResult failed = stitch(request_, quiet);
+  EXPECT_EQ(failed.outcome, StitchOutcome::input_failed);
+  EXPECT_EQ(failed.error.path(), "D.dem");
+  files_.fail_from.clear();
+
+  Recorder recorder;
+  recorder.cancel_when_writing = true;
+  EXPECT_EQ(stitch(request_, recorder).outcome, StitchOutcome::cancelled);
+  EXPECT_EQ(folder(), (std::vector<std::string>{"out.tif"}));
+  EXPECT_EQ(read_file(dir_ / "out.tif"), "earlier");
+
+  files_.shrink_to["D.dem"] = 2600 * 100;
+  StitchResult shrunk = stitch(request_, quiet);
+  EXPECT_EQ(shrunk.outcome, StitchOutcome::written);
+  ASSERT_EQ(shrunk.problems.size(), 1u);
+  EXPECT_EQ(shrunk.problems[0].kind, ProblemKind::raster_changed);
+  EXPECT_EQ(folder(), (std::vector<std::string>{"out.tif"}));
+  EXPECT_EQ(read_file(dir_ / "out.tif").substr(0, 4), std::string("II*\0", 4));
+}
+
 }  // namespace
 }  // namespace demstitch
