@@ -21,12 +21,22 @@ constexpr double overview_share = 0.3;  // of the work, for progress
 
 int64_t framed(uint32_t size) { return int64_t{size} + tile_frame_bytes; }
 
+// Appends a tile's encoded bytes as a COG frames them: a 4-byte little-endian leader that
+// holds their size, the bytes, and their last 4 bytes again.
+void append_framed(std::vector<std::byte>& out, std::span<const std::byte> encoded) {
+  const auto size = static_cast<uint32_t>(encoded.size());
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::byte>(size >> (8 * i)));
+  out.insert(out.end(), encoded.begin(), encoded.end());
+  out.insert(out.end(), encoded.end() - 4, encoded.end());
+}
+
 }  // namespace
 
 // What one thread keeps from tile to tile.
 struct CogResult::Worker {
   std::vector<uint16_t> samples;  // a tile, predicted, little-endian
   std::vector<std::byte> encoded;
+  std::vector<std::byte> framed;  // the same with its leader and trailer
   std::unique_ptr<TileEncoder> encoder;
   std::vector<int16_t> columns;  // a run of tiles' columns, 512 rows of them
 
@@ -233,7 +243,7 @@ class CogResult::Level {
         const auto tile =
             static_cast<size_t>(band_start_ / cog_tile_size) * static_cast<size_t>(across) +
             static_cast<size_t>(tile_x);
-        return cog_.store_tile(index_, tile, worker.encoded);
+        return cog_.store_tile(index_, tile, worker);
       });
       if (!s.ok()) return s;
     }
@@ -334,16 +344,13 @@ Status CogResult::start(OutputSet& outputs, RasterSize size, const GeoTransform&
   return {};
 }
 
-Status CogResult::store_tile(size_t level, size_t tile, std::span<const std::byte> encoded) {
-  const auto size = static_cast<uint32_t>(encoded.size());
-  const int64_t at = tiles_end_.fetch_add(framed(size));
-  std::byte leader[4];
-  for (int i = 0; i < 4; ++i) leader[i] = static_cast<std::byte>(size >> (8 * i));
-  if (Status s = tiles_->write_at(at, leader); !s.ok()) return s;
-  if (Status s = tiles_->write_at(at + 4, encoded); !s.ok()) return s;
-  if (Status s = tiles_->write_at(at + 4 + size, encoded.last(4)); !s.ok()) return s;
+Status CogResult::store_tile(size_t level, size_t tile, Worker& worker) {
+  worker.framed.clear();
+  append_framed(worker.framed, worker.encoded);
+  const int64_t at = tiles_end_.fetch_add(std::ssize(worker.framed));
+  if (Status s = tiles_->write_at(at, worker.framed); !s.ok()) return s;
   tile_at_[level][tile] = at;
-  tile_size_[level][tile] = size;
+  tile_size_[level][tile] = static_cast<uint32_t>(worker.encoded.size());
   return {};
 }
 
@@ -484,12 +491,9 @@ Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const
           !s.ok()) {
         return Status::error(s.kind(), Side::output, raster_path(), s.detail());
       }
-      const auto size32 = static_cast<uint32_t>(worker.encoded.size());
-      for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<std::byte>(size32 >> (8 * i)));
-      bytes.insert(bytes.end(), worker.encoded.begin(), worker.encoded.end());
-      bytes.insert(bytes.end(), worker.encoded.end() - 4, worker.encoded.end());
+      append_framed(bytes, worker.encoded);
       tile_size_[0][static_cast<size_t>(band) * static_cast<size_t>(across) +
-                    static_cast<size_t>(t)] = size32;
+                    static_cast<size_t>(t)] = static_cast<uint32_t>(worker.encoded.size());
     }
     return deposit(sequence, std::move(bytes));
   });

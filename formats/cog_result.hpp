@@ -54,13 +54,13 @@ class CogResult {
   // one), makes every level and writes the file.
   Status write(std::span<RowReader* const> readers, const Progress& progress);
 
-  class Level;
-
  private:
+  class Level;
   struct Worker;
   class Threads;
-  // Keeps an overview tile's encoded bytes, framed, in the scratch file (from any thread).
-  Status store_tile(size_t level, size_t tile, std::span<const std::byte> encoded);
+  // Keeps an overview tile's encoded bytes (worker.encoded), framed, in the scratch file
+  // (from any thread).
+  Status store_tile(size_t level, size_t tile, Worker& worker);
   Status make_overviews(Threads& threads, std::span<RowReader* const> readers,
                         const Progress& progress);
   // Copies the overviews' tiles from the scratch file to the file from `at`, in file order.

@@ -29,7 +29,6 @@ class LevelReducer {
  public:
   LevelReducer(RasterSize from, RasterSize to, Resampling method, int16_t no_data);
 
-  RasterSize from() const { return from_; }
   RasterSize to() const { return to_; }
   // The source rows [first, last) that output row `row` is made of.
   std::pair<int32_t, int32_t> source_rows(int32_t row) const;
