@@ -5,6 +5,11 @@
 
 namespace demstitch {
 
+void ConsoleReport::folder_skipped(const std::string& folder, size_t files) {
+  console_.print(format("Skipped %zu %s in %s: not tiles, or results of demstitch\n", files,
+                        files == 1 ? "file" : "files", folder.c_str()));
+}
+
 void ConsoleReport::tile_read(const TileInput& tile) {
   console_.print(tile_bounds_line(tile.bounds, tile.header_path));
 }

@@ -16,6 +16,7 @@ class ConsoleReport final : public StitchObserver {
   // With a window, a tile's progress counts the rows it has in the window.
   ConsoleReport(Console& console, bool window) : console_(console), window_(window) {}
 
+  void folder_skipped(const std::string& folder, size_t files) override;
   void tile_read(const TileInput& tile) override;
   void header_problem(const TileInput& tile, const TileProblem& problem) override;
   void projection_not_read(const TileInput& tile, const Status& cause) override;

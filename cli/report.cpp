@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "base/strings.hpp"
+#include "cli/command_line.hpp"
 
 namespace demstitch {
 
@@ -167,6 +168,11 @@ std::string failure_text(const StitchResult& result) {
     case StitchOutcome::written:
     case StitchOutcome::cancelled:
       return {};
+    case StitchOutcome::too_many_tiles:
+      return format(
+          "Too many tiles: at most %zu can be stitched in one run (the folders and "
+          "archives named hold %zu)\n",
+          max_tiles, result.tiles.size());
     case StitchOutcome::tile_is_result:
       return "The tile " + result.clash +
              " is the result this run would replace: nothing read or written (remove it from "

@@ -21,6 +21,7 @@ int exit_status(const StitchResult& result) {
     case StitchOutcome::input_failed:
       return exit_input_problem;
     case StitchOutcome::tile_is_result:
+    case StitchOutcome::too_many_tiles:
       return exit_command_line;
     case StitchOutcome::output_failed:
       return exit_output_failed;
@@ -70,6 +71,7 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   end_on_interrupt_signals();
   StitchRequest request;
   request.tiles = line.names;
+  request.max_tiles = max_tiles;
   request.offsets = Offsets{line.offset_x, line.offset_y};
   request.writer = writer;
   request.window = line.window;
@@ -91,7 +93,7 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   int status = exit_status(result);
   if (status == exit_input_problem) {
     console.error(
-        problem_summary(result.problems, request.tiles, result.outcome != StitchOutcome::written));
+        problem_summary(result.problems, result.tiles, result.outcome != StitchOutcome::written));
   }
   return status;
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/status.hpp"
 #include "io/file.hpp"
@@ -29,6 +30,10 @@ std::optional<FileId> target_id(const std::string& path);
 // What stands under a name, without following a link at its end.
 enum class FileKind { none, regular, link, other };
 FileKind file_kind(const std::string& path);
+// Whether `path` leads to a folder (following links).
+bool is_folder(const std::string& path);
+// The names in a folder (not "." and ".."), sorted by their bytes; failures are the input's.
+Status list_folder(const std::string& folder, std::vector<std::string>* names);
 // Fails when a new file cannot take the name `path`: a folder stands there (following
 // links), or, on Windows, a read-only file, which the system will not replace.
 Status check_replaceable(const std::string& path);

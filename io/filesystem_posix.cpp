@@ -1,8 +1,10 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -38,6 +40,27 @@ FileKind file_kind(const std::string& path) {
   if (::lstat(path.c_str(), &st) != 0) return FileKind::none;
   if (S_ISREG(st.st_mode)) return FileKind::regular;
   return S_ISLNK(st.st_mode) ? FileKind::link : FileKind::other;
+}
+
+bool is_folder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+Status list_folder(const std::string& folder, std::vector<std::string>* names) {
+  names->clear();
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return Status::from_errno(errno, Side::input, folder);
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  const int error = errno;
+  ::closedir(dir);
+  if (error != 0) return Status::from_errno(error, Side::input, folder);
+  std::sort(names->begin(), names->end());
+  return {};
 }
 
 Status check_replaceable(const std::string& path) {

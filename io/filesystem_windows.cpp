@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "io/filesystem.hpp"
 #include "io/platform.hpp"
 #include "io/windows_support.hpp"
@@ -59,6 +61,27 @@ FileKind file_kind(const std::string& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return FileKind::none;
   if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return FileKind::link;
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? FileKind::other : FileKind::regular;
+}
+
+bool is_folder(const std::string& path) {
+  DWORD attributes = GetFileAttributesW(wide_path(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+Status list_folder(const std::string& folder, std::vector<std::string>* names) {
+  names->clear();
+  WIN32_FIND_DATAW found{};
+  HANDLE search = FindFirstFileW(wide_path(folder + "\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return windows_error(GetLastError(), Side::input, folder);
+  do {
+    const std::string name = utf8(found.cFileName);
+    if (name != "." && name != "..") names->push_back(name);
+  } while (FindNextFileW(search, &found));
+  const DWORD error = GetLastError();
+  FindClose(search);
+  if (error != ERROR_NO_MORE_FILES) return windows_error(error, Side::input, folder);
+  std::sort(names->begin(), names->end());
+  return {};
 }
 
 Status sync_folder(const std::string&) {

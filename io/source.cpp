@@ -35,13 +35,16 @@ Status open_either_case(SourceOpener& opener, const std::string& base, const cha
                         const char* upper, std::unique_ptr<Source>* source, std::string* path) {
   *path = base + lower;
   Status status = opener.open(*path, source);
-  if (status.ok()) return status;
+  if (status.ok()) {
+    *path = (*source)->name();  // an archive's member as the archive spells it
+    return status;
+  }
   std::string upper_path = base + upper;
   Status upper_status = opener.open(upper_path, source);
   // The name that exists but cannot be opened says more than the one that does not exist.
   if (upper_status.ok() ||
       (status.kind() == StatusKind::not_found && upper_status.kind() != StatusKind::not_found)) {
-    *path = upper_path;
+    *path = upper_status.ok() ? (*source)->name() : upper_path;
     return upper_status;
   }
   return status;

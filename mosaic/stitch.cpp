@@ -1,13 +1,17 @@
 #include "mosaic/stitch.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "base/strings.hpp"
 #include "formats/projection.hpp"
 #include "formats/result_header.hpp"
+#include "io/archive.hpp"
 #include "io/file.hpp"
 #include "io/filesystem.hpp"
 #include "io/output_set.hpp"
@@ -24,8 +28,13 @@ class Stitcher {
         opener_(request.opener != nullptr ? *request.opener : file_opener_) {}
 
   StitchResult run() {
+    find_tiles();
+    for (const Named& named : named_) result_.tiles.push_back(named.name);
+    if (request_.max_tiles != 0 && named_.size() > request_.max_tiles) {
+      return finish(StitchOutcome::too_many_tiles);
+    }
     if (std::optional<size_t> tile = tile_that_is_the_result()) {
-      result_.clash = request_.tiles[*tile];
+      result_.clash = named_[*tile].name;
       return finish(StitchOutcome::tile_is_result);
     }
     read_headers();
@@ -56,6 +65,159 @@ class Stitcher {
   }
 
  private:
+  // A tile to read: by name (as given, or found in a folder), or inside an archive; or a
+  // folder or archive that could not be read.
+  struct Named {
+    std::string name;
+    std::shared_ptr<Archive> archive;
+    Status failure;
+  };
+  // A named archive, listed with the others once every name is known.
+  struct Pending {
+    std::string name;
+    std::shared_ptr<const Source> archive;  // null for a tile by name, or a failure
+    Status failure;
+  };
+
+  // Turns the named tiles, folders and archives into the tiles to read, in order.
+  void find_tiles() {
+    std::vector<Pending> pending;
+    for (const std::string& name : request_.tiles) {
+      if (is_folder(name)) {
+        add_folder(name, &pending);
+      } else {
+        add_file(name, &pending);
+      }
+    }
+    std::vector<std::unique_ptr<Archive>> archives(pending.size());
+    std::vector<Status> listed(pending.size());
+    list_archives(pending, &archives, &listed);
+    for (size_t i = 0; i < pending.size(); ++i) {
+      Pending& p = pending[i];
+      if (!p.archive) {
+        named_.push_back(Named{std::move(p.name), nullptr, std::move(p.failure)});
+      } else if (!listed[i].ok()) {
+        named_.push_back(Named{std::move(p.name), nullptr, std::move(listed[i])});
+      } else {
+        std::shared_ptr<Archive> archive = std::move(archives[i]);
+        for (const std::string& tile : archive->tiles()) named_.push_back(Named{tile, archive, {}});
+      }
+    }
+  }
+
+  // A name: an archive by its content, or else a tile by name as it always was.
+  void add_file(const std::string& name, std::vector<Pending>* pending) {
+    std::unique_ptr<Source> source;
+    if (opener_.open(name, &source).ok() && archive_kind(*source) != ArchiveKind::none) {
+      pending->push_back(Pending{name, std::shared_ptr<const Source>(std::move(source)), {}});
+    } else {
+      pending->push_back(Pending{name, nullptr, {}});
+    }
+  }
+
+  // The tiles of a folder, not looking into the folders in it: each NAME.HDR (any case) that
+  // is not the header of an earlier result, and each archive, in name order. Anything else
+  // (a raster or .prj without a header, side files, results) is passed over and counted.
+  void add_folder(const std::string& folder, std::vector<Pending>* pending) {
+    std::vector<std::string> names;
+    if (Status s = list_folder(folder, &names); !s.ok()) {
+      pending->push_back(Pending{folder, nullptr, s});
+      return;
+    }
+    const std::string prefix =
+        std::string_view(path_separators).find(folder.back()) != std::string_view::npos
+            ? folder
+            : folder + path_separators[0];
+    auto extension = [](const std::string& name) {
+      return ascii_lower(name.size() > 4 ? name.substr(name.size() - 4) : "");
+    };
+    auto stem = [](const std::string& name) {
+      return ascii_lower(name.substr(0, name.size() - 4));
+    };
+    std::vector<std::string> tiles;    // the lower-case stems of the tiles' headers
+    std::vector<std::string> results;  // and of results' headers
+    size_t skipped = 0;
+    for (const std::string& name : names) {
+      if (extension(name) != ".hdr" || is_folder(prefix + name)) continue;
+      const std::string key = stem(name);
+      if (std::find(tiles.begin(), tiles.end(), key) != tiles.end() ||
+          std::find(results.begin(), results.end(), key) != results.end()) {
+        continue;  // NAME.hdr beside NAME.HDR: one tile
+      }
+      std::unique_ptr<Source> source;
+      if (opener_.open(prefix + name, &source).ok() && is_a_result(*source)) {
+        results.push_back(key);
+        ++skipped;
+      } else {
+        tiles.push_back(key);
+      }
+    }
+    std::vector<std::string> taken;
+    for (const std::string& name : names) {
+      const std::string path = prefix + name;
+      if (is_folder(path)) continue;
+      const std::string ext = extension(name);
+      const bool of_tile = std::find(tiles.begin(), tiles.end(), stem(name)) != tiles.end();
+      if (ext == ".hdr" && of_tile) {
+        const std::string base = path.substr(0, path.size() - 4);
+        if (std::find(taken.begin(), taken.end(), stem(name)) == taken.end()) {
+          taken.push_back(stem(name));
+          pending->push_back(Pending{base, nullptr, {}});
+        }
+        continue;
+      }
+      if ((ext == ".dem" || ext == ".prj") && of_tile) continue;
+      if (ext == ".hdr") continue;  // a result's header, counted above
+      std::unique_ptr<Source> source;
+      if (opener_.open(path, &source).ok() && archive_kind(*source) != ArchiveKind::none) {
+        pending->push_back(Pending{path, std::shared_ptr<const Source>(std::move(source)), {}});
+      } else {
+        ++skipped;
+      }
+    }
+    if (skipped > 0) observer_.folder_skipped(folder, skipped);
+  }
+
+  // Lists the named archives, two at a time: each is read through once, and they are
+  // independent.
+  static void list_archives(const std::vector<Pending>& pending,
+                            std::vector<std::unique_ptr<Archive>>* archives,
+                            std::vector<Status>* listed) {
+    std::atomic<size_t> next{0};
+    auto work = [&]() noexcept {
+      for (size_t i = next++; i < pending.size(); i = next++) {
+        if (!pending[i].archive) continue;
+        try {
+          (*listed)[i] = Archive::list(pending[i].archive, &(*archives)[i]);
+        } catch (const std::bad_alloc&) {
+          (*listed)[i] =
+              Status::error(StatusKind::no_memory, Side::input, pending[i].name, "out of memory");
+        }
+      }
+    };
+    const auto count = std::count_if(pending.begin(), pending.end(),
+                                     [](const Pending& p) { return p.archive != nullptr; });
+    std::thread other;
+    if (count > 1) {
+      try {
+        other = std::thread(work);
+      } catch (const std::system_error&) {
+        // No second thread: this one lists them all.
+      }
+    }
+    work();
+    if (other.joinable()) other.join();
+  }
+
+  // Where a tile's files are opened: its archive, or the request's opener.
+  SourceOpener& opener_of(const TileInput& tile) {
+    const Named& named = named_[static_cast<size_t>(&tile - tiles_.data())];
+    return named.archive ? *named.archive : opener_;
+  }
+  bool in_archive(const TileInput& tile) const {
+    return named_[static_cast<size_t>(&tile - tiles_.data())].archive != nullptr;
+  }
+
   void problem(TileInput& tile, ProblemKind kind, std::string path, Status cause = {},
                std::string detail = {}) {
     tile.problems.push_back(TileProblem{static_cast<size_t>(&tile - tiles_.data()), std::move(path),
@@ -80,8 +242,9 @@ class Stitcher {
     for (const std::string& path : paths) {
       if (auto id = target_id(path)) result_files.push_back(*id);
     }
-    for (size_t i = 0; i < request_.tiles.size() && !result_files.empty(); ++i) {
-      for (const std::string& base : tile_bases(request_.tiles[i])) {
+    for (size_t i = 0; i < named_.size() && !result_files.empty(); ++i) {
+      if (named_[i].archive || !named_[i].failure.ok()) continue;
+      for (const std::string& base : tile_bases(named_[i].name)) {
         std::vector<std::optional<FileId>> files;
         for (const char* extension : {".hdr", ".HDR", ".dem", ".DEM"}) {
           files.push_back(target_id(base + extension));
@@ -103,12 +266,13 @@ class Stitcher {
   // extension it was given with.
   Status open_header(TileInput& tile, std::unique_ptr<Source>* source) {
     tile.base = tile.name;
-    Status s = open_either_case(opener_, tile.base, ".hdr", ".HDR", source, &tile.header_path);
+    SourceOpener& opener = opener_of(tile);
+    Status s = open_either_case(opener, tile.base, ".hdr", ".HDR", source, &tile.header_path);
     std::vector<std::string> bases = tile_bases(tile.name);
     if (s.ok() || bases.size() == 1) return s;
     const std::string& base = bases[1];
     std::string path;
-    Status stripped = open_either_case(opener_, base, ".hdr", ".HDR", source, &path);
+    Status stripped = open_either_case(opener, base, ".hdr", ".HDR", source, &path);
     if (stripped.ok() ||
         (s.kind() == StatusKind::not_found && stripped.kind() != StatusKind::not_found)) {
       tile.base = base;
@@ -119,10 +283,20 @@ class Stitcher {
   }
 
   void read_headers() {
-    tiles_.resize(request_.tiles.size());
+    tiles_.resize(named_.size());
     for (size_t i = 0; i < tiles_.size(); ++i) {
       TileInput& tile = tiles_[i];
-      tile.name = request_.tiles[i];
+      tile.name = named_[i].name;
+      if (const Status& failure = named_[i].failure; !failure.ok()) {
+        // A folder that cannot be listed, or an archive that cannot be read through.
+        tile.header_path = tile.name;
+        problem(tile,
+                failure.kind() == StatusKind::corrupt ? ProblemKind::header_not_read
+                                                      : ProblemKind::header_not_opened,
+                tile.name, failure);
+        observer_.header_problem(tile, tile.problems.back());
+        continue;
+      }
       std::unique_ptr<Source> source;
       Status s = open_header(tile, &source);
       if (s.ok() && tile_bases(tile.name).size() > 1 && is_a_result(*source)) {
@@ -175,7 +349,8 @@ class Stitcher {
   void take_projection(TileInput& tile) {
     std::unique_ptr<Source> source;
     std::string text;
-    Status s = open_either_case(opener_, tile.base, ".prj", ".PRJ", &source, &tile.projection_path);
+    Status s = open_either_case(opener_of(tile), tile.base, ".prj", ".PRJ", &source,
+                                &tile.projection_path);
     if (s.ok()) s = read_projection(*source, &text);
     if (!s.ok()) {
       // No .prj is the usual case; one that is there but cannot be read is told.
@@ -215,8 +390,8 @@ class Stitcher {
   // Opens a tile's raster and measures it; false, with the problem noted, when it cannot be
   // used.
   bool open_raster(TileInput& tile, int64_t* size) {
-    Status s =
-        open_either_case(opener_, tile.base, ".dem", ".DEM", &tile.raster, &tile.raster_path);
+    Status s = open_either_case(opener_of(tile), tile.base, ".dem", ".DEM", &tile.raster,
+                                &tile.raster_path);
     if (!s.ok()) {
       problem(tile, ProblemKind::raster_not_opened, tile.raster_path, s);
       return false;
@@ -484,7 +659,10 @@ class Stitcher {
     const std::string result_name = base_name(request_.output_base);
     for (const TileInput& tile : tiles_) {
       std::vector<FileId> files = tile.files;
-      for (const std::string& base : tile_bases(tile.name)) {
+      // A tile in an archive is known by the archive's identity alone.
+      const std::vector<std::string> bases =
+          in_archive(tile) ? std::vector<std::string>{} : tile_bases(tile.name);
+      for (const std::string& base : bases) {
         if (equal_ignoring_case(base_name(base), result_name) &&
             target_id(folder_of(base)) == result_folder) {
           return clash(touched.front(), tile);
@@ -533,6 +711,7 @@ class Stitcher {
   StitchObserver& observer_;
   FileOpener file_opener_;
   SourceOpener& opener_;
+  std::vector<Named> named_;
   std::vector<TileInput> tiles_;
   MosaicBounds bounds_;  // laid out with the offsets
   MosaicPlan plan_;

@@ -34,8 +34,13 @@ enum class ResultFormat { dem, cog };
 
 // What to stitch, and where to.
 struct StitchRequest {
-  std::vector<std::string> tiles;  // base names, in the order they overwrite each other
-  Offsets offsets;                 // a plain stitch's; a window places tiles by their own corners
+  // Base names, in the order they overwrite each other. A folder stands for the tiles in it
+  // (loose and in archives) in name order, an archive (.tar.gz, .zip, .tar) for the tiles in
+  // it in its order.
+  std::vector<std::string> tiles;
+  // The most tiles a run takes, those of folders and archives counted; 0 for no limit.
+  size_t max_tiles = 0;
+  Offsets offsets;  // a plain stitch's; a window places tiles by their own corners
   // The region to cut out; without one the mosaic covers every tile.
   std::optional<GeoWindow> window;
   // The result is this path followed by ".DEM" (the raster), ".HDR" (its header) and
@@ -104,6 +109,9 @@ struct TileInput {
 class StitchObserver {
  public:
   virtual ~StitchObserver() = default;
+  // Files in a named folder that are neither tiles nor archives (or are results of this
+  // program) were passed over.
+  virtual void folder_skipped(const std::string& /*folder*/, size_t /*files*/) {}
   // A header was read: the tile's bounds are known.
   virtual void tile_read(const TileInput& /*tile*/) {}
   // A tile's header could not be opened or read, or was read and is doubtful (raster problems
@@ -127,6 +135,7 @@ class StitchObserver {
 
 enum class StitchOutcome {
   written,         // the result is in place (see `problems` for tiles not used whole)
+  too_many_tiles,  // the folders and archives named hold more than max_tiles: nothing read
   tile_is_result,  // a named tile is the result this run would replace: nothing read
   no_header,       // no header could be read: nothing written
   no_usable_size,  // the headers describe no mosaic that can be written: nothing written
@@ -154,6 +163,9 @@ struct StitchResult {
   OutputStep failed_step = OutputStep::none;
   Status error;  // what ended the run, when it did not end written
   std::vector<TileProblem> problems;
+  // The tiles by name, once folders and archives are opened ("W020N40.tar.gz:W020N40" for
+  // one in an archive); a problem's `tile` indexes these.
+  std::vector<std::string> tiles;
   MosaicBounds bounds;  // in the tiles' own coordinates
   std::optional<MosaicSize> size;
   std::string clash;  // the named tile whose file is in the way (tile_is_result, check_names)

@@ -1,0 +1,928 @@
+#include "io/archive.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "base/strings.hpp"
+#include "io/inflate.hpp"
+
+namespace demstitch {
+namespace {
+
+constexpr int64_t text_limit = int64_t{64} << 10;      // a tile's header or .prj
+constexpr size_t input_chunk = size_t{128} << 10;      // compressed bytes read at a time
+constexpr size_t scan_chunk = size_t{1} << 20;         // bytes decoded at a time while listing
+constexpr int64_t scan_spacing = int64_t{16} << 20;    // checkpoints into a raster, listing
+constexpr int64_t rolling_spacing = int64_t{2} << 20;  // and while it is read
+constexpr size_t rolling_kept = 4;
+constexpr size_t cache_bytes = size_t{512} << 10;  // decoded bytes a member keeps behind it
+constexpr int64_t tar_block = 512;
+
+enum class Part { other, header, raster, projection };
+
+// A tile's member by its extension, in any case; "NAME.HDR" needs a NAME.
+Part part_of(std::string_view name) {
+  const size_t slash = name.find_last_of('/');
+  const std::string_view base = slash == std::string_view::npos ? name : name.substr(slash + 1);
+  if (base.size() < 5) return Part::other;
+  const std::string extension = ascii_lower(base.substr(base.size() - 4));
+  if (extension == ".hdr") return Part::header;
+  if (extension == ".dem") return Part::raster;
+  if (extension == ".prj") return Part::projection;
+  return Part::other;
+}
+
+Status damaged(const std::string& path, std::string why) {
+  return Status::error(StatusKind::corrupt, Side::input, path, std::move(why));
+}
+
+uint32_t le16(const std::byte* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
+}
+uint32_t le32(const std::byte* p) { return le16(p) | le16(p + 2) << 16; }
+uint64_t le64(const std::byte* p) { return le32(p) | uint64_t{le32(p + 4)} << 32; }
+
+// Copies `bytes` into `pieces` from piece byte `skip` on; returns the bytes copied.
+size_t copy_into(std::span<const std::span<std::byte>> pieces, size_t skip,
+                 std::span<const std::byte> bytes) {
+  size_t copied = 0;
+  for (std::span<std::byte> piece : pieces) {
+    if (skip >= piece.size()) {
+      skip -= piece.size();
+      continue;
+    }
+    const size_t n = std::min(piece.size() - skip, bytes.size() - copied);
+    std::memcpy(piece.data() + skip, bytes.data() + copied, n);
+    copied += n;
+    skip = 0;
+    if (copied == bytes.size()) break;
+  }
+  return copied;
+}
+
+size_t total_size(std::span<const std::span<std::byte>> pieces) {
+  size_t total = 0;
+  for (std::span<std::byte> piece : pieces) total += piece.size();
+  return total;
+}
+
+// Reads exactly out.size() bytes at `offset`; false when the file ends first.
+Status read_exactly(const Source& file, int64_t offset, std::span<std::byte> out, bool* whole) {
+  size_t got = 0;
+  Status s = file.read_at(offset, std::span(&out, 1), &got);
+  *whole = s.ok() && got == out.size();
+  return s;
+}
+
+}  // namespace
+
+// Where decoding a compressed member may start again.
+struct Checkpoint {
+  int64_t position = 0;  // decoded bytes before it
+  int64_t input = 0;     // the file offset of the next compressed byte
+  uint32_t crc = 0;      // of the member's bytes before it, where known
+  bool crc_known = false;
+  std::shared_ptr<const Inflater> state;  // null: a decoder at the start of its stream
+};
+
+struct ArchiveMember {
+  std::string name;  // as the archive holds it
+  Part part = Part::other;
+  int64_t size = 0;     // as the archive states it
+  int64_t data = 0;     // where its data begins: in the file, or in a .tar.gz's decoded tar
+  int64_t packed = -1;  // a zip member's compressed bytes
+  uint32_t method = 0;  // a zip member's: 0 stored, 8 deflate
+  bool encrypted = false;
+  bool sparse = false;  // a sparse tar member, which is not read
+  std::optional<uint32_t> crc;
+  std::vector<Checkpoint> checkpoints;  // into a .tar.gz raster
+  std::optional<std::string> text;      // a .tar.gz header or .prj, read while listing
+  Status text_status;                   // why it could not be
+};
+
+namespace {
+
+// A member held in memory.
+class TextSource final : public Source {
+ public:
+  TextSource(std::string name, std::string text, std::optional<FileId> id)
+      : name_(std::move(name)), text_(std::move(text)), id_(id) {}
+  const std::string& name() const override { return name_; }
+  Status size(int64_t* bytes) const override {
+    *bytes = static_cast<int64_t>(text_.size());
+    return {};
+  }
+  std::optional<FileId> id() const override { return id_; }
+  Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
+                 size_t* got) const override {
+    const auto at = static_cast<size_t>(std::clamp<int64_t>(offset, 0, std::ssize(text_)));
+    *got = copy_into(pieces, 0, std::as_bytes(std::span(text_)).subspan(at));
+    return {};
+  }
+
+ private:
+  std::string name_;
+  std::string text_;
+  std::optional<FileId> id_;
+};
+
+// A stored member: a stretch of the archive's file.
+class SliceSource final : public Source {
+ public:
+  SliceSource(std::shared_ptr<const Source> file, std::string name, int64_t start, int64_t size)
+      : file_(std::move(file)), name_(std::move(name)), start_(start), size_(size) {}
+  const std::string& name() const override { return name_; }
+  Status size(int64_t* bytes) const override {
+    *bytes = size_;
+    return {};
+  }
+  std::optional<FileId> id() const override { return file_->id(); }
+  Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
+                 size_t* got) const override {
+    *got = 0;
+    if (offset >= size_) return {};
+    auto left = static_cast<uint64_t>(size_ - offset);
+    std::vector<std::span<std::byte>> clipped;
+    for (std::span<std::byte> piece : pieces) {
+      if (left == 0) break;
+      clipped.push_back(piece.first(static_cast<size_t>(std::min<uint64_t>(piece.size(), left))));
+      left -= clipped.back().size();
+    }
+    Status s = file_->read_at(start_ + offset, clipped, got);
+    // A failure of the archive's file is told under the member's name.
+    if (!s.ok()) return Status::error(s.kind(), Side::input, name_, s.detail());
+    return s;
+  }
+
+ private:
+  std::shared_ptr<const Source> file_;
+  std::string name_;
+  int64_t start_;
+  int64_t size_;
+};
+
+// A compressed member's decoding, forward from checkpoints as it is read (see Archive).
+class MemberDecoder {
+ public:
+  struct Stream {
+    std::shared_ptr<const Source> file;
+    Inflater::Wrapper wrapper = Inflater::Wrapper::raw;
+    int64_t input_end = 0;  // where its compressed bytes end in the file
+    std::vector<Checkpoint> checkpoints;
+    int64_t start = 0;  // the member's first byte among the decoded ones
+    int64_t size = 0;
+    std::optional<uint32_t> crc;
+  };
+  MemberDecoder(std::string name, Stream stream)
+      : name_(std::move(name)), stream_(std::move(stream)) {}
+
+  const std::string& name() const { return name_; }
+  const Stream& stream() const { return stream_; }
+
+  Status read(int64_t offset, std::span<const std::span<std::byte>> pieces, size_t* got) {
+    *got = 0;
+    if (offset < 0 || offset >= stream_.size) return {};
+    const auto want =
+        static_cast<size_t>(std::min<uint64_t>(total_size(pieces), stream_.size - offset));
+    if (cache_.empty()) cache_.resize(cache_bytes);
+    while (*got < want) {
+      const int64_t at = stream_.start + offset + static_cast<int64_t>(*got);
+      if (at >= cache_begin_ && at < cache_end_) {
+        const auto n = static_cast<size_t>(std::min<int64_t>(cache_end_ - at, want - *got));
+        const auto from = static_cast<size_t>(at - cache_begin_);
+        *got += copy_into(pieces, *got, std::span(cache_).subspan(from, n));
+        continue;
+      }
+      if (failed_) break;
+      if (!decoder_ || at < cache_begin_) restart(at);
+      if (Status s = decode_more(); !s.ok()) return s;
+    }
+    return {};
+  }
+
+ private:
+  // Takes up decoding at the last checkpoint at or before `at`.
+  void restart(int64_t at) {
+    const Checkpoint* best = nullptr;
+    for (const auto* list : {&stream_.checkpoints, &rolling_}) {
+      for (const Checkpoint& c : *list) {
+        if (c.position <= at && (best == nullptr || c.position > best->position)) best = &c;
+      }
+    }
+    // The first checkpoint is always at or before the member's start.
+    if (best == nullptr) best = &stream_.checkpoints.front();
+    decoder_ = best->state ? std::make_unique<Inflater>(*best->state)
+                           : std::make_unique<Inflater>(stream_.wrapper);
+    input_at_ = best->input;
+    input_.clear();
+    input_used_ = 0;
+    crc_ = best->crc;
+    crc_known_ = best->crc_known;
+    cache_begin_ = cache_end_ = best->position;
+    last_rolling_ = best->position;
+  }
+
+  // Decodes the next piece into the cache; fails only when the file cannot be read. A
+  // member that is damaged, ends early or fails its check sets failed_: reads then come
+  // up short.
+  Status decode_more() {
+    const int64_t end = stream_.start + stream_.size;
+    auto kept = static_cast<size_t>(cache_end_ - cache_begin_);
+    if (cache_.size() - kept < cache_.size() / 4) {
+      const size_t drop = kept - cache_.size() / 2;
+      std::memmove(cache_.data(), cache_.data() + drop, kept - drop);
+      cache_begin_ += static_cast<int64_t>(drop);
+      kept -= drop;
+    }
+    if (input_used_ == input_.size()) {
+      const int64_t left = stream_.input_end - input_at_;
+      if (left <= 0) return fail();
+      input_.resize(static_cast<size_t>(std::min<int64_t>(left, input_chunk)));
+      size_t got = 0;
+      std::span<std::byte> buffer(input_);
+      Status s = stream_.file->read_at(input_at_, std::span(&buffer, 1), &got);
+      if (!s.ok()) return Status::error(s.kind(), Side::input, name_, s.detail());
+      if (got == 0) return fail();
+      input_.resize(got);
+      input_used_ = 0;
+      input_at_ += static_cast<int64_t>(got);
+    }
+    if (cache_end_ - last_rolling_ >= rolling_spacing && cache_end_ > stream_.start) {
+      if (rolling_.size() == rolling_kept) rolling_.erase(rolling_.begin());
+      rolling_.push_back(Checkpoint{cache_end_,
+                                    input_at_ - static_cast<int64_t>(input_.size() - input_used_),
+                                    crc_, crc_known_, std::make_shared<Inflater>(*decoder_)});
+      last_rolling_ = cache_end_;
+    }
+    std::span<std::byte> room = std::span(cache_).subspan(kept);
+    room = room.first(static_cast<size_t>(std::min<int64_t>(std::ssize(room), end - cache_end_)));
+    size_t consumed = 0;
+    size_t produced = 0;
+    const Inflater::Result r =
+        decoder_->run(std::span(input_).subspan(input_used_), room, &consumed, &produced);
+    input_used_ += consumed;
+    // Only a zip member has a CRC of its own, and its decoding starts with the member.
+    if (stream_.crc) crc_ = crc32_of(crc_, room.first(produced));
+    cache_end_ += static_cast<int64_t>(produced);
+    if (r == Inflater::Result::error) return fail();
+    if (cache_end_ < end && r == Inflater::Result::end) {
+      if (stream_.wrapper != Inflater::Wrapper::gzip) return fail();  // shorter than stated
+      decoder_->next_member();
+    }
+    if (r == Inflater::Result::more && consumed == 0 && produced == 0 &&
+        input_used_ < input_.size() && !room.empty()) {
+      return fail();  // no progress with input and room: never expected, never looped on
+    }
+    if (cache_end_ == end) {
+      if (stream_.crc && crc_known_ && crc_ != *stream_.crc) {
+        // Its last piece is never delivered: the copy comes up short.
+        cache_end_ = std::max(cache_begin_, cache_end_ - static_cast<int64_t>(produced) - 1);
+        return fail();
+      }
+      // Nothing more to decode: the decoder and input go, the cache stays for late reads.
+      decoder_.reset();
+      input_ = {};
+      input_used_ = 0;
+    }
+    return {};
+  }
+
+  Status fail() {
+    failed_ = true;
+    decoder_.reset();
+    input_ = {};
+    input_used_ = 0;
+    return {};
+  }
+
+  std::string name_;
+  Stream stream_;
+  std::unique_ptr<Inflater> decoder_;
+  std::vector<std::byte> input_;
+  size_t input_used_ = 0;
+  int64_t input_at_ = 0;  // the file offset after input_
+  std::vector<std::byte> cache_;
+  int64_t cache_begin_ = 0;  // decoded positions the cache holds
+  int64_t cache_end_ = 0;
+  uint32_t crc_ = 0;
+  bool crc_known_ = false;
+  bool failed_ = false;
+  std::vector<Checkpoint> rolling_;
+  int64_t last_rolling_ = 0;
+};
+
+// A compressed member: one decoding, one reader at a time.
+class InflatedSource final : public Source {
+ public:
+  InflatedSource(std::string name, MemberDecoder::Stream stream)
+      : decoder_(std::make_unique<MemberDecoder>(std::move(name), std::move(stream))) {}
+  const std::string& name() const override { return decoder_->name(); }
+  Status size(int64_t* bytes) const override {
+    *bytes = decoder_->stream().size;
+    return {};
+  }
+  std::optional<FileId> id() const override { return decoder_->stream().file->id(); }
+  Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
+                 size_t* got) const override {
+    std::lock_guard lock(mutex_);
+    return decoder_->read(offset, pieces, got);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::unique_ptr<MemberDecoder> decoder_;
+};
+
+// The bytes of a tar: the file's own, or a gzip stream's decoded.
+class TarStream {
+ public:
+  virtual ~TarStream() = default;
+  virtual int64_t position() const = 0;
+  // Reads out.size() bytes; *got short only at the end of the tar.
+  virtual Status read(std::span<std::byte> out, size_t* got) = 0;
+  // Passes `n` bytes; a raster's checkpoints go to `raster`.
+  virtual Status skip(int64_t n, ArchiveMember* raster) = 0;
+  // Where decoding may start again to reach position().
+  virtual Checkpoint checkpoint() const = 0;
+  // Reads to the end of the file (checking a gzip stream's CRC).
+  virtual Status finish() = 0;
+};
+
+class PlainTarStream final : public TarStream {
+ public:
+  explicit PlainTarStream(const Source& file) : file_(file) {}
+  int64_t position() const override { return position_; }
+  Status read(std::span<std::byte> out, size_t* got) override {
+    Status s = file_.read_at(position_, std::span(&out, 1), got);
+    position_ += static_cast<int64_t>(*got);
+    return s;
+  }
+  Status skip(int64_t n, ArchiveMember* /*raster*/) override {
+    int64_t size = 0;
+    if (Status s = file_.size(&size); !s.ok()) return s;
+    if (n > size - position_) return damaged(file_.name(), "truncated");
+    position_ += n;
+    return {};
+  }
+  Checkpoint checkpoint() const override {
+    return Checkpoint{position_, position_, 0, false, nullptr};
+  }
+  Status finish() override { return {}; }
+
+ private:
+  const Source& file_;
+  int64_t position_ = 0;
+};
+
+class GzipTarStream final : public TarStream {
+ public:
+  explicit GzipTarStream(const Source& file)
+      : file_(file), inflater_(Inflater::Wrapper::gzip), out_(scan_chunk) {}
+
+  int64_t position() const override { return out_position_ + static_cast<int64_t>(out_used_); }
+
+  Status read(std::span<std::byte> out, size_t* got) override {
+    *got = 0;
+    while (*got < out.size()) {
+      if (out_used_ == out_len_) {
+        if (Status s = decode(); !s.ok()) return s;
+        if (out_len_ == 0) break;
+      }
+      const size_t n = std::min(out.size() - *got, out_len_ - out_used_);
+      std::memcpy(out.data() + *got, out_.data() + out_used_, n);
+      out_used_ += n;
+      *got += n;
+    }
+    return {};
+  }
+
+  Status skip(int64_t n, ArchiveMember* raster) override {
+    while (n > 0) {
+      if (out_used_ == out_len_) {
+        if (Status s = decode(); !s.ok()) return s;
+        if (out_len_ == 0) return damaged(file_.name(), "truncated");
+        if (raster != nullptr &&
+            before_.position - raster->checkpoints.back().position >= scan_spacing) {
+          raster->checkpoints.push_back(before_);
+        }
+      }
+      const auto step = static_cast<size_t>(std::min<int64_t>(n, out_len_ - out_used_));
+      out_used_ += step;
+      n -= static_cast<int64_t>(step);
+    }
+    return {};
+  }
+
+  Checkpoint checkpoint() const override { return before_; }
+
+  Status finish() override {
+    out_used_ = out_len_;
+    while (!ended_) {
+      if (Status s = decode(); !s.ok()) return s;
+      out_used_ = out_len_;
+    }
+    return {};
+  }
+
+ private:
+  // Decodes the next chunk into out_, remembering the state before it as a checkpoint.
+  Status decode() {
+    out_position_ += static_cast<int64_t>(out_len_);
+    out_len_ = out_used_ = 0;
+    before_ = Checkpoint{out_position_, input_at_ - static_cast<int64_t>(in_len_ - in_used_), 0,
+                         false, std::make_shared<Inflater>(inflater_)};
+    while (!ended_ && out_len_ < out_.size()) {
+      if (in_used_ == in_len_) {
+        if (Status s = refill(); !s.ok()) return s;
+        if (in_len_ == 0) return damaged(file_.name(), "truncated");
+      }
+      size_t consumed = 0;
+      size_t produced = 0;
+      const Inflater::Result r =
+          inflater_.run(std::span(in_).subspan(in_used_, in_len_ - in_used_),
+                        std::span(out_).subspan(out_len_), &consumed, &produced);
+      in_used_ += consumed;
+      out_len_ += produced;
+      if (r == Inflater::Result::error) return damaged(file_.name(), inflater_.error());
+      if (r == Inflater::Result::end) {
+        // Another gzip member may follow; anything else after the last is ignored.
+        if (in_len_ - in_used_ < 2) {
+          if (Status s = refill(); !s.ok()) return s;
+        }
+        if (in_len_ - in_used_ >= 2 && in_[in_used_] == std::byte{0x1f} &&
+            in_[in_used_ + 1] == std::byte{0x8b}) {
+          inflater_.next_member();
+        } else {
+          ended_ = true;
+        }
+      }
+    }
+    return {};
+  }
+
+  // Moves what is left of the input to its front and reads more behind it.
+  Status refill() {
+    std::memmove(in_.data(), in_.data() + in_used_, in_len_ - in_used_);
+    in_len_ -= in_used_;
+    in_used_ = 0;
+    if (in_.size() < input_chunk) in_.resize(input_chunk);
+    std::span<std::byte> room = std::span(in_).subspan(in_len_);
+    size_t got = 0;
+    if (Status s = file_.read_at(input_at_, std::span(&room, 1), &got); !s.ok()) return s;
+    input_at_ += static_cast<int64_t>(got);
+    in_len_ += got;
+    return {};
+  }
+
+  const Source& file_;
+  Inflater inflater_;
+  std::vector<std::byte> in_;
+  size_t in_len_ = 0;
+  size_t in_used_ = 0;
+  int64_t input_at_ = 0;  // the file offset after the input held
+  std::vector<std::byte> out_;
+  size_t out_len_ = 0;
+  size_t out_used_ = 0;
+  int64_t out_position_ = 0;  // the decoded position of out_[0]
+  bool ended_ = false;
+  Checkpoint before_;
+};
+
+// A size or number field of a tar header: octal, or base-256 with the high bit set.
+std::optional<int64_t> tar_number(std::span<const std::byte> field) {
+  if ((static_cast<unsigned>(field[0]) & 0x80U) != 0) {
+    uint64_t value = static_cast<unsigned>(field[0]) & 0x7FU;
+    for (size_t i = 1; i < field.size(); ++i) {
+      if (value >> 55 != 0) return std::nullopt;
+      value = value << 8 | static_cast<unsigned>(field[i]);
+    }
+    return static_cast<int64_t>(value);
+  }
+  int64_t value = 0;
+  size_t i = 0;
+  while (i < field.size() && field[i] == std::byte{' '}) ++i;
+  bool digits = false;
+  for (; i < field.size(); ++i) {
+    const auto c = static_cast<char>(field[i]);
+    if (c < '0' || c > '7') break;
+    if (value >> 58 != 0) return std::nullopt;
+    value = value * 8 + (c - '0');
+    digits = true;
+  }
+  for (; i < field.size(); ++i) {
+    const auto c = static_cast<char>(field[i]);
+    if (c != ' ' && c != '\0') return std::nullopt;
+  }
+  if (!digits) return std::nullopt;
+  return value;
+}
+
+std::string c_string(std::span<const std::byte> field) {
+  const auto* begin = reinterpret_cast<const char*>(field.data());
+  return {begin, strnlen(begin, field.size())};
+}
+
+bool tar_checksum_ok(std::span<const std::byte> block) {
+  auto stored = tar_number(block.subspan(148, 8));
+  if (!stored) return false;
+  int64_t plain = 0;
+  int64_t sign = 0;
+  for (size_t i = 0; i < block.size(); ++i) {
+    const auto byte = i >= 148 && i < 156 ? std::byte{' '} : block[i];
+    plain += static_cast<unsigned char>(byte);
+    sign += static_cast<signed char>(byte);
+  }
+  return *stored == plain || *stored == sign;
+}
+
+// The "path" and "size" of a pax extended header's records ("LEN KEY=VALUE\n").
+void read_pax(std::string_view records, std::optional<std::string>* path, int64_t* size) {
+  while (!records.empty()) {
+    size_t space = records.find(' ');
+    auto length =
+        space == std::string_view::npos ? std::nullopt : scan_c_int(records.substr(0, space));
+    if (!length || *length <= static_cast<int32_t>(space) ||
+        static_cast<size_t>(*length) > records.size()) {
+      return;
+    }
+    std::string_view record = records.substr(space + 1, *length - space - 1);
+    records.remove_prefix(*length);
+    if (record.ends_with('\n')) record.remove_suffix(1);
+    const size_t equals = record.find('=');
+    if (equals == std::string_view::npos) continue;
+    const std::string_view key = record.substr(0, equals);
+    const std::string_view value = record.substr(equals + 1);
+    if (key == "path") *path = std::string(value);
+    if (key == "size") {
+      int64_t n = 0;
+      bool ok = !value.empty() && value.size() < 19;
+      for (char c : value) ok = ok && c >= '0' && c <= '9';
+      if (ok) {
+        for (char c : value) n = n * 10 + (c - '0');
+        *size = n;
+      }
+    }
+  }
+}
+
+Status list_tar(const Source& file, TarStream& stream, std::vector<ArchiveMember>* members) {
+  const std::string& path = file.name();
+  std::optional<std::string> long_name;
+  std::optional<std::string> pax_path;
+  int64_t pax_size = -1;  // none
+  std::array<std::byte, tar_block> block{};
+  while (true) {
+    const int64_t at = stream.position();
+    size_t got = 0;
+    if (Status s = stream.read(block, &got); !s.ok()) return s;
+    if (got == 0) break;  // the end without its zero blocks, as some writers leave it
+    if (got < block.size()) return damaged(path, "truncated");
+    if (std::all_of(block.begin(), block.end(), [](std::byte b) { return b == std::byte{0}; })) {
+      break;
+    }
+    if (!tar_checksum_ok(block)) {
+      return damaged(path,
+                     format("not a tar, or damaged at byte %lld", static_cast<long long>(at)));
+    }
+    const std::span<const std::byte> header(block);
+    const char type = static_cast<char>(block[156]);
+    auto size = tar_number(header.subspan(124, 12));
+    if (!size) return damaged(path, format("bad size at byte %lld", static_cast<long long>(at)));
+    if (pax_size >= 0 && type != 'x' && type != 'g' && type != 'L' && type != 'K') {
+      size = pax_size;
+    }
+    const int64_t padded = (*size + tar_block - 1) / tar_block * tar_block;
+    if (type == 'L' || type == 'x') {
+      if (*size > text_limit) return damaged(path, "a long name or extended header too long");
+      std::string text(static_cast<size_t>(padded), '\0');
+      auto bytes = std::as_writable_bytes(std::span(text));
+      if (Status s = stream.read(bytes, &got); !s.ok()) return s;
+      if (got < bytes.size()) return damaged(path, "truncated");
+      text.resize(static_cast<size_t>(*size));
+      if (type == 'L') {
+        long_name = text.substr(0, text.find('\0'));
+      } else {
+        read_pax(text, &pax_path, &pax_size);
+      }
+      continue;
+    }
+    std::string name;
+    if (pax_path) {
+      name = *pax_path;
+    } else if (long_name) {
+      name = *long_name;
+    } else {
+      name = c_string(header.first(100));
+      const bool ustar = std::memcmp(block.data() + 257, "ustar\0", 6) == 0;
+      if (std::string prefix = c_string(header.subspan(345, 155)); ustar && !prefix.empty()) {
+        name = prefix + "/" + name;
+      }
+    }
+    const bool meta = type == 'K' || type == 'g';
+    if (!meta) {
+      long_name.reset();
+      pax_path.reset();
+      pax_size = -1;
+    }
+    // Links, devices, folders and fifos carry no data.
+    if (type >= '1' && type <= '6') continue;
+    const bool regular = type == '0' || type == '\0' || type == '7' || type == 'S';
+    const Part part = regular ? part_of(name) : Part::other;
+    if (part == Part::other) {
+      if (Status s = stream.skip(padded, nullptr); !s.ok()) return s;
+      continue;
+    }
+    if (members->size() >= 3 * max_archive_tiles) return damaged(path, "too many tiles");
+    ArchiveMember& member = members->emplace_back();
+    member.name = name;
+    member.part = part;
+    member.size = *size;
+    member.data = stream.position();
+    member.sparse = type == 'S';
+    if (part != Part::raster && !member.sparse && *size <= text_limit) {
+      std::string text(static_cast<size_t>(*size), '\0');
+      auto bytes = std::as_writable_bytes(std::span(text));
+      if (Status s = stream.read(bytes, &got); !s.ok()) return s;
+      if (got < bytes.size()) return damaged(path, "truncated");
+      member.text = std::move(text);
+      if (Status s = stream.skip(padded - *size, nullptr); !s.ok()) return s;
+      continue;
+    }
+    member.checkpoints.push_back(stream.checkpoint());
+    if (Status s = stream.skip(padded, part == Part::raster ? &member : nullptr); !s.ok()) {
+      return s;
+    }
+  }
+  return stream.finish();
+}
+
+// The central directory of a zip, read in pieces.
+class DirectoryReader {
+ public:
+  DirectoryReader(const Source& file, int64_t start, int64_t end)
+      : file_(file), at_(start), end_(end) {}
+  // The next `n` bytes of the directory; null when it ends first or cannot be read.
+  const std::byte* take(size_t n, Status* status) {
+    if (n > buffer_.size() - used_) {
+      buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(used_));
+      used_ = 0;
+      const int64_t want = std::min<int64_t>(
+          end_ - at_, std::max<int64_t>(int64_t{64} << 10, static_cast<int64_t>(n)));
+      const size_t had = buffer_.size();
+      buffer_.resize(had + static_cast<size_t>(std::max<int64_t>(want, 0)));
+      bool whole = false;
+      *status = read_exactly(file_, at_, std::span(buffer_).subspan(had), &whole);
+      if (!status->ok() || !whole) return nullptr;
+      at_ += want;
+      if (n > buffer_.size()) return nullptr;
+    }
+    const std::byte* p = buffer_.data() + used_;
+    used_ += n;
+    return p;
+  }
+
+ private:
+  const Source& file_;
+  int64_t at_;
+  int64_t end_;
+  std::vector<std::byte> buffer_;
+  size_t used_ = 0;
+};
+
+Status list_zip(const Source& file, std::vector<ArchiveMember>* members) {
+  const std::string& path = file.name();
+  int64_t size = 0;
+  if (Status s = file.size(&size); !s.ok()) return s;
+  const int64_t tail_start = std::max<int64_t>(0, size - (22 + 0xFFFF));
+  std::vector<std::byte> tail(static_cast<size_t>(size - tail_start));
+  bool whole = false;
+  if (Status s = read_exactly(file, tail_start, tail, &whole); !s.ok()) return s;
+  if (!whole) return damaged(path, "truncated");
+  // The end record: its signature, the last one whose comment ends the file or before.
+  int64_t end_record = -1;
+  for (int64_t i = std::ssize(tail) - 22; i >= 0; --i) {
+    const std::byte* p = tail.data() + i;
+    if (le32(p) == 0x06054b50 && i + 22 + le16(p + 20) <= std::ssize(tail)) {
+      end_record = i;
+      break;
+    }
+  }
+  if (end_record < 0) return damaged(path, "truncated: no zip directory at its end");
+  const std::byte* eocd = tail.data() + end_record;
+  uint64_t entries = le16(eocd + 10);
+  uint64_t directory_size = le32(eocd + 12);
+  uint64_t directory_start = le32(eocd + 16);
+  int64_t directory_end = tail_start + end_record;
+  if (entries == 0xFFFF || directory_size == 0xFFFFFFFF || directory_start == 0xFFFFFFFF) {
+    // zip64: a locator just before the end record points to the larger one.
+    std::array<std::byte, 56> record{};
+    if (end_record < 20 || le32(eocd - 20) != 0x07064b50) {
+      return damaged(path, "zip64 locator missing");
+    }
+    const uint64_t at = le64(eocd - 20 + 8);
+    if (at > static_cast<uint64_t>(size - 56)) return damaged(path, "bad zip64 directory");
+    if (Status s = read_exactly(file, static_cast<int64_t>(at), record, &whole); !s.ok()) return s;
+    if (!whole || le32(record.data()) != 0x06064b50) return damaged(path, "bad zip64 directory");
+    entries = le64(record.data() + 32);
+    directory_size = le64(record.data() + 40);
+    directory_start = le64(record.data() + 48);
+    directory_end = static_cast<int64_t>(at);
+  }
+  if (directory_start > static_cast<uint64_t>(directory_end) ||
+      directory_size > static_cast<uint64_t>(directory_end) - directory_start) {
+    return damaged(path, "bad zip directory");
+  }
+  DirectoryReader reader(file, static_cast<int64_t>(directory_start),
+                         static_cast<int64_t>(directory_start + directory_size));
+  Status status;
+  for (uint64_t i = 0; i < entries; ++i) {
+    const std::byte* p = reader.take(46, &status);
+    if (p == nullptr || le32(p) != 0x02014b50) {
+      return status.ok() ? damaged(path, "bad zip directory entry") : status;
+    }
+    const uint32_t flags = le16(p + 8);
+    const uint32_t method = le16(p + 10);
+    const uint32_t crc = le32(p + 16);
+    uint64_t packed = le32(p + 20);
+    uint64_t unpacked = le32(p + 24);
+    const uint32_t name_length = le16(p + 28);
+    const uint32_t extra_length = le16(p + 30);
+    const uint32_t comment_length = le16(p + 32);
+    uint64_t local = le32(p + 42);
+    const std::byte* q = reader.take(name_length + extra_length + comment_length, &status);
+    if (q == nullptr) return status.ok() ? damaged(path, "bad zip directory entry") : status;
+    std::string name(reinterpret_cast<const char*>(q), name_length);
+    const Part part = part_of(name);
+    if (part == Part::other) continue;
+    // zip64 sizes and offset, each there only where the entry's own field is full.
+    for (const std::byte* x = q + name_length; x + 4 <= q + name_length + extra_length;) {
+      const uint32_t id = le16(x);
+      const uint32_t length = le16(x + 2);
+      const std::byte* value = x + 4;
+      const std::byte* value_end = std::min(value + length, q + name_length + extra_length);
+      if (id == 0x0001) {
+        for (uint64_t* field : {&unpacked, &packed, &local}) {
+          if (*field != 0xFFFFFFFF) continue;
+          if (value + 8 > value_end) return damaged(path, "bad zip64 field");
+          *field = le64(value);
+          value += 8;
+        }
+      }
+      x += 4 + length;
+    }
+    if (members->size() >= 3 * max_archive_tiles) return damaged(path, "too many tiles");
+    ArchiveMember& member = members->emplace_back();
+    member.name = std::move(name);
+    member.part = part;
+    member.method = method;
+    member.encrypted = (flags & 1U) != 0;
+    member.crc = crc;
+    const uint64_t limit = uint64_t{1} << 62;
+    if (unpacked >= limit || packed >= limit || local >= static_cast<uint64_t>(size)) {
+      return damaged(path, "bad zip directory entry for " + member.name);
+    }
+    member.size = static_cast<int64_t>(unpacked);
+    member.packed = static_cast<int64_t>(packed);
+    std::array<std::byte, 30> header{};
+    if (Status s = read_exactly(file, static_cast<int64_t>(local), header, &whole); !s.ok()) {
+      return s;
+    }
+    if (!whole || le32(header.data()) != 0x04034b50) {
+      return damaged(path, "bad local header for " + member.name);
+    }
+    member.data =
+        static_cast<int64_t>(local) + 30 + le16(header.data() + 26) + le16(header.data() + 28);
+  }
+  return {};
+}
+
+}  // namespace
+
+ArchiveKind archive_kind(const Source& file) {
+  std::array<std::byte, tar_block> head{};
+  size_t got = 0;
+  std::span<std::byte> bytes(head);
+  if (!file.read_at(0, std::span(&bytes, 1), &got).ok()) return ArchiveKind::none;
+  if (got >= 2 && head[0] == std::byte{0x1f} && head[1] == std::byte{0x8b}) {
+    return ArchiveKind::gzip;
+  }
+  if (got >= 4 && (le32(head.data()) == 0x04034b50 || le32(head.data()) == 0x06054b50)) {
+    return ArchiveKind::zip;
+  }
+  if (got == head.size() && std::memcmp(head.data() + 257, "ustar", 5) == 0 &&
+      tar_checksum_ok(head)) {
+    return ArchiveKind::tar;
+  }
+  return ArchiveKind::none;
+}
+
+Archive::~Archive() = default;
+
+const std::string& Archive::name() const { return file_->name(); }
+
+Status Archive::list(std::shared_ptr<const Source> file, std::unique_ptr<Archive>* archive) {
+  std::unique_ptr<Archive> a(new Archive());
+  a->kind_ = archive_kind(*file);
+  a->file_ = std::move(file);
+  const Source& f = *a->file_;
+  Status s;
+  switch (a->kind_) {
+    case ArchiveKind::none:
+      return damaged(f.name(), "not an archive");
+    case ArchiveKind::zip:
+      s = list_zip(f, &a->members_);
+      break;
+    case ArchiveKind::tar: {
+      PlainTarStream stream(f);
+      s = list_tar(f, stream, &a->members_);
+      break;
+    }
+    case ArchiveKind::gzip: {
+      GzipTarStream stream(f);
+      s = list_tar(f, stream, &a->members_);
+      break;
+    }
+  }
+  if (!s.ok()) return s;
+  for (const ArchiveMember& member : a->members_) {
+    if (member.part != Part::header) continue;
+    std::string tile = f.name() + ":" + member.name.substr(0, member.name.size() - 4);
+    const bool known = std::any_of(a->tiles_.begin(), a->tiles_.end(), [&](const std::string& t) {
+      return equal_ignoring_case(t, tile);
+    });
+    if (!known) a->tiles_.push_back(std::move(tile));
+  }
+  if (a->tiles_.empty()) return damaged(f.name(), "holds no tile header (NAME.HDR)");
+  if (a->tiles_.size() > max_archive_tiles) return damaged(f.name(), "too many tiles");
+  *archive = std::move(a);
+  return {};
+}
+
+Status Archive::open(const std::string& path, std::unique_ptr<Source>* source) {
+  const std::string& archive = name();
+  if (path.size() > archive.size() && path.compare(0, archive.size(), archive) == 0 &&
+      path[archive.size()] == ':') {
+    const std::string_view wanted = std::string_view(path).substr(archive.size() + 1);
+    for (const ArchiveMember& member : members_) {
+      if (equal_ignoring_case(member.name, wanted)) {
+        return open_member(member, archive + ":" + member.name, source);
+      }
+    }
+  }
+  return Status::error(StatusKind::not_found, Side::input, path, "not in the archive");
+}
+
+Status Archive::open_member(const ArchiveMember& member, const std::string& path,
+                            std::unique_ptr<Source>* source) const {
+  if (member.text) {
+    *source = std::make_unique<TextSource>(path, *member.text, file_->id());
+    return {};
+  }
+  if (member.encrypted) return damaged(path, "encrypted: not read");
+  if (member.sparse) return damaged(path, "a sparse member: not read");
+  if (member.part != Part::raster && member.size > text_limit) {
+    return damaged(path, format("%lld bytes: too long for a tile's header or .prj",
+                                static_cast<long long>(member.size)));
+  }
+  std::unique_ptr<Source> data;
+  if (kind_ == ArchiveKind::tar || (kind_ == ArchiveKind::zip && member.method == 0)) {
+    if (member.packed >= 0 && member.packed != member.size) {
+      return damaged(path, "its stored size disagrees with its data");
+    }
+    data = std::make_unique<SliceSource>(file_, path, member.data, member.size);
+  } else if (kind_ == ArchiveKind::zip && member.method != 8) {
+    return damaged(path, format("compression method %u: not read", member.method));
+  } else {
+    MemberDecoder::Stream stream;
+    stream.file = file_;
+    stream.size = member.size;
+    if (kind_ == ArchiveKind::zip) {
+      stream.wrapper = Inflater::Wrapper::raw;
+      stream.input_end = member.data + member.packed;
+      stream.checkpoints.push_back(Checkpoint{0, member.data, 0, true, nullptr});
+      stream.crc = member.crc;
+    } else {
+      stream.wrapper = Inflater::Wrapper::gzip;
+      if (Status s = file_->size(&stream.input_end); !s.ok()) return s;
+      stream.checkpoints = member.checkpoints;
+      stream.start = member.data;
+    }
+    data = std::make_unique<InflatedSource>(path, std::move(stream));
+  }
+  if (member.part == Part::raster) {
+    *source = std::move(data);
+    return {};
+  }
+  std::string text;
+  Status why;
+  if (!read_whole(*data, text_limit, &text, &why)) return why;
+  *source = std::make_unique<TextSource>(path, std::move(text), file_->id());
+  return {};
+}
+
+}  // namespace demstitch

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/status.hpp"
+#include "io/source.hpp"
+
+namespace demstitch {
+
+// What a file's first bytes say it is: a gzip stream (taken for a .tar.gz), a zip, a plain
+// tar, or none of these.
+enum class ArchiveKind { none, gzip, zip, tar };
+ArchiveKind archive_kind(const Source& file);
+
+// The most tiles one archive may list.
+inline constexpr size_t max_archive_tiles = 1024;
+
+struct ArchiveMember;
+
+// The tiles in a tar, .tar.gz or zip, read in place: nothing is extracted. A tile is a
+// NAME.HDR member with, where the archive has them, NAME.DEM and NAME.PRJ beside it (any
+// case, the same folder inside the archive). The archive is an opener of its members by
+// the name "ARCHIVE:MEMBER", so a tile inside it is read as a tile on the disk is.
+//
+// Members are read as streams: a stored member by offset, a compressed one by decoding
+// forward from the nearest checkpoint (one at the start of every raster, others taken while
+// a raster is decoded), keeping the last few hundred kilobytes decoded. Reads that move
+// forward, or back by less than that, cost no more than decoding the member once; a read
+// further back decodes again from a checkpoint. A member that turns out shorter than
+// stated, or fails its CRC, reads short: its last bytes are never delivered.
+class Archive final : public SourceOpener {
+ public:
+  Archive(const Archive&) = delete;
+  Archive& operator=(const Archive&) = delete;
+  ~Archive() override;
+
+  // Lists the archive in `file`: a zip by its directory, a tar by reading it through (and,
+  // on the way, the text of the headers and .prj files of a .tar.gz, and checkpoints into
+  // its rasters). Fails, naming the file, when it is no archive, is damaged or truncated,
+  // holds more than max_archive_tiles tiles, or holds no tile header.
+  static Status list(std::shared_ptr<const Source> file, std::unique_ptr<Archive>* archive);
+
+  const std::string& name() const;
+  // The tiles by "ARCHIVE:STEM", STEM being a header's member name without its extension,
+  // in the order the archive holds their headers.
+  const std::vector<std::string>& tiles() const { return tiles_; }
+  // Opens "ARCHIVE:MEMBER" (the member's name matched ignoring case); kind not_found when
+  // the archive holds no such member.
+  Status open(const std::string& path, std::unique_ptr<Source>* source) override;
+
+ private:
+  Archive() = default;
+  Status open_member(const ArchiveMember& member, const std::string& path,
+                     std::unique_ptr<Source>* source) const;
+
+  std::shared_ptr<const Source> file_;
+  ArchiveKind kind_ = ArchiveKind::none;
+  std::vector<ArchiveMember> members_;
+  std::vector<std::string> tiles_;
+};
+
+}  // namespace demstitch

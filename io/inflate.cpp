@@ -1,0 +1,148 @@
+#include "io/inflate.hpp"
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+#ifdef DEMSTITCH_HAVE_ISAL
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#else
+#include <zlib.h>
+#endif
+
+namespace demstitch {
+
+#ifdef DEMSTITCH_HAVE_ISAL
+
+// ISA-L's state is one plain structure: a copy of it is a checkpoint.
+struct Inflater::State {
+  inflate_state stream;
+  Wrapper wrapper;
+  std::string error;
+
+  explicit State(Wrapper w) : stream(), wrapper(w) {
+    isal_inflate_init(&stream);
+    stream.crc_flag = w == Wrapper::gzip ? ISAL_GZIP : ISAL_DEFLATE;
+  }
+};
+
+Inflater::Result Inflater::run(std::span<const std::byte> in, std::span<std::byte> out,
+                               size_t* consumed, size_t* produced) {
+  inflate_state& s = state_->stream;
+  // Spans of more than 4 GiB are never handed over (the readers work in small chunks).
+  s.next_in = reinterpret_cast<uint8_t*>(const_cast<std::byte*>(in.data()));
+  s.avail_in = static_cast<uint32_t>(in.size());
+  s.next_out = reinterpret_cast<uint8_t*>(out.data());
+  s.avail_out = static_cast<uint32_t>(out.size());
+  const int r = isal_inflate(&s);
+  *consumed = in.size() - s.avail_in;
+  *produced = out.size() - s.avail_out;
+  if (r == ISAL_DECOMP_OK || r == ISAL_END_INPUT || r == ISAL_OUT_OVERFLOW) {
+    return s.block_state == ISAL_BLOCK_FINISH ? Result::end : Result::more;
+  }
+  switch (r) {
+    case ISAL_INCORRECT_CHECKSUM:
+      state_->error = "CRC error";
+      break;
+    case ISAL_INVALID_WRAPPER:
+    case ISAL_UNSUPPORTED_METHOD:
+      state_->error = "not a gzip stream";
+      break;
+    default:
+      state_->error = "invalid compressed data";
+  }
+  return Result::error;
+}
+
+void Inflater::next_member() {
+  isal_inflate_reset(&state_->stream);
+  state_->stream.crc_flag = ISAL_GZIP;
+}
+
+Inflater::Inflater(const Inflater& other) : state_(std::make_unique<State>(*other.state_)) {}
+
+Inflater& Inflater::operator=(const Inflater& other) {
+  if (this != &other) *state_ = *other.state_;
+  return *this;
+}
+
+uint32_t crc32_of(uint32_t crc, std::span<const std::byte> bytes) {
+  return crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+}
+
+#else
+
+struct Inflater::State {
+  z_stream stream{};
+  Wrapper wrapper;
+  std::string error;
+
+  explicit State(Wrapper w) : wrapper(w) {
+    if (inflateInit2(&stream, w == Wrapper::gzip ? 16 + MAX_WBITS : -MAX_WBITS) != Z_OK) {
+      throw std::bad_alloc();
+    }
+  }
+  State(const State& other) : wrapper(other.wrapper), error(other.error) {
+    if (inflateCopy(&stream, const_cast<z_stream*>(&other.stream)) != Z_OK) {
+      throw std::bad_alloc();
+    }
+  }
+  State& operator=(const State&) = delete;
+  ~State() { inflateEnd(&stream); }
+};
+
+Inflater::Result Inflater::run(std::span<const std::byte> in, std::span<std::byte> out,
+                               size_t* consumed, size_t* produced) {
+  z_stream& s = state_->stream;
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(in.data()));
+  s.avail_in = static_cast<uInt>(in.size());
+  s.next_out = reinterpret_cast<Bytef*>(out.data());
+  s.avail_out = static_cast<uInt>(out.size());
+  const int r = inflate(&s, Z_NO_FLUSH);
+  *consumed = in.size() - s.avail_in;
+  *produced = out.size() - s.avail_out;
+  if (r == Z_STREAM_END) return Result::end;
+  if (r == Z_OK || r == Z_BUF_ERROR) return Result::more;
+  if (r == Z_MEM_ERROR) throw std::bad_alloc();
+  const std::string message = s.msg != nullptr ? s.msg : "";
+  state_->error = message == "incorrect data check" || message == "incorrect length check"
+                      ? "CRC error"
+                  : message == "incorrect header check" || message == "unknown compression method"
+                      ? "not a gzip stream"
+                      : "invalid compressed data";
+  return Result::error;
+}
+
+void Inflater::next_member() { inflateReset(&state_->stream); }
+
+Inflater::Inflater(const Inflater& other) : state_(std::make_unique<State>(*other.state_)) {}
+
+Inflater& Inflater::operator=(const Inflater& other) {
+  if (this != &other) state_ = std::make_unique<State>(*other.state_);
+  return *this;
+}
+
+uint32_t crc32_of(uint32_t crc, std::span<const std::byte> bytes) {
+  // zlib takes at most 4 GiB at a time.
+  while (!bytes.empty()) {
+    const size_t n = std::min<size_t>(bytes.size(), uInt{1} << 30);
+    crc = static_cast<uint32_t>(
+        crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(n)));
+    bytes = bytes.subspan(n);
+  }
+  return crc;
+}
+
+#endif
+
+Inflater::Inflater(Wrapper wrapper) : state_(std::make_unique<State>(wrapper)) {}
+Inflater::Inflater(Inflater&&) noexcept = default;
+Inflater& Inflater::operator=(Inflater&&) noexcept = default;
+Inflater::~Inflater() = default;
+
+const std::string& Inflater::error() const { return state_->error; }
+
+size_t Inflater::state_bytes() { return sizeof(State) + (size_t{32} << 10); }
+
+}  // namespace demstitch
