@@ -17,10 +17,10 @@ namespace {
 constexpr int64_t text_limit = int64_t{64} << 10;      // a tile's header or .prj
 constexpr size_t input_chunk = size_t{128} << 10;      // compressed bytes read at a time
 constexpr size_t scan_chunk = size_t{1} << 20;         // bytes decoded at a time while listing
-constexpr int64_t scan_spacing = int64_t{16} << 20;    // checkpoints into a raster, listing
+constexpr int64_t scan_spacing = int64_t{32} << 20;    // checkpoints into a raster, listing
 constexpr int64_t rolling_spacing = int64_t{2} << 20;  // and while it is read
 constexpr size_t rolling_kept = 4;
-constexpr size_t cache_bytes = size_t{512} << 10;  // decoded bytes a member keeps behind it
+constexpr size_t cache_bytes = size_t{256} << 10;  // decoded bytes a member keeps behind it
 constexpr int64_t tar_block = 512;
 
 enum class Part { other, header, raster, projection };
@@ -51,6 +51,7 @@ uint64_t le64(const std::byte* p) { return le32(p) | uint64_t{le32(p + 4)} << 32
 size_t copy_into(std::span<const std::span<std::byte>> pieces, size_t skip,
                  std::span<const std::byte> bytes) {
   size_t copied = 0;
+  if (bytes.empty()) return 0;
   for (std::span<std::byte> piece : pieces) {
     if (skip >= piece.size()) {
       skip -= piece.size();
@@ -467,10 +468,10 @@ class GzipTarStream final : public TarStream {
 
   // Moves what is left of the input to its front and reads more behind it.
   Status refill() {
+    if (in_.size() < input_chunk) in_.resize(input_chunk);
     std::memmove(in_.data(), in_.data() + in_used_, in_len_ - in_used_);
     in_len_ -= in_used_;
     in_used_ = 0;
-    if (in_.size() < input_chunk) in_.resize(input_chunk);
     std::span<std::byte> room = std::span(in_).subspan(in_len_);
     size_t got = 0;
     if (Status s = file_.read_at(input_at_, std::span(&room, 1), &got); !s.ok()) return s;

@@ -7,7 +7,7 @@ apt_updated=""
 # What any build of demstitch needs: the compiler and build tools, libpng (the preview), and
 # the tile compressors of the GeoTIFF result (zlib everywhere, libdeflate and zstd where
 # there are).
-build_packages=(cmake g++ make libpng-dev zlib1g-dev libdeflate-dev libzstd-dev)
+build_packages=(cmake g++ make libpng-dev zlib1g-dev libdeflate-dev libzstd-dev libisal-dev)
 
 # have_packages PKG...: true when every package is installed.
 have_packages() {

@@ -1,0 +1,200 @@
+// Tiles as they are downloaded: archives made by the usual tools, folders, and damaged
+// archives, through the built program. Every result is compared with the stitch of the same
+// tiles on the disk.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/run_program.hpp"
+#include "tests/tile_writer.hpp"
+
+namespace demstitch {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::bil_header;
+using testing::read_file;
+using testing::Result;
+using testing::run_demstitch;
+using testing::TempDir;
+using testing::tile_raster;
+using testing::write_file;
+
+const std::vector<std::string> names = {"E169N12", "E171N12", "E169N10", "E171N10"};
+
+// The 2 x 2 set as it is distributed: upper-case names, with side files; and its stitch
+// from the disk, the reference every archive must give.
+class Archives : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directory(dir_ / "tiles");
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::string& name = names[i];
+      const std::string ulx = i % 2 == 0 ? "169.004166666667" : "171.004166666667";
+      const std::string uly = i < 2 ? "11.995833333333" : "9.995833333333";
+      write_file(dir_ / ("tiles/" + name + ".HDR"), bil_header(240, 240, ulx, uly));
+      write_file(dir_ / ("tiles/" + name + ".DEM"), tile_raster(240, 240, 1000 * int(i)));
+      write_file(dir_ / ("tiles/" + name + ".PRJ"), "GEOGCS[\"WGS 84\"]\n");
+      for (const char* side : {".STX", ".GIF", ".SCH"})
+        write_file(dir_ / ("tiles/" + name + side), "x");
+    }
+    fs::create_directory(dir_ / "loose");
+    std::vector<std::string> args;
+    for (const std::string& name : names) args.push_back("../tiles/" + name);
+    ASSERT_EQ(run_demstitch(dir_ / "loose", args).status, 0);
+    for (const char* f : {"GTResult.DEM", "GTResult.HDR", "GTResult.prj"}) {
+      reference_.push_back(read_file(dir_ / (std::string("loose/") + f)));
+    }
+  }
+
+  // Runs `command` in the tiles' folder; false when the tool is not there or fails.
+  bool shell(const std::string& command) {
+    return std::system(("cd '" + dir_.path().string() + "/tiles' && " + command).c_str()) == 0;
+  }
+
+  // Stitches `args` in a fresh folder `out`; its result must be the reference.
+  Result stitch_like_loose(const std::string& out, const std::vector<std::string>& args) {
+    fs::create_directory(dir_ / out);
+    Result r = run_demstitch(dir_ / out, args);
+    const char* files[] = {"GTResult.DEM", "GTResult.HDR", "GTResult.prj"};
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(read_file(dir_ / (out + "/" + files[i])), reference_[i]) << out << " " << files[i];
+    }
+    return r;
+  }
+
+  TempDir dir_;
+  std::vector<std::string> reference_;
+};
+
+TEST_F(Archives, EveryUsualWriterGivesTheBytesOfTheTilesOnDisk) {
+  // Each packs one archive per tile, the raster ahead of its header, with the side files.
+  const std::string files = "$t.DEM $t.STX $t.HDR $t.PRJ $t.GIF";
+  const std::vector<std::pair<std::string, std::string>> writers = {
+      {"gnu.tar.gz", "tar -czf $t.gnu.tar.gz " + files},
+      {"pax.tar.gz",
+       "mkdir -p $t.a_folder_name_long_enough_to_need_an_extended_header_"
+       "in_every_tar_format_there_is_at_all && cp $t.DEM $t.HDR $t.PRJ $t.a_folder_*/ && "
+       "tar --format=pax -czf $t.pax.tar.gz $t.a_folder_*/$t.DEM $t.a_folder_*/$t.HDR "
+       "$t.a_folder_*/$t.PRJ"},
+      {"gnu.tar", "tar --format=gnu -cf $t.gnu.tar " + files},
+      {"bsd.tar.gz", "bsdtar -czf $t.bsd.tar.gz " + files},
+      {"zip", "zip -q $t.zip " + files},
+      // Written to a pipe, zip gives each member a data descriptor.
+      {"piped.zip", "zip -q - " + files + " | cat > $t.piped.zip"},
+      {"py.zip",
+       "/usr/bin/python3 -c \"import zipfile,io,sys\n"
+       "class P(io.RawIOBase):\n  def writable(s): return True\n"
+       "  def write(s, b): sys.stdout.buffer.write(b); return len(b)\n"
+       "with zipfile.ZipFile(P(), 'w', zipfile.ZIP_DEFLATED) as z:\n"
+       "  for n in ['$t.DEM', '$t.HDR', '$t.PRJ']:\n"
+       "    with z.open(n, 'w', force_zip64=True) as f: f.write(open(n, 'rb').read())\n"
+       "\" > $t.py.zip"},
+  };
+  for (const auto& [suffix, command] : writers) {
+    std::vector<std::string> args;
+    bool made = true;
+    for (const std::string& name : names) {
+      made = made && shell("t=" + name + " && " + command);
+      args.push_back("../tiles/" + name + "." + suffix);
+    }
+    if (!made) {
+      ADD_FAILURE() << "could not make the " << suffix << " archives";
+      continue;
+    }
+    Result r = stitch_like_loose(suffix, args);
+    EXPECT_EQ(r.status, 0) << suffix << "\n" << r.err;
+  }
+  // Named by content, whatever the name says; the console names the member.
+  fs::rename(dir_ / "tiles/E169N12.gnu.tar.gz", dir_ / "tiles/E169N12.bin");
+  Result r = stitch_like_loose("renamed", {"../tiles/E169N12.bin", "../tiles/E171N12.zip",
+                                           "../tiles/E169N10", "../tiles/E171N10.gnu.tar"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("../tiles/E169N12.bin:E169N12.HDR\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Archives, AFolderStandsForItsTilesAndArchivesAndPassesOverTheRest) {
+  fs::create_directory(dir_ / "mixed");
+  ASSERT_TRUE(
+      shell("tar -czf ../mixed/E169N12.tar.gz E169N12.DEM E169N12.HDR && "
+            "zip -q ../mixed/E171N12.ZIP E171N12.DEM E171N12.HDR && "
+            "cp E169N10.* E171N10.DEM E171N10.HDR ../mixed/ && "
+            "cp ../loose/GTResult.DEM ../loose/GTResult.HDR ../mixed/ && "
+            "echo hello > ../mixed/README.TXT && mkdir ../mixed/sub"));
+  Result r = stitch_like_loose("from_folder", {"../mixed"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // E169N10's .STX, .GIF and .SCH, the earlier result's two files and the README.
+  EXPECT_EQ(r.out.substr(0, r.out.find('\n') + 1),
+            "Skipped 6 files in ../mixed: not tiles, or results of demstitch\n");
+  EXPECT_NE(r.out.find("../mixed/E171N12.ZIP:E171N12.HDR\n"), std::string::npos) << r.out;
+
+  // A GeoTIFF from the folder is the GeoTIFF from the disk.
+  ASSERT_EQ(run_demstitch(dir_ / "loose", {"--format=cog", "../tiles/E169N12", "../tiles/E171N12",
+                                           "../tiles/E169N10", "../tiles/E171N10"})
+                .status,
+            0);
+  ASSERT_EQ(run_demstitch(dir_ / "from_folder", {"--format=cog", "../mixed/"}).status, 0);
+  EXPECT_EQ(read_file(dir_ / "from_folder/GTResult.tif"), read_file(dir_ / "loose/GTResult.tif"));
+}
+
+TEST_F(Archives, DamagedArchivesAreToldAndTheOtherTilesStitched) {
+  ASSERT_TRUE(
+      shell("for t in E169N12 E171N12 E169N10 E171N10; do "
+            "tar -czf $t.tar.gz $t.DEM $t.HDR && zip -q $t.zip $t.HDR $t.DEM; done"));
+  // A download cut short: the archive is reported, the other three stitched.
+  std::string cut = read_file(dir_ / "tiles/E171N10.tar.gz");
+  write_file(dir_ / "tiles/E171N10.tar.gz", cut.substr(0, cut.size() / 2));
+  fs::create_directory(dir_ / "cut");
+  Result r = run_demstitch(dir_ / "cut", {"../tiles/E169N12.tar.gz", "../tiles/E171N12.tar.gz",
+                                          "../tiles/E169N10.tar.gz", "../tiles/E171N10.tar.gz"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find("Error reading file ../tiles/E171N10.tar.gz: truncated\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(
+      r.err.find("1 of 4 named tiles was not used, or not used fully: ../tiles/E171N10.tar.gz"),
+      std::string::npos)
+      << r.err;
+  fs::create_directory(dir_ / "three");
+  ASSERT_EQ(
+      run_demstitch(dir_ / "three", {"../tiles/E169N12", "../tiles/E171N12", "../tiles/E169N10"})
+          .status,
+      0);
+  EXPECT_EQ(read_file(dir_ / "cut/GTResult.DEM"), read_file(dir_ / "three/GTResult.DEM"));
+
+  // A raster whose compressed bytes are damaged half way through the copy: it is "changed
+  // while it was read", never a success.
+  std::string zip = read_file(dir_ / "tiles/E169N12.zip");
+  const size_t at = zip.find("E169N12.DEM") + 11 + 40000;
+  zip[at] = static_cast<char>(zip[at] ^ 0x5A);
+  write_file(dir_ / "tiles/E169N12.zip", zip);
+  fs::create_directory(dir_ / "damaged");
+  r = run_demstitch(dir_ / "damaged", {"../tiles/E169N12.zip", "../tiles/E171N12.zip"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find("../tiles/E169N12.zip:E169N12.DEM changed while it was read"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(Archives, TilesInArchivesCountTowardsTheLimit) {
+  std::string command = "mkdir many && cd many";
+  for (int i = 0; i < 65; ++i) {
+    const std::string name = "T" + std::to_string(i);
+    write_file(dir_ / ("tiles/" + name + ".HDR"),
+               bil_header(1, 1, "10.004166666667", "49.995833333333"));
+    write_file(dir_ / ("tiles/" + name + ".DEM"), "\0\1");
+  }
+  ASSERT_TRUE(shell("tar -cf many.tar T*.HDR T*.DEM"));
+  fs::create_directory(dir_ / "limit");
+  Result r = run_demstitch(dir_ / "limit", {"../tiles/many.tar"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err,
+            "Too many tiles: at most 64 can be stitched in one run (the folders and archives named "
+            "hold 65)\n");
+}
+
+}  // namespace
+}  // namespace demstitch
