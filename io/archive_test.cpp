@@ -212,7 +212,7 @@ TEST(Archive, DamagedArchivesAreRefusedWithTheirReason) {
             "truncated: no zip directory at its end");
   // A hundred thousand empty members are passed over, none of them kept.
   std::string many;
-  for (int i = 0; i < 100000; ++i) many += tar_member("e" + std::to_string(i), "");
+  for (int i = 0; i < 100000; ++i) many += tar_member(std::to_string(i), "");
   EXPECT_EQ(list("m.tar.gz", gzipped(many), &archive).detail(), "holds no tile header (NAME.HDR)");
 }
 

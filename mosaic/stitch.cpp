@@ -124,10 +124,10 @@ class Stitcher {
       pending->push_back(Pending{folder, nullptr, s});
       return;
     }
-    const std::string prefix =
-        std::string_view(path_separators).find(folder.back()) != std::string_view::npos
-            ? folder
-            : folder + path_separators[0];
+    // Names in it are written with the separator the folder's name already uses.
+    const size_t last = folder.find_last_of(path_separators);
+    const char separator = last == std::string::npos ? path_separators[0] : folder[last];
+    const std::string prefix = last == folder.size() - 1 ? folder : folder + separator;
     auto extension = [](const std::string& name) {
       return ascii_lower(name.size() > 4 ? name.substr(name.size() - 4) : "");
     };

@@ -172,5 +172,19 @@ fi
 check "status 2 for zstd, which this build lacks" [ $? = 2 ]
 check "zstd's absence said" grep -q "cannot write it" "$work/windows/err.txt"
 
+# The sample tiles as downloaded, a .tar.gz or a .zip each with the raster first, read in
+# place from their folder: the Linux build's bytes from the tiles on disk.
+mkdir -p "$work/archives" "$work/from_archives"
+for t in "${tiles[@]}"; do
+  (cd "$work/tiles" && files=$(ls "$t".[dD][eE][mM] "$t".[hH][dD][rR]) &&
+    if [ "$t" = E171N10 ]; then zip -q "../archives/$t.zip" $files; else tar -czf "../archives/$t.tar.gz" $files; fi)
+done
+(cd "$work/from_archives" && "$wine" "$exe" ../archives >out.txt 2>err.txt)
+check "status 0 for a folder of archives" [ $? = 0 ]
+for f in GTResult.DEM GTResult.HDR; do
+  check "$f from archives is the Linux build's from the tiles" cmp -s "$work/linux/$f" "$work/from_archives/$f"
+done
+check "a tile named by its archive and member" grep -q -E 'archives[/\\]E169N12.tar.gz:E169N12.hdr' "$work/from_archives/out.txt"
+
 echo "windows end to end: $passed passed, $failed failed"
 [ "$failed" = 0 ]
