@@ -180,7 +180,9 @@ class MemberDecoder {
     std::optional<uint32_t> crc;
   };
   MemberDecoder(std::string name, Stream stream)
-      : name_(std::move(name)), stream_(std::move(stream)) {}
+      : name_(std::move(name)), stream_(std::move(stream)) {
+    cursors_.reserve(cursors_kept);  // cursors are held by address while they decode
+  }
 
   const std::string& name() const { return name_; }
   const Stream& stream() const { return stream_; }
@@ -190,131 +192,180 @@ class MemberDecoder {
     if (offset < 0 || offset >= stream_.size) return {};
     const auto want =
         static_cast<size_t>(std::min<uint64_t>(total_size(pieces), stream_.size - offset));
-    if (cache_.empty()) cache_.resize(cache_bytes);
     while (*got < want) {
       const int64_t at = stream_.start + offset + static_cast<int64_t>(*got);
-      if (at >= cache_begin_ && at < cache_end_) {
-        const auto n = static_cast<size_t>(std::min<int64_t>(cache_end_ - at, want - *got));
-        const auto from = static_cast<size_t>(at - cache_begin_);
-        *got += copy_into(pieces, *got, std::span(cache_).subspan(from, n));
+      Cursor* c = cursor_for(at);
+      if (c == nullptr) break;
+      if (at >= c->cache_begin && at < c->cache_end) {
+        const auto n = static_cast<size_t>(std::min<int64_t>(c->cache_end - at, want - *got));
+        const auto from = static_cast<size_t>(at - c->cache_begin);
+        *got += copy_into(pieces, *got, std::span(c->cache).subspan(from, n));
         continue;
       }
-      if (failed_) break;
-      if (!decoder_ || at < cache_begin_) restart(at);
-      if (Status s = decode_more(); !s.ok()) return s;
+      if (Status s = decode_more(*c); !s.ok()) return s;
     }
     return {};
   }
 
  private:
-  // Takes up decoding at the last checkpoint at or before `at`.
-  void restart(int64_t at) {
-    const Checkpoint* best = nullptr;
-    for (const auto* list : {&stream_.checkpoints, &rolling_}) {
-      for (const Checkpoint& c : *list) {
-        if (c.position <= at && (best == nullptr || c.position > best->position)) best = &c;
+  // A place the member is decoded at, with the bytes it decoded last. Two readers that
+  // follow each other at a distance (two runs of a tiled format over the same rows) each
+  // keep one.
+  struct Cursor {
+    std::unique_ptr<Inflater> decoder;  // none before it starts and once it is done
+    std::vector<std::byte> input;
+    size_t input_used = 0;
+    int64_t input_at = 0;  // the file offset after `input`
+    std::vector<std::byte> cache;
+    int64_t cache_begin = 0;  // the decoded positions the cache holds
+    int64_t cache_end = 0;
+    uint32_t crc = 0;
+    bool crc_known = false;
+    uint64_t used = 0;  // when it last served a read
+    int64_t last_rolling = 0;
+  };
+  static constexpr size_t cursors_kept = 2;
+
+  // The cursor that holds `at`, or that decodes forward to it soonest (moved to a later
+  // checkpoint where that is nearer, or a new one); none once the member has failed.
+  Cursor* cursor_for(int64_t at) {
+    ++clock_;
+    for (Cursor& c : cursors_) {
+      if (at >= c.cache_begin && at < c.cache_end) {
+        c.used = clock_;
+        return &c;
       }
     }
-    // The first checkpoint is always at or before the member's start.
-    if (best == nullptr) best = &stream_.checkpoints.front();
-    decoder_ = best->state ? std::make_unique<Inflater>(*best->state)
-                           : std::make_unique<Inflater>(stream_.wrapper);
-    input_at_ = best->input;
-    input_.clear();
-    input_used_ = 0;
-    crc_ = best->crc;
-    crc_known_ = best->crc_known;
-    cache_begin_ = cache_end_ = best->position;
-    last_rolling_ = best->position;
+    if (failed_) return nullptr;
+    const Checkpoint& best = best_checkpoint(at);
+    Cursor* target = nullptr;
+    for (Cursor& c : cursors_) {
+      if (c.decoder && c.cache_end <= at &&
+          (target == nullptr || c.cache_end > target->cache_end)) {
+        target = &c;
+      }
+    }
+    if (target != nullptr && target->cache_end >= best.position) {
+      target->used = clock_;
+      return target;
+    }
+    if (target == nullptr && cursors_.size() < cursors_kept) target = &cursors_.emplace_back();
+    if (target == nullptr) {
+      target = &*std::min_element(cursors_.begin(), cursors_.end(),
+                                  [](const Cursor& a, const Cursor& b) { return a.used < b.used; });
+    }
+    restart(*target, best);
+    target->used = clock_;
+    return target;
   }
 
-  // Decodes the next piece into the cache; fails only when the file cannot be read. A
-  // member that is damaged, ends early or fails its check sets failed_: reads then come
+  // The last checkpoint at or before `at`; the first is always at or before the member.
+  const Checkpoint& best_checkpoint(int64_t at) const {
+    const Checkpoint* best = &stream_.checkpoints.front();
+    for (const auto* list : {&stream_.checkpoints, &rolling_}) {
+      for (const Checkpoint& c : *list) {
+        if (c.position <= at && c.position > best->position) best = &c;
+      }
+    }
+    return *best;
+  }
+
+  void restart(Cursor& c, const Checkpoint& from) {
+    c.decoder = from.state ? std::make_unique<Inflater>(*from.state)
+                           : std::make_unique<Inflater>(stream_.wrapper);
+    c.input_at = from.input;
+    c.input.clear();
+    c.input_used = 0;
+    c.crc = from.crc;
+    c.crc_known = from.crc_known;
+    c.cache_begin = c.cache_end = from.position;
+    c.last_rolling = from.position;
+  }
+
+  // Decodes the next piece into a cursor's cache; fails only when the file cannot be read.
+  // A member that is damaged, ends early or fails its check sets failed_: reads then come
   // up short.
-  Status decode_more() {
+  Status decode_more(Cursor& c) {
     const int64_t end = stream_.start + stream_.size;
-    auto kept = static_cast<size_t>(cache_end_ - cache_begin_);
-    if (cache_.size() - kept < cache_.size() / 4) {
-      const size_t drop = kept - cache_.size() / 2;
-      std::memmove(cache_.data(), cache_.data() + drop, kept - drop);
-      cache_begin_ += static_cast<int64_t>(drop);
+    if (c.cache.empty()) c.cache.resize(cache_bytes);
+    auto kept = static_cast<size_t>(c.cache_end - c.cache_begin);
+    if (c.cache.size() - kept < c.cache.size() / 4) {
+      const size_t drop = kept - c.cache.size() / 2;
+      std::memmove(c.cache.data(), c.cache.data() + drop, kept - drop);
+      c.cache_begin += static_cast<int64_t>(drop);
       kept -= drop;
     }
-    if (input_used_ == input_.size()) {
-      const int64_t left = stream_.input_end - input_at_;
+    if (c.input_used == c.input.size()) {
+      const int64_t left = stream_.input_end - c.input_at;
       if (left <= 0) return fail();
-      input_.resize(static_cast<size_t>(std::min<int64_t>(left, input_chunk)));
+      c.input.resize(static_cast<size_t>(std::min<int64_t>(left, input_chunk)));
       size_t got = 0;
-      std::span<std::byte> buffer(input_);
-      Status s = stream_.file->read_at(input_at_, std::span(&buffer, 1), &got);
+      std::span<std::byte> buffer(c.input);
+      Status s = stream_.file->read_at(c.input_at, std::span(&buffer, 1), &got);
       if (!s.ok()) return Status::error(s.kind(), Side::input, name_, s.detail());
       if (got == 0) return fail();
-      input_.resize(got);
-      input_used_ = 0;
-      input_at_ += static_cast<int64_t>(got);
+      c.input.resize(got);
+      c.input_used = 0;
+      c.input_at += static_cast<int64_t>(got);
     }
-    if (cache_end_ - last_rolling_ >= rolling_spacing && cache_end_ > stream_.start) {
+    if (c.cache_end - c.last_rolling >= rolling_spacing && c.cache_end > stream_.start) {
       if (rolling_.size() == rolling_kept) rolling_.erase(rolling_.begin());
-      rolling_.push_back(Checkpoint{cache_end_,
-                                    input_at_ - static_cast<int64_t>(input_.size() - input_used_),
-                                    crc_, crc_known_, std::make_shared<Inflater>(*decoder_)});
-      last_rolling_ = cache_end_;
+      rolling_.push_back(
+          Checkpoint{c.cache_end, c.input_at - static_cast<int64_t>(c.input.size() - c.input_used),
+                     c.crc, c.crc_known, std::make_shared<Inflater>(*c.decoder)});
+      c.last_rolling = c.cache_end;
     }
-    std::span<std::byte> room = std::span(cache_).subspan(kept);
-    room = room.first(static_cast<size_t>(std::min<int64_t>(std::ssize(room), end - cache_end_)));
+    std::span<std::byte> room = std::span(c.cache).subspan(kept);
+    room = room.first(static_cast<size_t>(std::min<int64_t>(std::ssize(room), end - c.cache_end)));
     size_t consumed = 0;
     size_t produced = 0;
     const Inflater::Result r =
-        decoder_->run(std::span(input_).subspan(input_used_), room, &consumed, &produced);
-    input_used_ += consumed;
+        c.decoder->run(std::span(c.input).subspan(c.input_used), room, &consumed, &produced);
+    c.input_used += consumed;
     // Only a zip member has a CRC of its own, and its decoding starts with the member.
-    if (stream_.crc) crc_ = crc32_of(crc_, room.first(produced));
-    cache_end_ += static_cast<int64_t>(produced);
+    if (stream_.crc) c.crc = crc32_of(c.crc, room.first(produced));
+    c.cache_end += static_cast<int64_t>(produced);
     if (r == Inflater::Result::error) return fail();
-    if (cache_end_ < end && r == Inflater::Result::end) {
+    if (c.cache_end < end && r == Inflater::Result::end) {
       if (stream_.wrapper != Inflater::Wrapper::gzip) return fail();  // shorter than stated
-      decoder_->next_member();
+      c.decoder->next_member();
     }
     if (r == Inflater::Result::more && consumed == 0 && produced == 0 &&
-        input_used_ < input_.size() && !room.empty()) {
+        c.input_used < c.input.size() && !room.empty()) {
       return fail();  // no progress with input and room: never expected, never looped on
     }
-    if (cache_end_ == end) {
-      if (stream_.crc && crc_known_ && crc_ != *stream_.crc) {
+    if (c.cache_end == end) {
+      if (stream_.crc && c.crc_known && c.crc != *stream_.crc) {
         // Its last piece is never delivered: the copy comes up short.
-        cache_end_ = std::max(cache_begin_, cache_end_ - static_cast<int64_t>(produced) - 1);
+        c.cache_end = std::max(c.cache_begin, c.cache_end - static_cast<int64_t>(produced) - 1);
         return fail();
       }
-      // Nothing more to decode: the decoder and input go, the cache stays for late reads.
-      decoder_.reset();
-      input_ = {};
-      input_used_ = 0;
+      // Nothing more to decode: the decoder and input go, the cache stays for a reader a
+      // band behind, and of the checkpoints into the member only the last.
+      c.decoder.reset();
+      c.input = {};
+      c.input_used = 0;
+      if (rolling_.size() > 1) rolling_.erase(rolling_.begin(), rolling_.end() - 1);
     }
     return {};
   }
 
   Status fail() {
     failed_ = true;
-    decoder_.reset();
-    input_ = {};
-    input_used_ = 0;
+    for (Cursor& c : cursors_) {
+      c.decoder.reset();
+      c.input = {};
+      c.input_used = 0;
+    }
     return {};
   }
 
   std::string name_;
   Stream stream_;
-  std::unique_ptr<Inflater> decoder_;
-  std::vector<std::byte> input_;
-  size_t input_used_ = 0;
-  int64_t input_at_ = 0;  // the file offset after input_
-  std::vector<std::byte> cache_;
-  int64_t cache_begin_ = 0;  // decoded positions the cache holds
-  int64_t cache_end_ = 0;
-  uint32_t crc_ = 0;
-  bool crc_known_ = false;
+  std::vector<Cursor> cursors_;
+  uint64_t clock_ = 0;
   bool failed_ = false;
   std::vector<Checkpoint> rolling_;
-  int64_t last_rolling_ = 0;
 };
 
 // A compressed member: one decoding, one reader at a time.
@@ -621,7 +672,8 @@ Status list_tar(const Source& file, TarStream& stream, std::vector<ArchiveMember
       name = c_string(header.first(100));
       const bool ustar = std::memcmp(block.data() + 257, "ustar\0", 6) == 0;
       if (std::string prefix = c_string(header.subspan(345, 155)); ustar && !prefix.empty()) {
-        name = prefix + "/" + name;
+        prefix += '/';
+        name = prefix.append(name);
       }
     }
     const bool meta = type == 'K' || type == 'g';
