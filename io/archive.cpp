@@ -861,7 +861,9 @@ ArchiveKind archive_kind(const Source& file) {
   size_t got = 0;
   std::span<std::byte> bytes(head);
   if (!file.read_at(0, std::span(&bytes, 1), &got).ok()) return ArchiveKind::none;
-  if (got >= 2 && head[0] == std::byte{0x1f} && head[1] == std::byte{0x8b}) {
+  // gzip's magic and its one method, deflate.
+  if (got >= 3 && head[0] == std::byte{0x1f} && head[1] == std::byte{0x8b} &&
+      head[2] == std::byte{8}) {
     return ArchiveKind::gzip;
   }
   if (got >= 4 && (le32(head.data()) == 0x04034b50 || le32(head.data()) == 0x06054b50)) {

@@ -105,11 +105,29 @@ class Stitcher {
     }
   }
 
-  // A name: an archive by its content, or else a tile by name as it always was.
+  // Whether a name is a tile's own file (NAME.DEM, NAME.hdr, NAME.prj): never taken for an
+  // archive, whatever its first bytes.
+  static bool is_tile_file(const std::string& name) {
+    const std::string extension = ascii_lower(name.size() > 4 ? name.substr(name.size() - 4) : "");
+    return extension == ".dem" || extension == ".hdr" || extension == ".prj";
+  }
+
+  // Whether a name says it is an archive.
+  static bool named_as_archive(const std::string& name) {
+    const std::string lower = ascii_lower(name);
+    return lower.ends_with(".tar.gz") || lower.ends_with(".tgz") || lower.ends_with(".zip") ||
+           lower.ends_with(".tar");
+  }
+
+  // A name: an archive by its content, or else a tile by name as it always was. An archive
+  // that cannot be opened is told under its own name.
   void add_file(const std::string& name, std::vector<Pending>* pending) {
     std::unique_ptr<Source> source;
-    if (opener_.open(name, &source).ok() && archive_kind(*source) != ArchiveKind::none) {
+    Status s = is_tile_file(name) ? Status() : opener_.open(name, &source);
+    if (s.ok() && source && archive_kind(*source) != ArchiveKind::none) {
       pending->push_back(Pending{name, std::shared_ptr<const Source>(std::move(source)), {}});
+    } else if (!s.ok() && named_as_archive(name)) {
+      pending->push_back(Pending{name, nullptr, s});
     } else {
       pending->push_back(Pending{name, nullptr, {}});
     }
@@ -169,7 +187,8 @@ class Stitcher {
       if ((ext == ".dem" || ext == ".prj") && of_tile) continue;
       if (ext == ".hdr") continue;  // a result's header, counted above
       std::unique_ptr<Source> source;
-      if (opener_.open(path, &source).ok() && archive_kind(*source) != ArchiveKind::none) {
+      if (!is_tile_file(name) && opener_.open(path, &source).ok() &&
+          archive_kind(*source) != ArchiveKind::none) {
         pending->push_back(Pending{path, std::shared_ptr<const Source>(std::move(source)), {}});
       } else {
         ++skipped;
@@ -212,7 +231,8 @@ class Stitcher {
   // Where a tile's files are opened: its archive, or the request's opener.
   SourceOpener& opener_of(const TileInput& tile) {
     const Named& named = named_[static_cast<size_t>(&tile - tiles_.data())];
-    return named.archive ? *named.archive : opener_;
+    if (named.archive) return *named.archive;
+    return opener_;
   }
   bool in_archive(const TileInput& tile) const {
     return named_[static_cast<size_t>(&tile - tiles_.data())].archive != nullptr;

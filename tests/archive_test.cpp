@@ -179,6 +179,20 @@ TEST_F(Archives, DamagedArchivesAreToldAndTheOtherTilesStitched) {
       << r.err;
 }
 
+TEST_F(Archives, OnlyWhatIsNotATileFileIsTakenForAnArchive) {
+  // A raster whose first samples happen to read as gzip's magic is still a tile.
+  std::string raster = read_file(dir_ / "tiles/E169N12.DEM");
+  raster.replace(0, 3, "\x1f\x8b\x08");
+  write_file(dir_ / "tiles/E169N12.DEM", raster);
+  fs::create_directory(dir_ / "magic");
+  Result r = run_demstitch(dir_ / "magic", {"../tiles/E169N12.DEM", "../tiles/E171N12.HDR"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  // An archive that is not there is told by its own name.
+  r = run_demstitch(dir_ / "magic", {"../tiles/E169N12.DEM", "../tiles/W000N00.tar.gz"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find("Error opening file ../tiles/W000N00.tar.gz\n"), std::string::npos) << r.err;
+}
+
 TEST_F(Archives, TilesInArchivesCountTowardsTheLimit) {
   std::string command = "mkdir many && cd many";
   for (int i = 0; i < 65; ++i) {
