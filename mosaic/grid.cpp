@@ -1,5 +1,7 @@
 #include "mosaic/grid.hpp"
 
+#include "base/checked.hpp"
+
 namespace demstitch {
 
 TileRect tile_rect(const TileHeader& header, double ulx, double uly) {
@@ -39,12 +41,9 @@ std::optional<int64_t> placement_start(const MosaicBounds& bounds, double ulx, d
   auto row = truncate_to_int32((bounds.top - uly) * samples_per_degree);
   auto col = truncate_to_int32((ulx - bounds.left) * samples_per_degree);
   if (!row || !col) return std::nullopt;
-  int64_t start = 0;
-  if (__builtin_mul_overflow(int64_t{*row}, out_row_bytes, &start) ||
-      __builtin_add_overflow(start, int64_t{2} * *col, &start)) {
-    return std::nullopt;
-  }
-  return start;
+  const std::optional<int64_t> row_start = checked_mul(*row, out_row_bytes);
+  if (!row_start) return std::nullopt;
+  return checked_add(*row_start, int64_t{2} * *col);
 }
 
 }  // namespace demstitch

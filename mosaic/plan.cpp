@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/checked.hpp"
+
 namespace demstitch {
 
 int64_t TileCopy::length(int64_t row) const {
@@ -28,13 +30,11 @@ std::optional<TileCopy> plan_tile_copy(const Source* source, int64_t file_size, 
   // Every offset the copy computes lies between start and the end of its last row; keep a
   // margin so that sums of them cannot overflow either.
   constexpr int64_t limit = int64_t{1} << 62;
-  int64_t last_row = 0;
-  int64_t end = 0;
-  if (__builtin_mul_overflow(copy.rows - 1, stride, &last_row) ||
-      __builtin_add_overflow(last_row, start, &end) ||
-      __builtin_add_overflow(end, row_bytes, &end) || end > limit || start < -limit) {
-    return std::nullopt;
-  }
+  const std::optional<int64_t> last_row = checked_mul(copy.rows - 1, stride);
+  const std::optional<int64_t> last_start = last_row ? checked_add(*last_row, start) : std::nullopt;
+  const std::optional<int64_t> end =
+      last_start ? checked_add(*last_start, row_bytes) : std::nullopt;
+  if (!end || *end > limit || start < -limit) return std::nullopt;
   return copy;
 }
 
