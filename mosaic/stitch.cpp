@@ -211,6 +211,9 @@ class Stitcher {
         } catch (const std::bad_alloc&) {
           (*listed)[i] =
               Status::error(StatusKind::no_memory, Side::input, pending[i].name, "out of memory");
+        } catch (const std::exception& e) {
+          (*listed)[i] =
+              Status::error(StatusKind::io_error, Side::input, pending[i].name, e.what());
         }
       }
     };
