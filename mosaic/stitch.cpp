@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -28,7 +29,7 @@ class Stitcher {
         opener_(request.opener != nullptr ? *request.opener : file_opener_) {}
 
   StitchResult run() {
-    find_tiles();
+    if (!find_tiles()) return finish(StitchOutcome::cancelled);
     for (const Named& named : named_) result_.tiles.push_back(named.name);
     if (request_.max_tiles != 0 && named_.size() > request_.max_tiles) {
       return finish(StitchOutcome::too_many_tiles);
@@ -79,8 +80,9 @@ class Stitcher {
     Status failure;
   };
 
-  // Turns the named tiles, folders and archives into the tiles to read, in order.
-  void find_tiles() {
+  // Turns the named tiles, folders and archives into the tiles to read, in order; false
+  // when the run is cancelled while the archives are listed.
+  bool find_tiles() {
     std::vector<Pending> pending;
     for (const std::string& name : request_.tiles) {
       if (is_folder(name)) {
@@ -91,7 +93,7 @@ class Stitcher {
     }
     std::vector<std::unique_ptr<Archive>> archives(pending.size());
     std::vector<Status> listed(pending.size());
-    list_archives(pending, &archives, &listed);
+    if (!list_archives(pending, &archives, &listed)) return false;
     for (size_t i = 0; i < pending.size(); ++i) {
       Pending& p = pending[i];
       if (!p.archive) {
@@ -103,6 +105,7 @@ class Stitcher {
         for (const std::string& tile : archive->tiles()) named_.push_back(Named{tile, archive, {}});
       }
     }
+    return true;
   }
 
   // Whether a name is a tile's own file (NAME.DEM, NAME.hdr, NAME.prj): never taken for an
@@ -198,14 +201,20 @@ class Stitcher {
   }
 
   // Lists the named archives, two at a time: each is read through once, and they are
-  // independent.
-  static void list_archives(const std::vector<Pending>& pending,
-                            std::vector<std::unique_ptr<Archive>>* archives,
-                            std::vector<Status>* listed) {
+  // independent. False when the observer cancels the run (asked before each archive).
+  bool list_archives(const std::vector<Pending>& pending,
+                     std::vector<std::unique_ptr<Archive>>* archives, std::vector<Status>* listed) {
     std::atomic<size_t> next{0};
+    std::atomic<bool> cancelled{false};
+    std::mutex asking;  // the observer is asked by one thread at a time
     auto work = [&]() noexcept {
-      for (size_t i = next++; i < pending.size(); i = next++) {
+      for (size_t i = next++; i < pending.size() && !cancelled; i = next++) {
         if (!pending[i].archive) continue;
+        {
+          std::lock_guard lock(asking);
+          if (observer_.cancelled()) cancelled = true;
+        }
+        if (cancelled) break;
         try {
           (*listed)[i] = Archive::list(pending[i].archive, &(*archives)[i]);
         } catch (const std::bad_alloc&) {
@@ -229,6 +238,7 @@ class Stitcher {
     }
     work();
     if (other.joinable()) other.join();
+    return !cancelled;
   }
 
   // Where a tile's files are opened: its archive, or the request's opener.

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/archive_writer.hpp"
 #include "tests/memory_sources.hpp"
 #include "tests/tile_writer.hpp"
 
@@ -86,6 +87,28 @@ TEST_F(StitchCall, CancellingIsNeverSuccessAndLeavesNothing) {
   StitchResult result = stitch(request_, recorder);
   EXPECT_EQ(result.outcome, StitchOutcome::cancelled);
   EXPECT_EQ(result.error.kind(), StatusKind::cancelled);
+  EXPECT_TRUE(folder().empty());
+}
+
+TEST_F(StitchCall, ArchivesComeThroughTheOpenerAndCanBeCancelledWhileListed) {
+  // A tar held by the opener: its tile is read as a tile on disk, named by archive and stem.
+  files_.files["T.tar"] = testing::tar_member("A.DEM", tile_raster(120, 120, 0)) +
+                          testing::tar_member("A.HDR", bil_header(120, 120, "-180", "90"));
+  request_.tiles = {"T.tar", "A"};
+  Recorder recorder;
+  StitchResult result = stitch(request_, recorder);
+  EXPECT_EQ(result.outcome, StitchOutcome::written);
+  EXPECT_EQ(result.tiles, (std::vector<std::string>{"T.tar:A", "A"}));
+  EXPECT_EQ(recorder.events, (std::vector<std::string>{"read T.tar:A", "read A", "120x120",
+                                                       "raster of 2", "written"}));
+
+  Recorder cancelling;
+  cancelling.cancel = true;
+  fs::remove_all(dir_.path());
+  fs::create_directory(dir_.path());
+  result = stitch(request_, cancelling);
+  EXPECT_EQ(result.outcome, StitchOutcome::cancelled);
+  EXPECT_TRUE(cancelling.events.empty());
   EXPECT_TRUE(folder().empty());
 }
 
