@@ -10,19 +10,19 @@ void ConsoleReport::folder_skipped(const std::string& folder, size_t files) {
                         files == 1 ? "file" : "files", folder.c_str()));
 }
 
-void ConsoleReport::tile_read(const TileInput& tile) {
+void ConsoleReport::tile_read(const TileReport& tile) {
   console_.print(tile_bounds_line(tile.bounds, tile.header_path));
 }
 
-void ConsoleReport::header_problem(const TileInput& /*tile*/, const TileProblem& problem) {
+void ConsoleReport::header_problem(const TileReport& /*tile*/, const TileProblem& problem) {
   console_.error(problem_text(problem));
 }
 
-void ConsoleReport::projection_not_read(const TileInput& /*tile*/, const Status& cause) {
+void ConsoleReport::projection_not_read(const TileReport& /*tile*/, const Status& cause) {
   console_.error("Coordinate system not used: " + cause.message() + "\n");
 }
 
-void ConsoleReport::projections_differ(const TileInput& taken, const TileInput& other) {
+void ConsoleReport::projections_differ(const TileReport& taken, const TileReport& other) {
   console_.error(format("%s and %s describe different coordinate systems: the result takes %s\n",
                         taken.projection_path.c_str(), other.projection_path.c_str(),
                         taken.projection_path.c_str()));
@@ -34,23 +34,19 @@ void ConsoleReport::mosaic_sized(const MosaicBounds& bounds,
   console_.flush();
 }
 
-void ConsoleReport::raster_started(std::span<const TileInput> tiles, int32_t out_rows) {
+void ConsoleReport::raster_started(std::span<const TileReport> tiles, int32_t out_rows) {
   std::vector<TileProgress> progress;
-  for (const TileInput& tile : tiles) {
+  for (const TileReport& tile : tiles) {
     // A tile whose raster was never looked for (it misses the window) has no lines.
     if (!tile.header_read || (tile.raster_path.empty() && tile.problems.empty())) continue;
     TileProgress& report = progress.emplace_back();
     report.path = tile.raster_path;
-    report.nrows = tile.header.nrows;
-    if (window_) {
-      report.nrows = 0;
-      for (const TileCopy& copy : tile.copies) report.nrows += static_cast<int32_t>(copy.rows);
-    }
+    report.nrows = window_ ? static_cast<int32_t>(tile.rows_used) : tile.rows;
     // A tile copied in part gets a notice before its lines; one not copied, a message instead.
     // (A doubtful header was told as it was read.)
     for (auto problem = tile.problems.rbegin(); problem != tile.problems.rend(); ++problem) {
       if (problem->kind == ProblemKind::header_doubtful) continue;
-      (tile.copies.empty() ? report.error : report.notice) = problem_text(*problem);
+      (tile.used ? report.notice : report.error) = problem_text(*problem);
       break;
     }
   }

@@ -17,12 +17,12 @@ class ConsoleReport final : public StitchObserver {
   ConsoleReport(Console& console, bool window) : console_(console), window_(window) {}
 
   void folder_skipped(const std::string& folder, size_t files) override;
-  void tile_read(const TileInput& tile) override;
-  void header_problem(const TileInput& tile, const TileProblem& problem) override;
-  void projection_not_read(const TileInput& tile, const Status& cause) override;
-  void projections_differ(const TileInput& taken, const TileInput& other) override;
+  void tile_read(const TileReport& tile) override;
+  void header_problem(const TileReport& tile, const TileProblem& problem) override;
+  void projection_not_read(const TileReport& tile, const Status& cause) override;
+  void projections_differ(const TileReport& taken, const TileReport& other) override;
   void mosaic_sized(const MosaicBounds& bounds, const std::optional<MosaicSize>& size) override;
-  void raster_started(std::span<const TileInput> tiles, int32_t out_rows) override;
+  void raster_started(std::span<const TileReport> tiles, int32_t out_rows) override;
   void bytes_written(int64_t done, int64_t total) override;
 
  private:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -12,14 +13,50 @@
 #include "base/strings.hpp"
 #include "formats/projection.hpp"
 #include "formats/result_header.hpp"
+#include "formats/tile_header.hpp"
 #include "io/archive.hpp"
 #include "io/file.hpp"
 #include "io/filesystem.hpp"
 #include "io/output_set.hpp"
+#include "io/source.hpp"
+#include "mosaic/plan.hpp"
 #include "mosaic/reference_writer.hpp"
 
 namespace demstitch {
 namespace {
+
+// Everything a run knows about one tile, from its name to its copy.
+struct TileInput {
+  std::string name;             // as named
+  std::string base;             // the name its files were found by: without an extension given
+  std::string header_path;      // the header opened, or the lower-case name tried
+  std::string raster_path;      // likewise for the raster, once it is looked for
+  std::string projection_path;  // its .prj, where it has one
+  std::vector<FileId> files;    // the files read for it, whatever names or links led there
+  bool header_read = false;
+  TileHeader header;  // as read, in the tile's own coordinates
+  TileRect placed{};  // its rectangle laid out with the offsets
+  TileRect bounds{};  // the same rectangle in the tile's own coordinates
+  std::unique_ptr<Source> raster;
+  std::vector<TileCopy> copies;  // where its rows land: one place, or two across 180
+  std::vector<TileProblem> problems;
+};
+
+// What the observer is told of a tile.
+TileReport report_of(const TileInput& tile) {
+  TileReport report{tile.name,
+                    tile.header_path,
+                    tile.raster_path,
+                    tile.projection_path,
+                    tile.header_read,
+                    tile.bounds,
+                    tile.header.nrows,
+                    0,
+                    !tile.copies.empty(),
+                    tile.problems};
+  for (const TileCopy& copy : tile.copies) report.rows_used += copy.rows;
+  return report;
+}
 
 class Stitcher {
  public:
@@ -327,7 +364,7 @@ class Stitcher {
                 failure.kind() == StatusKind::corrupt ? ProblemKind::header_not_read
                                                       : ProblemKind::header_not_opened,
                 tile.name, failure);
-        observer_.header_problem(tile, tile.problems.back());
+        observer_.header_problem(report_of(tile), tile.problems.back());
         continue;
       }
       std::unique_ptr<Source> source;
@@ -336,7 +373,7 @@ class Stitcher {
         // Named with an extension, as a wildcard names files: an earlier result in a folder
         // of tiles is not taken for one. Named by its base name, it is.
         problem(tile, ProblemKind::result_not_tile, tile.header_path);
-        observer_.header_problem(tile, tile.problems.back());
+        observer_.header_problem(report_of(tile), tile.problems.back());
         continue;
       }
       if (s.ok()) {
@@ -350,7 +387,7 @@ class Stitcher {
         problem(tile, ProblemKind::header_not_opened, tile.header_path, s);
       }
       if (!s.ok()) {
-        observer_.header_problem(tile, tile.problems.back());
+        observer_.header_problem(report_of(tile), tile.problems.back());
         continue;
       }
       tile.header.name = tile.name;
@@ -361,12 +398,12 @@ class Stitcher {
           tile_rect(tile.header, tile.header.ulx + offsets.x, tile.header.uly + offsets.y);
       tile.bounds = unshifted(tile.placed, offsets);
       bounds_ = fold(bounds_, tile.placed);
-      observer_.tile_read(tile);
+      observer_.tile_read(report_of(tile));
       if (std::vector<std::string> doubts = header_doubts(tile.header); !doubts.empty()) {
         std::string detail;
         for (const std::string& doubt : doubts) detail += (detail.empty() ? "" : "; ") + doubt;
         problem(tile, ProblemKind::header_doubtful, tile.header_path, {}, std::move(detail));
-        observer_.header_problem(tile, tile.problems.back());
+        observer_.header_problem(report_of(tile), tile.problems.back());
       }
       take_projection(tile);
     }
@@ -387,7 +424,7 @@ class Stitcher {
     if (s.ok()) s = read_projection(*source, &text);
     if (!s.ok()) {
       // No .prj is the usual case; one that is there but cannot be read is told.
-      if (s.kind() != StatusKind::not_found) observer_.projection_not_read(tile, s);
+      if (s.kind() != StatusKind::not_found) observer_.projection_not_read(report_of(tile), s);
       tile.projection_path.clear();
       return;
     }
@@ -397,7 +434,7 @@ class Stitcher {
       projection_ = std::move(text);
     } else if (text != projection_ && !projections_differ_) {
       projections_differ_ = true;
-      observer_.projections_differ(tiles_[*projection_from_], tile);
+      observer_.projections_differ(report_of(tiles_[*projection_from_]), report_of(tile));
     }
   }
 
@@ -539,7 +576,9 @@ class Stitcher {
   // Writes the mosaic's bytes through `write`, which notes the copies that came up short;
   // false, with the failure noted, when the result cannot be had.
   bool write_raster(const std::function<Status(std::vector<size_t>*)>& write) {
-    observer_.raster_started(tiles_, result_.size->out_rows);
+    std::vector<TileReport> reports;
+    for (const TileInput& tile : tiles_) reports.push_back(report_of(tile));
+    observer_.raster_started(reports, result_.size->out_rows);
     std::vector<size_t> short_copies;
     Status s = write(&short_copies);
     if (s.kind() == StatusKind::cancelled || observer_.cancelled()) {

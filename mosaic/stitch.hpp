@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -11,14 +10,13 @@
 #include "base/status.hpp"
 #include "formats/bil_result.hpp"
 #include "formats/cog_result.hpp"
-#include "formats/tile_header.hpp"
-#include "io/source.hpp"
 #include "mosaic/band_writer.hpp"
 #include "mosaic/grid.hpp"
-#include "mosaic/plan.hpp"
 #include "mosaic/window.hpp"
 
 namespace demstitch {
+
+class SourceOpener;
 
 // How the raster is written: the band writer (tuned by `bands`, its file by `raster`), or,
 // for comparison, the fill-then-patch reference writer. None changes a byte of the result.
@@ -86,20 +84,18 @@ struct TileProblem {
   int64_t expected_bytes = 0;
 };
 
-// Everything a run knows about one named tile, from its name to its copy.
-struct TileInput {
-  std::string name;             // as named
-  std::string base;             // the name its files were found by: without an extension given
+// What a caller learns of one tile: its names, where it lies, how much of it the mosaic
+// takes, and what went wrong with it.
+struct TileReport {
+  std::string name;             // as named, or "ARCHIVE:STEM" for a tile in an archive
   std::string header_path;      // the header opened, or the lower-case name tried
   std::string raster_path;      // likewise for the raster, once it is looked for
   std::string projection_path;  // its .prj, where it has one
-  std::vector<FileId> files;    // the files read for it, whatever names or links led there
   bool header_read = false;
-  TileHeader header;  // as read, in the tile's own coordinates
-  TileRect placed{};  // its rectangle laid out with the offsets
-  TileRect bounds{};  // the same rectangle in the tile's own coordinates
-  std::unique_ptr<Source> raster;
-  std::vector<TileCopy> copies;  // where its rows land: one place, or two across 180
+  TileRect bounds{};      // in the tile's own coordinates, once its header is read
+  int32_t rows = 0;       // the rows its header describes
+  int64_t rows_used = 0;  // the rows of it that land in the mosaic (with a window, those in it)
+  bool used = false;      // whether any of it lands in the mosaic
   std::vector<TileProblem> problems;
 };
 
@@ -113,20 +109,21 @@ class StitchObserver {
   // program) were passed over.
   virtual void folder_skipped(const std::string& /*folder*/, size_t /*files*/) {}
   // A header was read: the tile's bounds are known.
-  virtual void tile_read(const TileInput& /*tile*/) {}
+  virtual void tile_read(const TileReport& /*tile*/) {}
   // A tile's header could not be opened or read, or was read and is doubtful (raster problems
   // arrive with raster_started, and a raster that changed while it was read in the result).
-  virtual void header_problem(const TileInput& /*tile*/, const TileProblem& /*problem*/) {}
+  virtual void header_problem(const TileReport& /*tile*/, const TileProblem& /*problem*/) {}
   // A tile's .prj is there but cannot be used (see `cause`): the result does without it.
-  virtual void projection_not_read(const TileInput& /*tile*/, const Status& /*cause*/) {}
+  virtual void projection_not_read(const TileReport& /*tile*/, const Status& /*cause*/) {}
   // Two tiles bring different coordinate systems; the result takes the first's. Told once.
-  virtual void projections_differ(const TileInput& /*taken*/, const TileInput& /*other*/) {}
+  virtual void projections_differ(const TileReport& /*taken*/, const TileReport& /*other*/) {}
   // All headers are read: the mosaic's bounds in the tiles' own coordinates, and its size
   // when that can be represented.
   virtual void mosaic_sized(const MosaicBounds& /*bounds*/,
                             const std::optional<MosaicSize>& /*size*/) {}
-  // The raster is about to be written; the tiles carry their copies and raster problems.
-  virtual void raster_started(std::span<const TileInput> /*tiles*/, int32_t /*out_rows*/) {}
+  // The raster is about to be written; the tiles carry the rows they give and their raster
+  // problems.
+  virtual void raster_started(std::span<const TileReport> /*tiles*/, int32_t /*out_rows*/) {}
   // So many of the mosaic's bytes are final.
   virtual void bytes_written(int64_t /*done*/, int64_t /*total*/) {}
   // Asked between steps; true ends the run as cancelled, removing what it wrote.

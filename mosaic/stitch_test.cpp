@@ -21,15 +21,15 @@ using testing::tile_raster;
 // Notes the events as short words, and cancels at the first bytes written when asked to.
 class Recorder final : public StitchObserver {
  public:
-  void tile_read(const TileInput& tile) override { events.push_back("read " + tile.name); }
-  void header_problem(const TileInput& tile, const TileProblem&) override {
+  void tile_read(const TileReport& tile) override { events.push_back("read " + tile.name); }
+  void header_problem(const TileReport& tile, const TileProblem&) override {
     events.push_back("problem " + tile.name);
   }
   void mosaic_sized(const MosaicBounds&, const std::optional<MosaicSize>& size) override {
     events.push_back(size ? std::to_string(size->out_cols) + "x" + std::to_string(size->out_rows)
                           : "no size");
   }
-  void raster_started(std::span<const TileInput> tiles, int32_t) override {
+  void raster_started(std::span<const TileReport> tiles, int32_t) override {
     events.push_back("raster of " + std::to_string(tiles.size()));
   }
   void bytes_written(int64_t done, int64_t total) override {
