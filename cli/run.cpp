@@ -73,7 +73,6 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   request.tiles = line.names;
   request.max_tiles = max_tiles;
   request.offsets = Offsets{line.offset_x, line.offset_y};
-  request.writer = writer;
   request.window = line.window;
   request.output_base = line.output_base;
   if (line.cog) {
@@ -82,7 +81,7 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
     request.cog = line.cog_options;
   }
   ConsoleReport report(console, request.window.has_value());
-  StitchResult result = stitch(request, report);
+  StitchResult result = stitch(request, report, writer);
   for (const TileProblem& problem : result.problems) {
     if (problem.kind == ProblemKind::raster_changed) console.error(problem_text(problem));
   }

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "io/console.hpp"
-#include "mosaic/stitch.hpp"
+#include "mosaic/writer_options.hpp"
 
 namespace demstitch {
 

@@ -18,14 +18,6 @@
 
 namespace demstitch {
 
-struct CogOptions {
-  Compression compression = Compression::deflate;
-  int level = 0;  // the compression's default when 0
-  bool overviews = true;
-  Resampling resampling = Resampling::average;
-  int threads = 2;  // that read and compress at once
-};
-
 // The COG result: one Cloud-Optimized GeoTIFF file, made in two passes over the mosaic so
 // that no more than a band of it is ever in memory:
 // 1. the overviews: the mosaic is read a few rows at a time and folded into the first

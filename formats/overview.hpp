@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "formats/cog_options.hpp"
+
 namespace demstitch {
 
 struct RasterSize {
@@ -17,8 +19,6 @@ struct RasterSize {
 // before (rounded down), until both sides of the last fit in one tile. Without overviews,
 // only the full raster.
 std::vector<RasterSize> pyramid_levels(RasterSize full, int32_t tile_size, bool overviews);
-
-enum class Resampling { average, nearest };
 
 // Makes one level of a pyramid from the level above it, row by row, as GDAL's overview
 // builder does: an output sample covers a window of source samples, fractions of a sample

@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "base/status.hpp"
+#include "formats/cog_options.hpp"
 
 namespace demstitch {
-
-enum class Compression { none, deflate, zstd, lzw };
 
 // The compression's name as options spell it ("deflate"), and back.
 std::string_view compression_name(Compression compression);

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "base/strings.hpp"
+#include "formats/cog_result.hpp"
 #include "formats/projection.hpp"
 #include "formats/result_header.hpp"
 #include "formats/tile_header.hpp"
@@ -21,6 +22,7 @@
 #include "io/source.hpp"
 #include "mosaic/plan.hpp"
 #include "mosaic/reference_writer.hpp"
+#include "mosaic/writer_options.hpp"
 
 namespace demstitch {
 namespace {
@@ -60,8 +62,9 @@ TileReport report_of(const TileInput& tile) {
 
 class Stitcher {
  public:
-  Stitcher(const StitchRequest& request, StitchObserver& observer)
+  Stitcher(const StitchRequest& request, StitchObserver& observer, const WriterOptions& writer)
       : request_(request),
+        writer_(writer),
         observer_(observer),
         opener_(request.opener != nullptr ? *request.opener : file_opener_) {}
 
@@ -632,7 +635,7 @@ class Stitcher {
     BilResult format(request_.output_base);
     OutputSet outputs;
     if (!prepare_output(outputs, format)) return;
-    if (Status s = format.start_raster(outputs, request_.writer.raster); !s.ok()) {
+    if (Status s = format.start_raster(outputs, writer_.raster); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
     }
     const Corner corner = header_corner();
@@ -645,7 +648,7 @@ class Stitcher {
     }
     const int64_t total = plan_.final_size();
     const bool written = write_raster([&](std::vector<size_t>* short_copies) {
-      if (request_.writer.reference) {
+      if (writer_.reference) {
         Status s = write_mosaic_by_patching(format.raster_file(), plan_);
         if (s.ok()) observer_.bytes_written(total, total);
         return s;
@@ -656,7 +659,7 @@ class Stitcher {
             observer_.bytes_written(done, total);
             return !observer_.cancelled();
           },
-          request_.writer.bands, short_copies);
+          writer_.bands, short_copies);
     });
     if (!written) return;
     if (Status s = format.write_header(outputs, header_text); !s.ok()) {
@@ -780,6 +783,7 @@ class Stitcher {
   }
 
   const StitchRequest& request_;
+  const WriterOptions& writer_;
   StitchObserver& observer_;
   FileOpener file_opener_;
   SourceOpener& opener_;
@@ -799,8 +803,13 @@ class Stitcher {
 }  // namespace
 
 StitchResult stitch(const StitchRequest& request, StitchObserver& observer) {
+  return stitch(request, observer, WriterOptions{});
+}
+
+StitchResult stitch(const StitchRequest& request, StitchObserver& observer,
+                    const WriterOptions& writer) {
   try {
-    return Stitcher(request, observer).run();
+    return Stitcher(request, observer, writer).run();
   } catch (const std::bad_alloc&) {
     StitchResult result;
     result.outcome = StitchOutcome::output_failed;

@@ -8,23 +8,13 @@
 #include <vector>
 
 #include "base/status.hpp"
-#include "formats/bil_result.hpp"
-#include "formats/cog_result.hpp"
-#include "mosaic/band_writer.hpp"
+#include "formats/cog_options.hpp"
 #include "mosaic/grid.hpp"
 #include "mosaic/window.hpp"
 
 namespace demstitch {
 
 class SourceOpener;
-
-// How the raster is written: the band writer (tuned by `bands`, its file by `raster`), or,
-// for comparison, the fill-then-patch reference writer. None changes a byte of the result.
-struct WriterOptions {
-  bool reference = false;
-  BandOptions bands;
-  RawRasterOptions raster;
-};
 
 // What the result is: the raw raster with its header and coordinate system, or one
 // Cloud-Optimized GeoTIFF.
@@ -51,7 +41,6 @@ struct StitchRequest {
   // Whether the result may replace files of the named tiles: so a previous GTResult named
   // as a tile is updated in place, as it always was; a chosen --output never replaces a tile.
   bool may_replace_tiles = false;
-  WriterOptions writer;
   SourceOpener* opener = nullptr;  // where tiles are read from; the file system when null
 };
 

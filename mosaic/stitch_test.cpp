@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "mosaic/writer_options.hpp"
 #include "tests/archive_writer.hpp"
 #include "tests/memory_sources.hpp"
 #include "tests/tile_writer.hpp"
@@ -81,10 +82,11 @@ TEST_F(StitchCall, TellsEveryEventAndListsEveryProblem) {
 
 TEST_F(StitchCall, CancellingIsNeverSuccessAndLeavesNothing) {
   request_.tiles = {"A"};
-  request_.writer.bands.band_bytes = 4096;
+  WriterOptions writer;
+  writer.bands.band_bytes = 4096;
   Recorder recorder;
   recorder.cancel_when_writing = true;
-  StitchResult result = stitch(request_, recorder);
+  StitchResult result = stitch(request_, recorder, writer);
   EXPECT_EQ(result.outcome, StitchOutcome::cancelled);
   EXPECT_EQ(result.error.kind(), StatusKind::cancelled);
   EXPECT_TRUE(folder().empty());
