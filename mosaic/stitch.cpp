@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +46,35 @@ struct TileInput {
   std::vector<TileProblem> problems;
 };
 
+// The mosaic's bands into memory, as native samples: bytes past the filled rows (a long
+// last row's spill) have no place there and are dropped.
+class MemorySink final : public BandSink {
+ public:
+  MemorySink(std::span<int16_t> samples, int64_t fill) : samples_(samples), fill_(fill) {}
+  Status begin(int64_t /*total_bytes*/) override { return {}; }
+  Status write_band(int64_t offset, std::span<const std::byte> band) override {
+    const int64_t end = std::min(fill_, offset + std::ssize(band));
+    if (offset >= end) return {};
+    auto* out = reinterpret_cast<std::byte*>(samples_.data());
+    const auto n = static_cast<size_t>(end - offset);
+    const auto at = static_cast<size_t>(offset);
+    if constexpr (std::endian::native == std::endian::big) {
+      std::memcpy(out + at, band.data(), n);
+    } else {
+      // Bands start at whole samples (their size is even) and the fill ends at one.
+      for (size_t i = 0; i < n; i += 2) {
+        out[at + i] = band[i + 1];
+        out[at + i + 1] = band[i];
+      }
+    }
+    return {};
+  }
+
+ private:
+  std::span<int16_t> samples_;
+  int64_t fill_;
+};
+
 // What the observer is told of a tile.
 TileReport report_of(const TileInput& tile) {
   TileReport report{tile.name,
@@ -62,8 +93,10 @@ TileReport report_of(const TileInput& tile) {
 
 class Stitcher {
  public:
-  Stitcher(const StitchRequest& request, StitchObserver& observer, const WriterOptions& writer)
+  Stitcher(const StitchRequest& request, StitchObserver& observer, const WriterOptions& writer,
+           const MosaicMemory* memory = nullptr)
       : request_(request),
+        memory_(memory),
         writer_(writer),
         observer_(observer),
         opener_(request.opener != nullptr ? *request.opener : file_opener_) {}
@@ -74,7 +107,7 @@ class Stitcher {
     if (request_.max_tiles != 0 && named_.size() > request_.max_tiles) {
       return finish(StitchOutcome::too_many_tiles);
     }
-    if (std::optional<size_t> tile = tile_that_is_the_result()) {
+    if (std::optional<size_t> tile = memory_ ? std::nullopt : tile_that_is_the_result()) {
       result_.clash = named_[*tile].name;
       return finish(StitchOutcome::tile_is_result);
     }
@@ -631,6 +664,7 @@ class Stitcher {
   }
 
   void write_result() {
+    if (memory_ != nullptr) return read_into_memory();
     if (request_.format == ResultFormat::cog) return write_cog_result();
     BilResult format(request_.output_base);
     OutputSet outputs;
@@ -670,6 +704,29 @@ class Stitcher {
       return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
     }
     install(outputs, format.side_files());
+  }
+
+  // The mosaic into the caller's memory: no file, no lock.
+  void read_into_memory() {
+    plan_copies();
+    const std::span<int16_t> samples = (*memory_)(*result_.size);
+    const int64_t fill = plan_.fill_bytes();
+    if (std::ssize(samples) < fill / 2) {
+      return fail(StitchOutcome::output_failed, OutputStep::create_raster,
+                  Status::error(StatusKind::no_memory, Side::output, {}, "out of memory"));
+    }
+    MemorySink sink(samples, fill);
+    const int64_t total = plan_.final_size();
+    const bool read = write_raster([&](std::vector<size_t>* short_copies) {
+      return write_mosaic(
+          sink, plan_,
+          [&](int64_t done) {
+            observer_.bytes_written(done, total);
+            return !observer_.cancelled();
+          },
+          writer_.bands, short_copies);
+    });
+    if (read) result_.outcome = StitchOutcome::written;
   }
 
   // The same mosaic as one Cloud-Optimized GeoTIFF, its cells where GDAL puts those of the
@@ -783,6 +840,7 @@ class Stitcher {
   }
 
   const StitchRequest& request_;
+  const MosaicMemory* memory_;  // where a read puts the mosaic; none when files are written
   const WriterOptions& writer_;
   StitchObserver& observer_;
   FileOpener file_opener_;
@@ -800,22 +858,33 @@ class Stitcher {
   StitchResult result_;
 };
 
-}  // namespace
-
-StitchResult stitch(const StitchRequest& request, StitchObserver& observer) {
-  return stitch(request, observer, WriterOptions{});
-}
-
-StitchResult stitch(const StitchRequest& request, StitchObserver& observer,
-                    const WriterOptions& writer) {
+// A run, with running out of memory as its outcome rather than an exception.
+StitchResult stitch_guarded(const StitchRequest& request, StitchObserver& observer,
+                            const WriterOptions& writer, const MosaicMemory* memory) {
   try {
-    return Stitcher(request, observer, writer).run();
+    return Stitcher(request, observer, writer, memory).run();
   } catch (const std::bad_alloc&) {
     StitchResult result;
     result.outcome = StitchOutcome::output_failed;
     result.error = Status::error(StatusKind::no_memory, Side::none, {}, "out of memory");
     return result;
   }
+}
+
+}  // namespace
+
+StitchResult stitch(const StitchRequest& request, StitchObserver& observer) {
+  return stitch(request, observer, WriterOptions{});
+}
+
+StitchResult read_mosaic(const StitchRequest& request, StitchObserver& observer,
+                         const MosaicMemory& memory) {
+  return stitch_guarded(request, observer, WriterOptions{}, &memory);
+}
+
+StitchResult stitch(const StitchRequest& request, StitchObserver& observer,
+                    const WriterOptions& writer) {
+  return stitch_guarded(request, observer, writer, nullptr);
 }
 
 }  // namespace demstitch

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -164,5 +165,17 @@ struct StitchResult {
 // Stitches the named tiles into the result at request.output_base. Prints nothing: what
 // happens is told to `observer` and summed up in the result.
 StitchResult stitch(const StitchRequest& request, StitchObserver& observer);
+
+// Where read_mosaic() puts the mosaic: room for size.out_cols * size.out_rows samples, asked
+// for once the size is known; an empty span when it cannot be had (the read then fails with
+// kind no_memory).
+using MosaicMemory = std::function<std::span<int16_t>(const MosaicSize& size)>;
+
+// The same mosaic as stitch() would write, into memory: rows north to south, samples in the
+// machine's byte order. No file is written and no lock taken; the request's output, format
+// and may_replace_tiles are not used. Outcomes as stitch()'s (output_failed when the memory
+// cannot be had).
+StitchResult read_mosaic(const StitchRequest& request, StitchObserver& observer,
+                         const MosaicMemory& memory);
 
 }  // namespace demstitch

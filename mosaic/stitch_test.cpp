@@ -114,6 +114,40 @@ TEST_F(StitchCall, ArchivesComeThroughTheOpenerAndCanBeCancelledWhileListed) {
   EXPECT_TRUE(folder().empty());
 }
 
+TEST_F(StitchCall, AReadPutsTheFilesMosaicInMemoryAndWritesNothing) {
+  files_.files["D.hdr"] = bil_header(60, 90, "-179.75", "89.5");
+  files_.files["D.dem"] = tile_raster(60, 90, -500).substr(0, 7001);  // cut inside a sample
+  request_.tiles = {"A", "D", "C"};
+  std::vector<int16_t> memory;
+  Recorder recorder;
+  StitchResult read = read_mosaic(request_, recorder, [&](const MosaicSize& size) {
+    memory.assign(static_cast<size_t>(size.out_cols) * size.out_rows, 1);
+    return std::span(memory);
+  });
+  EXPECT_EQ(read.outcome, StitchOutcome::written);
+  EXPECT_EQ(read.problems.size(), 2U);  // D short, C without raster: as a stitch tells them
+  EXPECT_TRUE(folder().empty());
+
+  Recorder again;
+  ASSERT_EQ(stitch(request_, again).outcome, StitchOutcome::written);
+  const std::string file = read_file(dir_ / "out.DEM");
+  ASSERT_EQ(file.size(), memory.size() * 2);
+  std::vector<int16_t> from_file(memory.size());
+  for (size_t i = 0; i < from_file.size(); ++i) {
+    from_file[i] = static_cast<int16_t>((static_cast<uint8_t>(file[2 * i]) << 8) |
+                                        static_cast<uint8_t>(file[2 * i + 1]));
+  }
+  EXPECT_EQ(memory, from_file);
+
+  // No memory to be had: a failure of its own kind, nothing written.
+  fs::remove_all(dir_.path());
+  fs::create_directory(dir_.path());
+  read = read_mosaic(request_, recorder, [](const MosaicSize&) { return std::span<int16_t>(); });
+  EXPECT_EQ(read.outcome, StitchOutcome::output_failed);
+  EXPECT_EQ(read.error.kind(), StatusKind::no_memory);
+  EXPECT_TRUE(folder().empty());
+}
+
 TEST_F(StitchCall, ATileThatFailsWhileCopiedWritesNothing) {
   request_.tiles = {"A"};
   files_.fail_from["A.dem"] = 5000;
