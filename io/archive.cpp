@@ -407,7 +407,9 @@ class TarStream {
 
 class PlainTarStream final : public TarStream {
  public:
-  explicit PlainTarStream(const Source& file) : file_(file) {}
+  explicit PlainTarStream(const Source& file) : file_(file) {
+    if (!file_.size(&size_).ok()) size_ = 0;  // reads then tell it is too short
+  }
   int64_t position() const override { return position_; }
   Status read(std::span<std::byte> out, size_t* got) override {
     Status s = file_.read_at(position_, std::span(&out, 1), got);
@@ -415,9 +417,7 @@ class PlainTarStream final : public TarStream {
     return s;
   }
   Status skip(int64_t n, ArchiveMember* /*raster*/) override {
-    int64_t size = 0;
-    if (Status s = file_.size(&size); !s.ok()) return s;
-    if (n > size - position_) return damaged(file_.name(), "truncated");
+    if (n > size_ - position_) return damaged(file_.name(), "truncated");
     position_ += n;
     return {};
   }
@@ -428,6 +428,7 @@ class PlainTarStream final : public TarStream {
 
  private:
   const Source& file_;
+  int64_t size_ = 0;
   int64_t position_ = 0;
 };
 
@@ -459,8 +460,8 @@ class GzipTarStream final : public TarStream {
         if (Status s = decode(); !s.ok()) return s;
         if (out_len_ == 0) return damaged(file_.name(), "truncated");
         if (raster != nullptr &&
-            before_.position - raster->checkpoints.back().position >= scan_spacing) {
-          raster->checkpoints.push_back(before_);
+            before_position_ - raster->checkpoints.back().position >= scan_spacing) {
+          raster->checkpoints.push_back(checkpoint());
         }
       }
       const auto step = static_cast<size_t>(std::min<int64_t>(n, out_len_ - out_used_));
@@ -470,7 +471,10 @@ class GzipTarStream final : public TarStream {
     return {};
   }
 
-  Checkpoint checkpoint() const override { return before_; }
+  Checkpoint checkpoint() const override {
+    return Checkpoint{before_position_, before_input_, 0, false,
+                      std::make_shared<Inflater>(before_state_)};
+  }
 
   Status finish() override {
     out_used_ = out_len_;
@@ -486,8 +490,9 @@ class GzipTarStream final : public TarStream {
   Status decode() {
     out_position_ += static_cast<int64_t>(out_len_);
     out_len_ = out_used_ = 0;
-    before_ = Checkpoint{out_position_, input_at_ - static_cast<int64_t>(in_len_ - in_used_), 0,
-                         false, std::make_shared<Inflater>(inflater_)};
+    before_state_ = inflater_;
+    before_position_ = out_position_;
+    before_input_ = input_at_ - static_cast<int64_t>(in_len_ - in_used_);
     while (!ended_ && out_len_ < out_.size()) {
       if (in_used_ == in_len_) {
         if (Status s = refill(); !s.ok()) return s;
@@ -542,7 +547,11 @@ class GzipTarStream final : public TarStream {
   size_t out_used_ = 0;
   int64_t out_position_ = 0;  // the decoded position of out_[0]
   bool ended_ = false;
-  Checkpoint before_;
+  // The decoder before the chunk in out_, where checkpoints into that chunk start; copied
+  // out only when one is taken.
+  Inflater before_state_{Inflater::Wrapper::gzip};
+  int64_t before_position_ = 0;
+  int64_t before_input_ = 0;
 };
 
 // A size or number field of a tar header: octal, or base-256 with the high bit set.

@@ -91,6 +91,11 @@ TileReport report_of(const TileInput& tile) {
   return report;
 }
 
+// A name's last four characters in lower case: ".dem", ".hdr" and ".prj" are a tile's.
+std::string extension_of(const std::string& name) {
+  return ascii_lower(name.size() > 4 ? name.substr(name.size() - 4) : "");
+}
+
 class Stitcher {
  public:
   Stitcher(const StitchRequest& request, StitchObserver& observer, const WriterOptions& writer,
@@ -184,7 +189,7 @@ class Stitcher {
   // Whether a name is a tile's own file (NAME.DEM, NAME.hdr, NAME.prj): never taken for an
   // archive, whatever its first bytes.
   static bool is_tile_file(const std::string& name) {
-    const std::string extension = ascii_lower(name.size() > 4 ? name.substr(name.size() - 4) : "");
+    const std::string extension = extension_of(name);
     return extension == ".dem" || extension == ".hdr" || extension == ".prj";
   }
 
@@ -222,46 +227,41 @@ class Stitcher {
     const size_t last = folder.find_last_of(path_separators);
     const char separator = last == std::string::npos ? path_separators[0] : folder[last];
     const std::string prefix = last == folder.size() - 1 ? folder : folder + separator;
-    auto extension = [](const std::string& name) {
-      return ascii_lower(name.size() > 4 ? name.substr(name.size() - 4) : "");
-    };
     auto stem = [](const std::string& name) {
       return ascii_lower(name.substr(0, name.size() - 4));
     };
-    std::vector<std::string> tiles;    // the lower-case stems of the tiles' headers
-    std::vector<std::string> results;  // and of results' headers
+    auto has = [](const std::vector<std::string>& list, const std::string& item) {
+      return std::find(list.begin(), list.end(), item) != list.end();
+    };
+    // First the headers: the one a tile is named by (the first of NAME.HDR and NAME.hdr), and
+    // those of results, which are counted.
+    std::vector<std::string> headers;
+    std::vector<std::string> tile_stems;
+    std::vector<std::string> seen;
     size_t skipped = 0;
     for (const std::string& name : names) {
-      if (extension(name) != ".hdr" || is_folder(prefix + name)) continue;
-      const std::string key = stem(name);
-      if (std::find(tiles.begin(), tiles.end(), key) != tiles.end() ||
-          std::find(results.begin(), results.end(), key) != results.end()) {
-        continue;  // NAME.hdr beside NAME.HDR: one tile
-      }
-      std::unique_ptr<Source> source;
-      if (opener_.open(prefix + name, &source).ok() && is_a_result(*source)) {
-        results.push_back(key);
-        ++skipped;
-      } else {
-        tiles.push_back(key);
-      }
-    }
-    std::vector<std::string> taken;
-    for (const std::string& name : names) {
-      const std::string path = prefix + name;
-      if (is_folder(path)) continue;
-      const std::string ext = extension(name);
-      const bool of_tile = std::find(tiles.begin(), tiles.end(), stem(name)) != tiles.end();
-      if (ext == ".hdr" && of_tile) {
-        const std::string base = path.substr(0, path.size() - 4);
-        if (std::find(taken.begin(), taken.end(), stem(name)) == taken.end()) {
-          taken.push_back(stem(name));
-          pending->push_back(Pending{base, nullptr, {}});
-        }
+      if (extension_of(name) != ".hdr" || is_folder(prefix + name) || has(seen, stem(name))) {
         continue;
       }
-      if ((ext == ".dem" || ext == ".prj") && of_tile) continue;
-      if (ext == ".hdr") continue;  // a result's header, counted above
+      seen.push_back(stem(name));
+      std::unique_ptr<Source> source;
+      if (opener_.open(prefix + name, &source).ok() && is_a_result(*source)) {
+        ++skipped;
+      } else {
+        headers.push_back(name);
+        tile_stems.push_back(stem(name));
+      }
+    }
+    for (const std::string& name : names) {
+      const std::string path = prefix + name;
+      const std::string extension = extension_of(name);
+      if (is_folder(path)) continue;
+      if (extension == ".hdr") {
+        if (has(headers, name))
+          pending->push_back(Pending{path.substr(0, path.size() - 4), nullptr, {}});
+        continue;  // the other case of a tile's header, or a result's, counted above
+      }
+      if ((extension == ".dem" || extension == ".prj") && has(tile_stems, stem(name))) continue;
       std::unique_ptr<Source> source;
       if (!is_tile_file(name) && opener_.open(path, &source).ok() &&
           archive_kind(*source) != ArchiveKind::none) {
@@ -333,7 +333,7 @@ class Stitcher {
   // The bases a tile's files may have: its name, and for a name given with the extension of
   // either file (NAME.DEM, NAME.hdr), the same without it.
   static std::vector<std::string> tile_bases(const std::string& name) {
-    std::string extension = ascii_lower(name.size() > 4 ? name.substr(name.size() - 4) : "");
+    const std::string extension = extension_of(name);
     if (extension != ".dem" && extension != ".hdr") return {name};
     return {name, name.substr(0, name.size() - 4)};
   }
