@@ -10,7 +10,9 @@ Status Status::from_errno(int err, Side side, std::string path) {
   if (err == ENOENT || err == ENOTDIR) kind = StatusKind::not_found;
   if (err == ENOSPC) kind = StatusKind::no_space;
   if (err == ENOMEM) kind = StatusKind::no_memory;
-  return Status(kind, side, std::move(path), std::strerror(err));
+  Status status(kind, side, std::move(path), std::strerror(err));
+  status.error_number_ = err;
+  return status;
 }
 
 }  // namespace demstitch

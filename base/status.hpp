@@ -37,6 +37,8 @@ class Status {
   Side side() const { return side_; }
   const std::string& path() const { return path_; }
   const std::string& detail() const { return detail_; }
+  // The system's error number behind a failed call (an errno value), or 0.
+  int error_number() const { return error_number_; }
   // "path: detail", or the detail alone when no path is known.
   std::string message() const { return path_.empty() ? detail_ : path_ + ": " + detail_; }
 
@@ -47,6 +49,7 @@ class Status {
   Side side_ = Side::none;
   std::string path_;
   std::string detail_;
+  int error_number_ = 0;
 };
 
 }  // namespace demstitch

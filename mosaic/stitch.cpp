@@ -664,6 +664,8 @@ class Stitcher {
   }
 
   void write_result() {
+    const Corner corner = header_corner();
+    result_.geotransform = result_geotransform(corner.ulx, corner.uly, corner.decimals);
     if (memory_ != nullptr) return read_into_memory();
     if (request_.format == ResultFormat::cog) return write_cog_result();
     BilResult format(request_.output_base);
@@ -672,7 +674,6 @@ class Stitcher {
     if (Status s = format.start_raster(outputs, writer_.raster); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
     }
-    const Corner corner = header_corner();
     const std::string header_text = result_header_text(
         result_.size->out_rows, result_.size->out_cols, corner.ulx, corner.uly, corner.decimals);
     if (Status s = check_space(format.raster_path(),
@@ -703,7 +704,7 @@ class Stitcher {
         !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
     }
-    install(outputs, format.side_files());
+    install(outputs, format.side_files(), format.files());
   }
 
   // The mosaic into the caller's memory: no file, no lock.
@@ -735,11 +736,8 @@ class Stitcher {
     CogResult format(cog_path(), request_.cog);
     OutputSet outputs;
     if (!prepare_output(outputs, format)) return;
-    const Corner corner = header_corner();
     const RasterSize size{result_.size->out_cols, result_.size->out_rows};
-    if (Status s = format.start(outputs, size,
-                                result_geotransform(corner.ulx, corner.uly, corner.decimals));
-        !s.ok()) {
+    if (Status s = format.start(outputs, size, *result_.geotransform); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
     }
     // The format reads the mosaic itself, each of its threads through a reader of its own.
@@ -764,11 +762,12 @@ class Stitcher {
       return s;
     });
     if (!written) return;
-    install(outputs, format.side_files());
+    install(outputs, format.side_files(), {cog_path()});
   }
 
   // Puts the result in place, all or nothing, its stale side files gone with it.
-  void install(OutputSet& outputs, const std::vector<std::string>& side_files) {
+  void install(OutputSet& outputs, const std::vector<std::string>& side_files,
+               const std::vector<std::string>& files) {
     for (const std::string& path : side_files) outputs.remove_on_install(path);
     if (observer_.cancelled()) {
       return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
@@ -781,6 +780,7 @@ class Stitcher {
     }
     if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::install, s);
     result_.outcome = StitchOutcome::written;
+    result_.files = files;
   }
 
   // No name the result takes or removes may be a named tile's file: not by its name in

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/status.hpp"
+#include "formats/cog_layout.hpp"
 #include "formats/cog_options.hpp"
 #include "mosaic/grid.hpp"
 #include "mosaic/window.hpp"
@@ -155,6 +156,10 @@ struct StitchResult {
   std::vector<std::string> tiles;
   MosaicBounds bounds;  // in the tiles' own coordinates
   std::optional<MosaicSize> size;
+  // Where GDAL puts the result's cells (from the header as written), once the size is known.
+  std::optional<GeoTransform> geotransform;
+  // The files put in place, when the result is written (none for read_mosaic).
+  std::vector<std::string> files;
   std::string clash;  // the named tile whose file is in the way (tile_is_result, check_names)
   // Side files of an earlier result left in place because they are not files (a folder).
   std::vector<std::string> kept;

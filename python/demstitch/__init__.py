@@ -1,0 +1,217 @@
+"""Stitch tiles of the 30-arc-second global elevation grid, in Python.
+
+``read`` gives the mosaic (or a region of it) as a NumPy array with its georeferencing;
+``stitch`` writes the same files the ``demstitch`` command writes. Tiles are named as on the
+command line: base names (``"W020N40"`` for W020N40.hdr and W020N40.dem), names with an
+extension, folders, and .tar.gz, .zip or .tar archives.
+
+Stitching runs with the GIL released. Ctrl-C stops it (``KeyboardInterrupt``), and so does an
+exception raised by the ``progress`` callback; either way nothing is left behind.
+"""
+
+from __future__ import annotations
+
+import errno as _errno
+import os
+import warnings
+from dataclasses import dataclass, field
+from typing import Callable, Iterable, Optional, Sequence, Tuple, Union
+
+from . import _demstitch
+
+__all__ = ["read", "stitch", "StitchResult", "TileProblem", "TileWarning"]
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Bounds = Tuple[float, float, float, float]
+Progress = Callable[[int, int], object]
+
+NODATA = -9999
+CRS = "EPSG:4326"
+
+
+class TileWarning(UserWarning):
+    """A tile was not used, or not used whole; the mosaic is made without it (no-data)."""
+
+
+@dataclass(frozen=True)
+class TileProblem:
+    """Why a tile was not used, or not used whole.
+
+    ``tile`` indexes ``StitchResult.tiles``; ``kind`` is one of header_not_opened,
+    header_not_read, header_doubtful, result_not_tile, raster_not_opened, raster_not_read,
+    bad_row_length, no_place, raster_short, raster_long, raster_changed; ``message`` is the
+    line the command line prints for it.
+    """
+
+    tile: int
+    path: str
+    kind: str
+    message: str
+
+
+@dataclass(frozen=True)
+class StitchResult:
+    """What a stitch did: its outcome ("written"), the files it put in place, every tile by
+    name (folders and archives opened) and the problem of every tile not used whole."""
+
+    outcome: str
+    files: Tuple[str, ...]
+    tiles: Tuple[str, ...]
+    problems: Tuple[TileProblem, ...] = field(default_factory=tuple)
+    width: int = 0
+    height: int = 0
+
+
+def _tile_names(tiles: Union[PathLike, Iterable[PathLike]]) -> list:
+    if isinstance(tiles, (str, bytes, os.PathLike)):
+        tiles = [tiles]
+    return [os.fsencode(os.fspath(t)) for t in tiles]
+
+
+def _run(tiles, options: list, into_memory: bool, progress: Optional[Progress]) -> dict:
+    if progress is not None and not callable(progress):
+        raise TypeError("progress must be callable")
+    names = _tile_names(tiles)
+    return _demstitch.run(names, [os.fsencode(o) for o in options], into_memory, progress)
+
+
+def _bounds_option(bounds: Optional[Sequence[float]]) -> list:
+    if bounds is None:
+        return []
+    values = list(bounds)
+    if len(values) != 4:
+        raise ValueError("bounds must be (west, south, east, north)")
+    try:
+        text = ",".join(repr(float(v)) for v in values)
+    except (TypeError, ValueError):
+        raise ValueError("bounds must be four numbers: (west, south, east, north)") from None
+    return ["--bounds=" + text]
+
+
+def _problems(answer: dict) -> Tuple[TileProblem, ...]:
+    return tuple(
+        TileProblem(p["tile"], p["path"], p["kind"], p["message"]) for p in answer["problems"]
+    )
+
+
+def _os_error(error: dict, message: str) -> OSError:
+    number = error["errno"] or {
+        "not_found": _errno.ENOENT,
+        "no_space": _errno.ENOSPC,
+        "busy": _errno.EBUSY,
+    }.get(error["kind"], _errno.EIO)
+    return OSError(number, message, error["path"] or None)
+
+
+def _check(answer: dict, stacklevel: int) -> Tuple[TileProblem, ...]:
+    """Raises the Python exception for a run that wrote nothing, or warns of every tile that
+    was not used whole, and gives the problems."""
+    outcome = answer["outcome"]
+    problems = _problems(answer)
+    error = answer["error"]
+    details = "\n".join([p.message for p in problems] + [answer["message"]]).strip()
+    if outcome == "written":
+        for problem in problems:
+            warnings.warn(TileWarning(problem.message), stacklevel=stacklevel + 1)
+        return problems
+    if error["kind"] == "no_memory":
+        raise MemoryError(details)
+    if outcome == "no_header" and all(p.kind == "header_not_opened" for p in problems):
+        first = problems[0].path if problems else None
+        raise FileNotFoundError(_errno.ENOENT, details, first)
+    if outcome in ("input_failed", "output_failed", "no_header"):
+        if error["kind"] == "corrupt" or outcome == "no_header":
+            raise ValueError(details)
+        raise _os_error(error, details)
+    # too_many_tiles, tile_is_result, no_usable_size, outside_window
+    raise ValueError(details)
+
+
+def read(
+    tiles: Union[PathLike, Iterable[PathLike]],
+    bounds: Optional[Sequence[float]] = None,
+    progress: Optional[Progress] = None,
+):
+    """Reads the tiles' mosaic, or the region ``bounds``, into a NumPy array.
+
+    Returns ``(array, profile)``. ``array`` is a 2-D ``int16`` array in native byte order,
+    rows north to south, -9999 where no tile lies; it owns its memory through ``array.base``
+    (the samples are written there once, straight from the tiles). ``profile`` holds
+    ``width``, ``height``, ``count`` (1), ``dtype`` ("int16"), ``nodata`` (-9999), ``crs``
+    ("EPSG:4326"), ``transform`` (the affine coefficients a, b, c, d, e, f, as rasterio orders
+    them) and ``geotransform`` (the same in GDAL's order): where GDAL puts the cells of the
+    .DEM that ``stitch`` writes.
+
+    ``bounds=(west, south, east, north)`` in degrees cuts out a region as ``--bounds`` does:
+    snapped outward to the grid, across the antimeridian when west is above east.
+    ``progress(done_bytes, total_bytes)`` is called a few times a second at most.
+
+    A tile not used whole gives a ``TileWarning``. Raises FileNotFoundError when no tile
+    header can be opened, ValueError for bad bounds or tiles that give no mosaic,
+    MemoryError when the array cannot be had, OSError when a tile fails while it is read.
+    """
+    answer = _run(tiles, _bounds_option(bounds), True, progress)
+    _check(answer, stacklevel=2)
+    array = answer["array"]
+    height, width = answer["size"]
+    g = answer["geotransform"]
+    profile = {
+        "width": width,
+        "height": height,
+        "count": 1,
+        "dtype": "int16",
+        "nodata": NODATA,
+        "crs": CRS,
+        "transform": (g[1], g[2], g[0], g[4], g[5], g[3]),
+        "geotransform": tuple(g),
+    }
+    return array, profile
+
+
+def stitch(
+    tiles: Union[PathLike, Iterable[PathLike]],
+    output: Optional[PathLike] = None,
+    bounds: Optional[Sequence[float]] = None,
+    format: Optional[str] = None,
+    progress: Optional[Progress] = None,
+    compress: Optional[str] = None,
+    level: Optional[int] = None,
+    overviews: Optional[str] = None,
+) -> StitchResult:
+    """Writes the tiles' mosaic as the ``demstitch`` command does, byte for byte.
+
+    ``output`` is the result's base name (by default GTResult: GTResult.DEM, .HDR and .prj),
+    or a path ending in .tif for a GeoTIFF. ``format`` is "dem" (the default, unless
+    ``output`` ends in .tif) or "cog" (a Cloud-Optimized GeoTIFF, BASE.tif). ``compress``
+    ("deflate", "zstd", "lzw", "none"), ``level`` and ``overviews`` ("average", "nearest",
+    "none") tune the GeoTIFF as --compress, --level and --overviews do. The result is installed whole or not at all, under the same
+    lock as the command line's.
+
+    Returns a ``StitchResult``; tiles not used whole give ``TileWarning``s and are listed on
+    it. Raises FileNotFoundError when no tile header can be opened, ValueError for bad bounds
+    or options, OSError (with ``errno`` and ``filename``) when the result cannot be written.
+    """
+    options = _bounds_option(bounds)
+    if output is not None:
+        options.append("--output=" + os.fsdecode(os.fspath(output)))
+    if format is not None:
+        options.append("--format=" + str(format))
+    if compress is not None:
+        options.append("--compress=" + str(compress))
+    if level is not None:
+        if isinstance(level, bool) or not isinstance(level, int):
+            raise ValueError("level must be an integer")
+        options.append(f"--level={level}")
+    if overviews is not None:
+        options.append("--overviews=" + str(overviews))
+    answer = _run(tiles, options, False, progress)
+    problems = _check(answer, stacklevel=2)
+    height, width = answer["size"]
+    return StitchResult(
+        outcome=answer["outcome"],
+        files=tuple(answer["files"]),
+        tiles=tuple(answer["tiles"]),
+        problems=problems,
+        width=width,
+        height=height,
+    )

@@ -1,0 +1,54 @@
+import os
+from typing import Callable, Iterable, Optional, Sequence, Tuple, TypedDict, Union
+
+import numpy as np
+import numpy.typing as npt
+
+PathLike = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
+Progress = Callable[[int, int], object]
+
+NODATA: int
+CRS: str
+
+class TileWarning(UserWarning): ...
+
+class TileProblem:
+    tile: int
+    path: str
+    kind: str
+    message: str
+    def __init__(self, tile: int, path: str, kind: str, message: str) -> None: ...
+
+class StitchResult:
+    outcome: str
+    files: Tuple[str, ...]
+    tiles: Tuple[str, ...]
+    problems: Tuple[TileProblem, ...]
+    width: int
+    height: int
+
+class Profile(TypedDict):
+    width: int
+    height: int
+    count: int
+    dtype: str
+    nodata: int
+    crs: str
+    transform: Tuple[float, float, float, float, float, float]
+    geotransform: Tuple[float, float, float, float, float, float]
+
+def read(
+    tiles: Union[PathLike, Iterable[PathLike]],
+    bounds: Optional[Sequence[float]] = ...,
+    progress: Optional[Progress] = ...,
+) -> Tuple[npt.NDArray[np.int16], Profile]: ...
+def stitch(
+    tiles: Union[PathLike, Iterable[PathLike]],
+    output: Optional[PathLike] = ...,
+    bounds: Optional[Sequence[float]] = ...,
+    format: Optional[str] = ...,
+    progress: Optional[Progress] = ...,
+    compress: Optional[str] = ...,
+    level: Optional[int] = ...,
+    overviews: Optional[str] = ...,
+) -> StitchResult: ...

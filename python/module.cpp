@@ -1,0 +1,370 @@
+// demstitch._demstitch: one call that runs a stitch (into files, or into memory a NumPy array
+// takes over) with the GIL released, and hands back what happened as plain Python values.
+// The Python package (demstitch/__init__.py) turns those into results, warnings and
+// exceptions.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "base/checked.hpp"
+#include "cli/command_line.hpp"
+#include "cli/report.hpp"
+#include "mosaic/stitch.hpp"
+
+namespace py = pybind11;
+
+namespace demstitch {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often the waiting thread looks for Ctrl-C and calls `progress`.
+constexpr auto poll_interval = std::chrono::milliseconds(100);
+constexpr auto progress_interval = std::chrono::milliseconds(250);
+
+// A file name as Python spells it (undecodable bytes kept as surrogates).
+py::str path_text(const std::string& path) {
+  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(path.data(), std::ssize(path));
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+// A line of text (without its end) for a message.
+py::str line_text(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return path_text(text);
+}
+
+// The run as the waiting thread sees it: how far it is, whether it is to stop, and when it
+// has finished. The last bytes_written waits until `progress` has been told of it, so that a
+// progress that raises still stops the run before anything is installed.
+class PythonRun final : public StitchObserver {
+ public:
+  explicit PythonRun(bool reports) : reports_(reports) {}
+
+  void bytes_written(int64_t done, int64_t total) override {
+    done_.store(done);
+    total_.store(total);
+    if (done != total || !reports_) return;
+    std::unique_lock lock(mutex_);
+    last_pending_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !last_pending_; });
+  }
+  bool cancelled() override { return stop_.load(); }
+
+  int64_t done() const { return done_.load(); }
+  int64_t total() const { return total_.load(); }
+  void stop() { stop_.store(true); }
+
+  enum class Wake { timeout, last_bytes, finished };
+  // Waits a little for the run to finish or to report its last bytes.
+  Wake wait(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return finished_ || last_pending_; });
+    return finished_ ? Wake::finished : last_pending_ ? Wake::last_bytes : Wake::timeout;
+  }
+  void last_bytes_told() {
+    const std::lock_guard lock(mutex_);
+    last_pending_ = false;
+    changed_.notify_all();
+  }
+  void finish() {
+    const std::lock_guard lock(mutex_);
+    finished_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  const bool reports_;
+  std::atomic<int64_t> done_{0};
+  std::atomic<int64_t> total_{0};
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool finished_ = false;
+  bool last_pending_ = false;
+};
+
+// The mosaic's samples, owned here until an array takes them.
+class Samples {
+ public:
+  Samples() = default;
+  Samples(const Samples&) = delete;
+  Samples& operator=(const Samples&) = delete;
+  ~Samples() { std::free(data_); }
+
+  std::span<int16_t> take(const MosaicSize& size) {
+    const std::optional<int64_t> count =
+        checked_mul(static_cast<int64_t>(size.out_cols), static_cast<int64_t>(size.out_rows));
+    const std::optional<int64_t> bytes = count ? checked_mul(*count, int64_t{2}) : std::nullopt;
+    if (!bytes || *bytes <= 0) return {};
+    data_ = static_cast<int16_t*>(std::malloc(static_cast<size_t>(*bytes)));
+    if (data_ == nullptr) return {};
+    return {data_, static_cast<size_t>(*count)};
+  }
+  int16_t* release() { return std::exchange(data_, nullptr); }
+
+ private:
+  int16_t* data_ = nullptr;
+};
+
+// The request the command line would make of these options, for these tiles.
+StitchRequest request_of(const std::vector<std::string>& tiles,
+                         const std::vector<std::string>& options) {
+  // The options are read as the command line reads them, before one stand-in tile (the
+  // tiles themselves may begin with "-").
+  std::vector<std::string_view> args(options.begin(), options.end());
+  args.emplace_back("tile");
+  CommandLine line = parse_command_line(args);
+  if (line.outcome == CommandLine::Outcome::unknown_option) {
+    throw py::value_error("unknown option " + line.offending);
+  }
+  if (line.outcome != CommandLine::Outcome::run) throw py::value_error(line.offending);
+  if (tiles.empty()) throw py::value_error("no tiles named");
+  if (tiles.size() > max_tiles) {
+    throw py::value_error("too many tiles: at most " + std::to_string(max_tiles) +
+                          " can be stitched in one call");
+  }
+  for (const std::string& tile : tiles) {
+    if (tile.empty()) throw py::value_error("a tile name is empty");
+    if (tile.size() > max_name_length) {
+      throw py::value_error("tile name too long (at most " + std::to_string(max_name_length) +
+                            " characters): " + tile);
+    }
+  }
+  StitchRequest request;
+  request.tiles = tiles;
+  request.max_tiles = max_tiles;
+  request.window = line.window;
+  request.output_base = line.output_base;
+  if (line.cog) {
+    request.format = ResultFormat::cog;
+    request.cog_path = line.cog_path;
+    request.cog = line.cog_options;
+  }
+  return request;
+}
+
+const char* outcome_name(StitchOutcome outcome) {
+  switch (outcome) {
+    case StitchOutcome::written:
+      return "written";
+    case StitchOutcome::too_many_tiles:
+      return "too_many_tiles";
+    case StitchOutcome::tile_is_result:
+      return "tile_is_result";
+    case StitchOutcome::no_header:
+      return "no_header";
+    case StitchOutcome::no_usable_size:
+      return "no_usable_size";
+    case StitchOutcome::outside_window:
+      return "outside_window";
+    case StitchOutcome::output_failed:
+      return "output_failed";
+    case StitchOutcome::input_failed:
+      return "input_failed";
+    case StitchOutcome::cancelled:
+      return "cancelled";
+  }
+  return "unknown";
+}
+
+const char* kind_name(StatusKind kind) {
+  switch (kind) {
+    case StatusKind::ok:
+      return "ok";
+    case StatusKind::not_found:
+      return "not_found";
+    case StatusKind::io_error:
+      return "io_error";
+    case StatusKind::corrupt:
+      return "corrupt";
+    case StatusKind::no_space:
+      return "no_space";
+    case StatusKind::no_memory:
+      return "no_memory";
+    case StatusKind::cancelled:
+      return "cancelled";
+    case StatusKind::busy:
+      return "busy";
+  }
+  return "unknown";
+}
+
+const char* problem_name(ProblemKind kind) {
+  switch (kind) {
+    case ProblemKind::header_not_opened:
+      return "header_not_opened";
+    case ProblemKind::header_not_read:
+      return "header_not_read";
+    case ProblemKind::header_doubtful:
+      return "header_doubtful";
+    case ProblemKind::result_not_tile:
+      return "result_not_tile";
+    case ProblemKind::raster_not_opened:
+      return "raster_not_opened";
+    case ProblemKind::raster_not_read:
+      return "raster_not_read";
+    case ProblemKind::bad_row_length:
+      return "bad_row_length";
+    case ProblemKind::no_place:
+      return "no_place";
+    case ProblemKind::raster_short:
+      return "raster_short";
+    case ProblemKind::raster_long:
+      return "raster_long";
+    case ProblemKind::raster_changed:
+      return "raster_changed";
+  }
+  return "unknown";
+}
+
+py::dict status_dict(const Status& status) {
+  py::dict d;
+  d["kind"] = kind_name(status.kind());
+  d["errno"] = status.error_number();
+  d["path"] = path_text(status.path());
+  d["reason"] = path_text(status.detail());
+  return d;
+}
+
+py::dict result_dict(const StitchResult& result) {
+  py::dict d;
+  d["outcome"] = outcome_name(result.outcome);
+  d["error"] = status_dict(result.error);
+  d["message"] = line_text(failure_text(result) + install_notes(result));
+  py::list tiles;
+  for (const std::string& tile : result.tiles) tiles.append(path_text(tile));
+  d["tiles"] = tiles;
+  py::list problems;
+  for (const TileProblem& problem : result.problems) {
+    py::dict p;
+    p["tile"] = problem.tile;
+    p["path"] = path_text(problem.path);
+    p["kind"] = problem_name(problem.kind);
+    p["message"] = line_text(problem_text(problem));
+    p["cause"] = status_dict(problem.cause);
+    problems.append(p);
+  }
+  d["problems"] = problems;
+  py::list files;
+  for (const std::string& file : result.files) files.append(path_text(file));
+  d["files"] = files;
+  d["size"] = result.size ? py::make_tuple(result.size->out_rows, result.size->out_cols)
+                          : py::object(py::none());
+  if (result.geotransform) {
+    const GeoTransform& g = *result.geotransform;
+    d["geotransform"] = py::make_tuple(g.west, g.cell_width, 0.0, g.north, 0.0, -g.cell_height);
+  } else {
+    d["geotransform"] = py::none();
+  }
+  return d;
+}
+
+// Runs `work` on a thread of its own while this one, holding the GIL between waits, looks
+// for Ctrl-C and calls `progress`. A KeyboardInterrupt or an exception from `progress` stops
+// the run (which then removes what it made) and is raised once it has stopped.
+template <typename Work>
+StitchResult run_released(PythonRun& run, const py::object& progress, Work work) {
+  StitchResult result;
+  std::thread worker;
+  try {
+    worker = std::thread([&] {
+      result = work();
+      run.finish();
+    });
+  } catch (const std::system_error& e) {
+    errno = e.code().value();
+    PyErr_SetFromErrno(PyExc_OSError);
+    throw py::error_already_set();
+  }
+  std::optional<py::error_already_set> raised;
+  Clock::time_point last_call = Clock::now();
+  int64_t last_done = -1;
+  for (;;) {
+    PythonRun::Wake wake = PythonRun::Wake::timeout;
+    {
+      const py::gil_scoped_release release;
+      wake = run.wait(poll_interval);
+    }
+    if (wake == PythonRun::Wake::finished) break;
+    const int64_t done = run.done();
+    const bool due = wake == PythonRun::Wake::last_bytes ||
+                     (done != last_done && Clock::now() - last_call >= progress_interval);
+    if (!raised && PyErr_CheckSignals() != 0) {
+      raised.emplace();
+      run.stop();
+    } else if (!raised && !progress.is_none() && due) {
+      last_call = Clock::now();
+      last_done = done;
+      try {
+        progress(done, run.total());
+      } catch (py::error_already_set& e) {
+        raised.emplace(std::move(e));
+        run.stop();
+      }
+    }
+    if (wake == PythonRun::Wake::last_bytes) run.last_bytes_told();
+  }
+  {
+    const py::gil_scoped_release release;
+    worker.join();
+  }
+  if (raised) {
+    raised->restore();
+    throw py::error_already_set();
+  }
+  return result;
+}
+
+// tiles and options as the command line takes them; into_memory for the mosaic as an array
+// (under "array" in the answer) instead of files.
+py::dict run(const std::vector<std::string>& tiles, const std::vector<std::string>& options,
+             bool into_memory, const py::object& progress) {
+  const StitchRequest request = request_of(tiles, options);
+  PythonRun observer(!progress.is_none());
+  Samples samples;
+  StitchResult result;
+  if (into_memory) {
+    const MosaicMemory memory = [&](const MosaicSize& size) { return samples.take(size); };
+    result =
+        run_released(observer, progress, [&] { return read_mosaic(request, observer, memory); });
+  } else {
+    result = run_released(observer, progress, [&] { return stitch(request, observer); });
+  }
+  py::dict answer = result_dict(result);
+  answer["array"] = py::none();
+  if (into_memory && result.outcome == StitchOutcome::written) {
+    const py::ssize_t rows = result.size->out_rows;
+    const py::ssize_t cols = result.size->out_cols;
+    int16_t* data = samples.release();
+    const py::capsule owner(data, [](void* p) { std::free(p); });
+    answer["array"] =
+        py::array_t<int16_t>({rows, cols}, {cols * py::ssize_t{2}, py::ssize_t{2}}, data, owner);
+  }
+  return answer;
+}
+
+}  // namespace
+}  // namespace demstitch
+
+PYBIND11_MODULE(_demstitch, module) {
+  module.doc() = "The stitcher itself; use the demstitch package's read() and stitch().";
+  module.def("run", &demstitch::run, py::arg("tiles"), py::arg("options"), py::arg("into_memory"),
+             py::arg("progress"),
+             "Runs one stitch with the GIL released; returns what happened as a dict.");
+}
