@@ -43,5 +43,5 @@ class CMakeBuild(build_ext):
 setup(
     ext_modules=[Extension("demstitch._demstitch", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
-    options={"build": {"build_base": "build-python"}},
+    options={"build": {"build_base": "build-pip"}},
 )
