@@ -9,8 +9,9 @@
 namespace demstitch {
 
 // Where the mosaic's finished bands go: in order from its first byte, one call at a time
-// (from whichever writer thread has its turn). The output format decides how they land:
-// straight into one raw raster file, or, for a tiled format, gathered into tiles.
+// (from whichever writer thread has its turn), unless the sink offers band_memory. The output
+// format decides how they land: straight into one raw raster file, or, for a tiled format, gathered
+// into tiles.
 class BandSink {
  public:
   virtual ~BandSink() = default;
@@ -18,6 +19,11 @@ class BandSink {
   virtual Status begin(int64_t total_bytes) = 0;
   // The mosaic's bytes [offset, offset + band.size()).
   virtual Status write_band(int64_t offset, std::span<const std::byte> band) = 0;
+  // Where bytes [offset, offset + size) of the mosaic land, for a sink that holds the mosaic
+  // in memory: the band is then assembled there, and write_band is given that memory to
+  // finish it in place. Such a sink takes its bands in any order, from both writer threads
+  // at once. Empty (the default): bands are assembled in a buffer and come in order.
+  virtual std::span<std::byte> band_memory(int64_t /*offset*/, int64_t /*size*/) { return {}; }
 };
 
 }  // namespace demstitch

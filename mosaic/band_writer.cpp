@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/samples.hpp"
+
 namespace demstitch {
 namespace {
 
@@ -25,16 +27,19 @@ std::pair<int64_t, int64_t> rows_in_band(const TileCopy& copy, int64_t band_star
 // The band loop. With two threads they take turns: each assembles every other band in its
 // own buffer, and writes it when the band before it has been written, so the file is still
 // written once, in order, and a band's bytes stay in the cache of the core that assembled
-// them. With one thread (or when the second cannot start) its turn is always now. Nothing
-// thrown leaves a thread: it ends the write with a failed status.
+// them. A sink that holds the mosaic in memory has its bands assembled in place, by both
+// threads at once, in any order. With one thread (or when the second cannot start) its turn
+// is always now. Nothing thrown leaves a thread: it ends the write with a failed status.
 Status write_bands(BandSink& out, const MosaicPlan& plan, const WriteProgress& progress,
                    const BandOptions& options, std::vector<size_t>* short_copies) {
   const int64_t total = plan.final_size();
   const int64_t bands = (total + options.band_bytes - 1) / options.band_bytes;
+  const bool in_memory = !out.band_memory(0, std::min(options.band_bytes, total)).empty();
   int64_t threads = options.two_threads ? 2 : 1;
   std::mutex mutex;
   std::condition_variable turn_changed;
   int64_t turn = 0;  // the band to be written next
+  int64_t done = 0;  // bytes written, for a sink that takes its bands in any order
   bool stop = false;
   Status failure;
   std::vector<bool> came_up_short(plan.copies.size(), false);
@@ -47,20 +52,31 @@ Status write_bands(BandSink& out, const MosaicPlan& plan, const WriteProgress& p
   };
   auto bands_from = [&](int64_t first_band) {
     BandAssembler assembler(plan);
-    std::vector<std::byte> buffer(static_cast<size_t>(std::min(options.band_bytes, total)));
+    std::vector<std::byte> buffer(
+        in_memory ? 0 : static_cast<size_t>(std::min(options.band_bytes, total)));
     for (int64_t i = first_band; i < bands; i += threads) {
       const int64_t offset = i * options.band_bytes;
-      std::span<std::byte> band(buffer);
-      band = band.first(static_cast<size_t>(std::min(options.band_bytes, total - offset)));
+      const int64_t size = std::min(options.band_bytes, total - offset);
+      std::span<std::byte> band = in_memory ? out.band_memory(offset, size) : std::span(buffer);
+      if (band.empty()) {
+        buffer.resize(static_cast<size_t>(size));  // past the sink's memory
+        band = buffer;
+      }
+      band = band.first(static_cast<size_t>(size));
       Status s = assembler.assemble(offset, band);
       std::unique_lock lock(mutex);
-      turn_changed.wait(lock, [&] { return turn == i || stop; });
+      turn_changed.wait(lock, [&] { return in_memory || turn == i || stop; });
       if (stop) return;
       lock.unlock();
       if (s.ok()) s = out.write_band(offset, band);
-      if (s.ok() && !progress(offset + static_cast<int64_t>(band.size()))) s = Status::cancelled();
-      if (!s.ok()) return end_with(s);
       lock.lock();
+      // Progress is told one call at a time, and only grows.
+      done = in_memory ? done + size : offset + size;
+      if (s.ok() && !progress(done)) s = Status::cancelled();
+      if (!s.ok()) {
+        lock.unlock();
+        return end_with(s);
+      }
       ++turn;
       turn_changed.notify_all();
     }
@@ -199,12 +215,7 @@ Status MosaicRowReader::read(int32_t row, int32_t column, std::span<int16_t> out
   const int64_t offset = int64_t{row} * plan_.row_bytes + int64_t{column} * 2;
   if (Status s = assembler_.assemble(offset, bytes); !s.ok()) return s;
   // The mosaic's bytes are big-endian.
-  if constexpr (std::endian::native == std::endian::little) {
-    for (int16_t& sample : out) {
-      const auto v = static_cast<uint16_t>(sample);
-      sample = static_cast<int16_t>((v >> 8) | (v << 8));
-    }
-  }
+  if constexpr (std::endian::native == std::endian::little) swap_sample_bytes(out);
   return {};
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/samples.hpp"
 #include "base/strings.hpp"
 #include "formats/cog_result.hpp"
 #include "formats/projection.hpp"
@@ -50,28 +51,28 @@ struct TileInput {
 // last row's spill) have no place there and are dropped.
 class MemorySink final : public BandSink {
  public:
-  MemorySink(std::span<int16_t> samples, int64_t fill) : samples_(samples), fill_(fill) {}
+  MemorySink(std::span<int16_t> samples, int64_t fill)
+      : bytes_(std::as_writable_bytes(samples)), fill_(fill) {}
   Status begin(int64_t /*total_bytes*/) override { return {}; }
+  std::span<std::byte> band_memory(int64_t offset, int64_t size) override {
+    if (offset < 0 || size <= 0 || offset + size > fill_) return {};
+    return bytes_.subspan(static_cast<size_t>(offset), static_cast<size_t>(size));
+  }
   Status write_band(int64_t offset, std::span<const std::byte> band) override {
+    // Bands start at whole samples (their size is even) and the fill ends at one.
     const int64_t end = std::min(fill_, offset + std::ssize(band));
     if (offset >= end) return {};
-    auto* out = reinterpret_cast<std::byte*>(samples_.data());
-    const auto n = static_cast<size_t>(end - offset);
-    const auto at = static_cast<size_t>(offset);
-    if constexpr (std::endian::native == std::endian::big) {
-      std::memcpy(out + at, band.data(), n);
-    } else {
-      // Bands start at whole samples (their size is even) and the fill ends at one.
-      for (size_t i = 0; i < n; i += 2) {
-        out[at + i] = band[i + 1];
-        out[at + i + 1] = band[i];
-      }
+    const std::span<std::byte> out =
+        bytes_.subspan(static_cast<size_t>(offset), static_cast<size_t>(end - offset));
+    if (band.data() != out.data()) std::memcpy(out.data(), band.data(), out.size());
+    if constexpr (std::endian::native == std::endian::little) {
+      swap_sample_bytes({reinterpret_cast<int16_t*>(out.data()), out.size() / 2});
     }
     return {};
   }
 
  private:
-  std::span<int16_t> samples_;
+  std::span<std::byte> bytes_;
   int64_t fill_;
 };
 
