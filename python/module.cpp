@@ -284,7 +284,13 @@ StitchResult run_released(PythonRun& run, const py::object& progress, Work work)
   std::thread worker;
   try {
     worker = std::thread([&] {
-      result = work();
+      try {
+        result = work();
+      } catch (const std::exception& e) {  // nothing thrown may end the interpreter
+        result = StitchResult{};
+        result.outcome = StitchOutcome::output_failed;
+        result.error = Status::error(StatusKind::io_error, Side::none, {}, e.what());
+      }
       run.finish();
     });
   } catch (const std::system_error& e) {

@@ -209,6 +209,7 @@ def test_ctrl_c_stops_a_run_and_leaves_nothing(world, tmp_path):
     child = run_child(
         """
         import sys
+        import time
         import demstitch
         folder, names = sys.argv[1], sys.argv[2:]
         tiles = [f"{folder}/{name}" for name in names]
@@ -218,6 +219,8 @@ def test_ctrl_c_stops_a_run_and_leaves_nothing(world, tmp_path):
                 if not started:
                     started.append(done)
                     print("started", flush=True)
+                    if done == total:
+                        time.sleep(5)  # the last call holds the run: let the signal come
             try:
                 call(tiles, progress=progress)
                 print("finished", flush=True)
