@@ -245,6 +245,7 @@ py::dict status_dict(const Status& status) {
 py::dict result_dict(const StitchResult& result) {
   py::dict d;
   d["outcome"] = outcome_name(result.outcome);
+  d["names_clash"] = result.failed_step == OutputStep::check_names;
   d["error"] = status_dict(result.error);
   d["message"] = line_text(failure_text(result) + install_notes(result));
   py::list tiles;

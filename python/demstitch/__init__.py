@@ -117,13 +117,17 @@ def _check(answer: dict, stacklevel: int) -> Tuple[TileProblem, ...]:
     if error["kind"] == "no_memory":
         raise MemoryError(details)
     if outcome == "no_header" and all(p.kind == "header_not_opened" for p in problems):
-        first = problems[0].path if problems else None
-        raise FileNotFoundError(_errno.ENOENT, details, first)
-    if outcome in ("input_failed", "output_failed", "no_header"):
-        if error["kind"] == "corrupt" or outcome == "no_header":
-            raise ValueError(details)
-        raise _os_error(error, details)
-    # too_many_tiles, tile_is_result, no_usable_size, outside_window
+        # No header could be opened: missing, or kept from us.
+        causes = [p["cause"] for p in answer["problems"]]
+        other = next((c for c in causes if c["kind"] != "not_found"), None)
+        if other is not None:
+            raise _os_error(other, details)
+        raise FileNotFoundError(_errno.ENOENT, details, problems[0].path if problems else None)
+    if outcome in ("input_failed", "output_failed") and error["kind"] != "corrupt":
+        if not answer["names_clash"]:
+            raise _os_error(error, details)
+    # Headers that are not tiles' or make no mosaic, a window no tile touches, too many
+    # tiles, a result that would replace a tile: the arguments cannot be stitched.
     raise ValueError(details)
 
 
