@@ -5,6 +5,7 @@ pip install --no-build-isolation .     (offline, with Debian's python3-setuptool
 """
 
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -14,6 +15,9 @@ from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 
 ROOT = Path(__file__).resolve().parent
+# The version is the project's, as CMake declares it.
+VERSION = re.search(r"project\(demstitch VERSION ([0-9.]+)",
+                    (ROOT / "CMakeLists.txt").read_text()).group(1)
 
 
 class CMakeBuild(build_ext):
@@ -41,6 +45,7 @@ class CMakeBuild(build_ext):
 
 
 setup(
+    version=VERSION,
     ext_modules=[Extension("demstitch._demstitch", sources=[])],
     cmdclass={"build_ext": CMakeBuild},
     options={"build": {"build_base": "build-pip"}},

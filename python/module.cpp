@@ -48,6 +48,12 @@ py::str line_text(std::string text) {
   return path_text(text);
 }
 
+// Raises ValueError with a text that may hold a file name's bytes.
+[[noreturn]] void raise_value_error(const std::string& text) {
+  PyErr_SetObject(PyExc_ValueError, path_text(text).ptr());
+  throw py::error_already_set();
+}
+
 // The run as the waiting thread sees it: how far it is, whether it is to stop, and when it
 // has finished. The last bytes_written waits until `progress` has been told of it, so that a
 // progress that raises still stops the run before anything is installed.
@@ -131,19 +137,19 @@ StitchRequest request_of(const std::vector<std::string>& tiles,
   args.emplace_back("tile");
   CommandLine line = parse_command_line(args);
   if (line.outcome == CommandLine::Outcome::unknown_option) {
-    throw py::value_error("unknown option " + line.offending);
+    raise_value_error("unknown option " + line.offending);
   }
-  if (line.outcome != CommandLine::Outcome::run) throw py::value_error(line.offending);
-  if (tiles.empty()) throw py::value_error("no tiles named");
+  if (line.outcome != CommandLine::Outcome::run) raise_value_error(line.offending);
+  if (tiles.empty()) raise_value_error("no tiles named");
   if (tiles.size() > max_tiles) {
-    throw py::value_error("too many tiles: at most " + std::to_string(max_tiles) +
-                          " can be stitched in one call");
+    raise_value_error("too many tiles: at most " + std::to_string(max_tiles) +
+                      " can be stitched in one call");
   }
   for (const std::string& tile : tiles) {
-    if (tile.empty()) throw py::value_error("a tile name is empty");
+    if (tile.empty()) raise_value_error("a tile name is empty");
     if (tile.size() > max_name_length) {
-      throw py::value_error("tile name too long (at most " + std::to_string(max_name_length) +
-                            " characters): " + tile);
+      raise_value_error("tile name too long (at most " + std::to_string(max_name_length) +
+                        " characters): " + tile);
     }
   }
   StitchRequest request;
@@ -371,6 +377,7 @@ py::dict run(const std::vector<std::string>& tiles, const std::vector<std::strin
 
 PYBIND11_MODULE(_demstitch, module) {
   module.doc() = "The stitcher itself; use the demstitch package's read() and stitch().";
+  module.attr("version") = DEMSTITCH_VERSION;
   module.def("run", &demstitch::run, py::arg("tiles"), py::arg("options"), py::arg("into_memory"),
              py::arg("progress"),
              "Runs one stitch with the GIL released; returns what happened as a dict.");

@@ -20,6 +20,7 @@ from typing import Callable, Iterable, Optional, Sequence, Tuple, Union
 from . import _demstitch
 
 __all__ = ["read", "stitch", "StitchResult", "TileProblem", "TileWarning"]
+__version__: str = _demstitch.version
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Bounds = Tuple[float, float, float, float]

@@ -7,6 +7,7 @@ import numpy.typing as npt
 PathLike = Union[str, bytes, os.PathLike[str], os.PathLike[bytes]]
 Progress = Callable[[int, int], object]
 
+__version__: str
 NODATA: int
 CRS: str
 
