@@ -15,7 +15,7 @@ import errno as _errno
 import os
 import warnings
 from dataclasses import dataclass, field
-from typing import Callable, Iterable, Optional, Sequence, Tuple, Union
+from typing import Callable, Iterable, Optional, Sequence, Tuple, TypedDict, Union
 
 from . import _demstitch
 
@@ -28,6 +28,19 @@ Progress = Callable[[int, int], object]
 
 NODATA = -9999
 CRS = "EPSG:4326"
+
+
+class Profile(TypedDict):
+    """What read() tells of its array, in rasterio's spirit."""
+
+    width: int
+    height: int
+    count: int
+    dtype: str
+    nodata: int
+    crs: str
+    transform: Tuple[float, float, float, float, float, float]
+    geotransform: Tuple[float, float, float, float, float, float]
 
 
 class TileWarning(UserWarning):
@@ -160,7 +173,7 @@ def read(
     array = answer["array"]
     height, width = answer["size"]
     g = answer["geotransform"]
-    profile = {
+    profile: Profile = {
         "width": width,
         "height": height,
         "count": 1,

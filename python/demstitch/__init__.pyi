@@ -1,4 +1,5 @@
 import os
+from dataclasses import dataclass
 from typing import Callable, Iterable, Optional, Sequence, Tuple, TypedDict, Union
 
 import numpy as np
@@ -13,20 +14,21 @@ CRS: str
 
 class TileWarning(UserWarning): ...
 
+@dataclass(frozen=True)
 class TileProblem:
     tile: int
     path: str
     kind: str
     message: str
-    def __init__(self, tile: int, path: str, kind: str, message: str) -> None: ...
 
+@dataclass(frozen=True)
 class StitchResult:
     outcome: str
     files: Tuple[str, ...]
     tiles: Tuple[str, ...]
-    problems: Tuple[TileProblem, ...]
-    width: int
-    height: int
+    problems: Tuple[TileProblem, ...] = ...
+    width: int = ...
+    height: int = ...
 
 class Profile(TypedDict):
     width: int

@@ -239,3 +239,14 @@ def test_ctrl_c_stops_a_run_and_leaves_nothing(world, tmp_path):
     child.wait(timeout=300)
     assert lines == ["started", "interrupted"] * 2, child.stderr.read()
     assert os.listdir(tmp_path) == []
+
+
+def test_the_stub_matches_the_module():
+    pytest.importorskip("mypy")
+    check = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "demstitch", "--ignore-unused-allowlist", "--allowlist",
+         str(Path(__file__).with_name("stubtest_allowlist.txt"))],
+        capture_output=True,
+        text=True,
+    )
+    assert check.returncode == 0, check.stdout + check.stderr
