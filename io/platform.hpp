@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,12 @@ void finish_whatever_interrupts();
 // that unregister_removal() takes back; -1 when the table is full (the file is then left).
 int register_removal(const std::string& path);
 void unregister_removal(int slot);
+
+// Has the system give fresh memory its pages now, ready to be written, in one call rather
+// than a fault a page while it is filled; the pages at the edges that the memory only
+// partly covers are left to fault. Does nothing where the system cannot (it is only ever
+// faster).
+void prefault_for_writing(std::span<std::byte> memory);
 
 // Sixty-four bits from the system's random source.
 uint64_t random_bits();

@@ -5,6 +5,7 @@
 #include "io/posix_support.hpp"
 #include "io/removal_table.hpp"
 #if defined(DEMSTITCH_LINUX_CALLS)
+#include <sys/mman.h>
 #include <sys/random.h>
 #endif
 #include <unistd.h>
@@ -105,6 +106,16 @@ int register_removal(const std::string& path) {
 }
 
 void unregister_removal(int slot) { removals.remove(slot); }
+
+void prefault_for_writing([[maybe_unused]] std::span<std::byte> memory) {
+#if defined(DEMSTITCH_LINUX_CALLS) && defined(MADV_POPULATE_WRITE)
+  const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto start = (reinterpret_cast<uintptr_t>(memory.data()) + page - 1) & ~(page - 1);
+  const auto end = (reinterpret_cast<uintptr_t>(memory.data()) + memory.size()) & ~(page - 1);
+  // A kernel without it (before 5.14) says EINVAL: the pages then fault as they are written.
+  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+#endif
+}
 
 uint64_t random_bits() {
 #if defined(DEMSTITCH_LINUX_CALLS)

@@ -126,6 +126,9 @@ int register_removal(const std::string& path) {
 
 void unregister_removal(int slot) { removals.remove(slot); }
 
+// Windows commits pages as they are written; nothing is asked ahead.
+void prefault_for_writing(std::span<std::byte> /*memory*/) {}
+
 uint64_t random_bits() {
   std::random_device device;
   return (uint64_t{device()} << 32) ^ device() ^ GetTickCount64() ^

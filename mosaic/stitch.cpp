@@ -22,6 +22,7 @@
 #include "io/file.hpp"
 #include "io/filesystem.hpp"
 #include "io/output_set.hpp"
+#include "io/platform.hpp"
 #include "io/source.hpp"
 #include "mosaic/plan.hpp"
 #include "mosaic/reference_writer.hpp"
@@ -56,7 +57,11 @@ class MemorySink final : public BandSink {
   Status begin(int64_t /*total_bytes*/) override { return {}; }
   std::span<std::byte> band_memory(int64_t offset, int64_t size) override {
     if (offset < 0 || size <= 0 || offset + size > fill_) return {};
-    return bytes_.subspan(static_cast<size_t>(offset), static_cast<size_t>(size));
+    const std::span<std::byte> band =
+        bytes_.subspan(static_cast<size_t>(offset), static_cast<size_t>(size));
+    // Fresh memory: its pages are had in one call, not a fault at a time under the reads.
+    prefault_for_writing(band);
+    return band;
   }
   Status write_band(int64_t offset, std::span<const std::byte> band) override {
     // Bands start at whole samples (their size is even) and the fill ends at one.
