@@ -110,10 +110,12 @@ void unregister_removal(int slot) { removals.remove(slot); }
 void prefault_for_writing([[maybe_unused]] std::span<std::byte> memory) {
 #if defined(DEMSTITCH_LINUX_CALLS) && defined(MADV_POPULATE_WRITE)
   const auto page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto start = (reinterpret_cast<uintptr_t>(memory.data()) + page - 1) & ~(page - 1);
-  const auto end = (reinterpret_cast<uintptr_t>(memory.data()) + memory.size()) & ~(page - 1);
+  const auto address = reinterpret_cast<uintptr_t>(memory.data());
+  const size_t head = (page - address % page) % page;    // up to the first whole page
+  const size_t tail = (address + memory.size()) % page;  // past the last one
+  if (memory.size() < head + tail + page) return;
   // A kernel without it (before 5.14) says EINVAL: the pages then fault as they are written.
-  if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);
+  ::madvise(memory.data() + head, memory.size() - head - tail, MADV_POPULATE_WRITE);
 #endif
 }
 
