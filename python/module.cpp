@@ -122,6 +122,7 @@ class Samples {
     if (data_ == nullptr) return {};
     return {data_, static_cast<size_t>(*count)};
   }
+  int16_t* data() const { return data_; }
   int16_t* release() { return std::exchange(data_, nullptr); }
 
  private:
@@ -364,8 +365,9 @@ py::dict run(const std::vector<std::string>& tiles, const std::vector<std::strin
   if (into_memory && result.outcome == StitchOutcome::written) {
     const py::ssize_t rows = result.size->out_rows;
     const py::ssize_t cols = result.size->out_cols;
+    // The capsule owns the samples from the moment it stands (its making may fail).
+    const py::capsule owner(samples.data(), [](void* p) { std::free(p); });
     int16_t* data = samples.release();
-    const py::capsule owner(data, [](void* p) { std::free(p); });
     answer["array"] =
         py::array_t<int16_t>({rows, cols}, {cols * py::ssize_t{2}, py::ssize_t{2}}, data, owner);
   }
