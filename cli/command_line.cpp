@@ -244,4 +244,19 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
   return line;
 }
 
+StitchRequest stitch_request(const CommandLine& line) {
+  StitchRequest request;
+  request.tiles = line.names;
+  request.max_tiles = max_tiles;
+  request.offsets = Offsets{line.offset_x, line.offset_y};
+  request.window = line.window;
+  request.output_base = line.output_base;
+  if (line.cog) {
+    request.format = ResultFormat::cog;
+    request.cog_path = line.cog_path;
+    request.cog = line.cog_options;
+  }
+  return request;
+}
+
 }  // namespace demstitch

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "formats/cog_result.hpp"
+#include "mosaic/stitch.hpp"
 #include "mosaic/window.hpp"
 
 namespace demstitch {
@@ -51,5 +52,9 @@ struct CommandLine {
 // tile base name. The first of --help, --version, an unknown option, a bad value or a name
 // too long decides. Touches no file.
 CommandLine parse_command_line(std::span<const std::string_view> args);
+
+// The stitch the command line asks for: its tiles, offsets, window, output and format, with
+// the command line's tile limit.
+StitchRequest stitch_request(const CommandLine& line);
 
 }  // namespace demstitch

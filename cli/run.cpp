@@ -69,17 +69,7 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
       break;
   }
   end_on_interrupt_signals();
-  StitchRequest request;
-  request.tiles = line.names;
-  request.max_tiles = max_tiles;
-  request.offsets = Offsets{line.offset_x, line.offset_y};
-  request.window = line.window;
-  request.output_base = line.output_base;
-  if (line.cog) {
-    request.format = ResultFormat::cog;
-    request.cog_path = line.cog_path;
-    request.cog = line.cog_options;
-  }
+  const StitchRequest request = stitch_request(line);
   ConsoleReport report(console, request.window.has_value());
   StitchResult result = stitch(request, report, writer);
   for (const TileProblem& problem : result.problems) {

@@ -153,16 +153,8 @@ StitchRequest request_of(const std::vector<std::string>& tiles,
                         " characters): " + tile);
     }
   }
-  StitchRequest request;
+  StitchRequest request = stitch_request(line);
   request.tiles = tiles;
-  request.max_tiles = max_tiles;
-  request.window = line.window;
-  request.output_base = line.output_base;
-  if (line.cog) {
-    request.format = ResultFormat::cog;
-    request.cog_path = line.cog_path;
-    request.cog = line.cog_options;
-  }
   return request;
 }
 

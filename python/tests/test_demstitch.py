@@ -21,10 +21,10 @@ CELL = 1 / 120
 def two_by_two(folder, size=240):
     """Four 2-degree tiles around (10..14 E, 48..52 N), the second overlapping the first by
     a quarter degree; random samples with no no-data among them."""
-    specs = [("W1", 10, 52), ("W2", 11.75, 52), ("S1", 10, 50), ("S2", 12, 50)]
+    corners = [("W1", 10, 52), ("W2", 11.75, 52), ("S1", 10, 50), ("S2", 12, 50)]
     return {
         name: random_tile(folder, name, west, north, size, size, seed=i)
-        for i, (name, west, north) in enumerate(specs)
+        for i, (name, west, north) in enumerate(corners)
     }
 
 
