@@ -25,6 +25,32 @@ std::vector<std::string_view> option_fields(std::string_view text) {
 
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
+// Every named option, without its dashes.
+constexpr std::string_view option_names[] = {"bounds", "output",   "format",  "compress", "level",
+                                             "overviews", "quiet", "help", "version"};
+
+// The named option a one-dash word was surely meant as ("-bounds=5,43,17,48" for --bounds):
+// its letters begin an option's name. Any other word after one dash is the offset option.
+std::optional<std::string_view> meant_option(std::string_view arg) {
+  if (arg.size() < 2 || arg[0] != '-' || !is_letter(arg[1])) return std::nullopt;
+  size_t end = 1;
+  while (end < arg.size() && is_letter(arg[end])) ++end;
+  const std::string letters = ascii_lower(arg.substr(1, end - 1));
+  for (std::string_view name : option_names) {
+    if (name.starts_with(letters)) return name;
+  }
+  return std::nullopt;
+}
+
+// A whole number in decimal digits, with an optional sign, and nothing else.
+std::optional<int32_t> strict_int(std::string_view text) {
+  if (text.starts_with('+')) text.remove_prefix(1);
+  int32_t value = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
 // "--" and a letter: --help, --bounds=...; "--5" is the offset option.
 bool is_named_option(std::string_view arg) {
   return arg.size() > 2 && arg.starts_with("--") && is_letter(arg[2]);
@@ -61,11 +87,14 @@ std::optional<GeoWindow> parse_bounds(std::string_view text, std::string* why) {
   }
   GeoWindow window{values[0], values[1], values[2], values[3]};
   // An east edge past 180 (170,-20,190,-10, as GDAL users write a window across 180) is the
-  // same meridian a turn further west.
-  if (window.east > 180 && window.east <= window.west + 360) window.east -= 360;
+  // same meridian a turn further west; a whole turn from WEST (0,-90,360,90) is the world
+  // from WEST eastwards, and keeps its east edge.
+  const bool whole_turn = window.east == window.west + 360;
+  if (window.east > 180 && window.east < window.west + 360) window.east -= 360;
   if (window.south < -90 || window.north > 90 || window.north < -90 || window.south > 90) {
     *why = "latitudes lie between -90 and 90";
-  } else if (window.west < -180 || window.west > 180 || window.east < -180 || window.east > 180) {
+  } else if (window.west < -180 || window.west > 180 || window.east < -180 ||
+             (window.east > 180 && !whole_turn)) {
     *why = "longitudes lie between -180 and 180 (EAST up to WEST + 360)";
   } else if (window.south >= window.north) {
     *why = "SOUTH must be below NORTH";
@@ -83,7 +112,7 @@ std::optional<GeoWindow> parse_bounds(std::string_view text, std::string* why) {
 // extensions (regions/alps.DEM) names the same result as the path without it.
 std::string output_base(std::string_view path) {
   for (std::string_view extension : {".dem", ".hdr", ".prj"}) {
-    if (path.size() > extension.size() &&
+    if (path.size() >= extension.size() &&
         equal_ignoring_case(path.substr(path.size() - extension.size()), extension)) {
       path.remove_suffix(extension.size());
       break;
@@ -93,15 +122,14 @@ std::string output_base(std::string_view path) {
 }
 
 bool ends_with_ignoring_case(std::string_view text, std::string_view end) {
-  return text.size() > end.size() &&
+  return text.size() >= end.size() &&
          equal_ignoring_case(text.substr(text.size() - end.size()), end);
 }
 
 // Options whose value may also be the next argument.
 bool takes_value(std::string_view option) {
-  for (std::string_view name :
-       {"--bounds", "--output", "--format", "--compress", "--level", "--overviews"}) {
-    if (option == name) return true;
+  for (std::string_view name : option_names) {
+    if (option.substr(2) == name) return name != "quiet" && name != "help" && name != "version";
   }
   return false;
 }
@@ -172,6 +200,7 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
         } else if (value) {
           line.output_base = output_base(*value);
         }
+        // A name that is only an extension (".tif", "d/.DEM") names no result.
         if (value && !line.output_base.empty() && !line.output_base.ends_with('/')) continue;
         why = "give the result's path, such as regions/alps";
       } else if (option == "--format") {
@@ -190,7 +219,7 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
         }
         why = "give deflate, zstd, lzw or none";
       } else if (option == "--level") {
-        std::optional<int32_t> level = value ? scan_c_int(*value) : std::nullopt;
+        std::optional<int32_t> level = value ? strict_int(*value) : std::nullopt;
         if (level) {
           line.cog_options.level = *level;
           level_given = true;
@@ -207,6 +236,9 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
           continue;
         }
         why = "give average, nearest or none";
+      } else if (arg == "--quiet") {
+        line.quiet = true;
+        continue;
       }
       if (!why.empty()) {
         line.outcome = CommandLine::Outcome::bad_value;
@@ -217,6 +249,13 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
                      : arg == "--version" ? CommandLine::Outcome::version
                                           : CommandLine::Outcome::unknown_option;
       if (line.outcome == CommandLine::Outcome::unknown_option) line.offending = arg;
+      return line;
+    }
+    if (std::optional<std::string_view> meant = meant_option(arg)) {
+      // A one-dash word that names an option would otherwise be an offset of zero and a run
+      // over the whole mosaic.
+      line.outcome = CommandLine::Outcome::bad_value;
+      line.offending = std::string(arg) + ": did you mean --" + std::string(meant->data(), meant->size()) + "?";
       return line;
     }
     if (!arg.empty() && arg.front() == '-') {

@@ -101,7 +101,40 @@ TEST(CommandLine, AnOutputNamedWithTheResultsExtensionNamesItsBase) {
     EXPECT_EQ(parse({output, "A"}).output_base, "regions/alps2") << output;
   }
   EXPECT_EQ(parse({"--output=alps.tar", "A"}).output_base, "alps.tar");
-  EXPECT_EQ(parse({"--output=.DEM", "A"}).output_base, ".DEM");
+}
+
+TEST(CommandLine, AnOutputThatIsOnlyAnExtensionIsRefused) {
+  for (const char* output : {"--output=.DEM", "--output=.tif", "--output=d/.tif", "--output=d/.hdr"}) {
+    EXPECT_EQ(parse({output, "A"}).outcome, Outcome::bad_value) << output;
+  }
+}
+
+TEST(CommandLine, AOneDashWordThatBeginsAnOptionsNameIsRefused) {
+  for (const char* arg : {"-bounds=5,43,17,48", "-output=x", "-Format=cog", "-compress", "-level=3",
+                          "-overviews=none", "-help", "-version", "-quiet", "-b"}) {
+    CommandLine line = parse({arg, "A"});
+    EXPECT_EQ(line.outcome, Outcome::bad_value) << arg;
+    EXPECT_NE(line.offending.find("did you mean --"), std::string::npos) << line.offending;
+  }
+  EXPECT_NE(parse({"-bounds=5,43,17,48", "A"}).offending.find("--bounds?"), std::string::npos);
+}
+
+TEST(CommandLine, LevelIsAWholeNumber) {
+  for (const char* level : {"--level=7junk", "--level=5.9", "--level=0x5", "--level="}) {
+    CommandLine line = parse({"--format=cog", level, "A"});
+    EXPECT_EQ(line.outcome, Outcome::bad_value) << level;
+    EXPECT_EQ(line.offending.find(std::string(level) + ": "), 0u) << line.offending;
+  }
+  EXPECT_EQ(parse({"--format=cog", "--level=+7", "A"}).cog_options.level, 7);
+}
+
+TEST(CommandLine, AWholeTurnFromWestIsTheWorldFromWestEastwards) {
+  CommandLine line = parse({"--bounds=0,-90,360,90", "A"});
+  ASSERT_EQ(line.outcome, Outcome::run);
+  EXPECT_EQ(snap_outward(*line.window).cols(), world_columns);
+  EXPECT_EQ(snap_outward(*line.window).west, 0);
+  EXPECT_EQ(parse({"--bounds=10,49,370,50", "A"}).outcome, Outcome::run);
+  EXPECT_TRUE(parse({"--quiet", "A"}).quiet);
 }
 
 TEST(CommandLine, BoundsThatCannotBeUsedAreRefused) {
@@ -117,7 +150,7 @@ TEST(CommandLine, BoundsThatCannotBeUsedAreRefused) {
   }
   EXPECT_EQ(parse({"--bounds=-180,-90,180,90", "A"}).outcome, Outcome::run);
   for (const char* bounds :
-       {"--bounds=180,49,-180,50", "--bounds=10,49,370,50", "--bounds=10,49,371,50"}) {
+       {"--bounds=180,49,-180,50", "--bounds=10,49,371,50"}) {
     EXPECT_EQ(parse({bounds, "A"}).outcome, Outcome::bad_value) << bounds;
   }
   EXPECT_EQ(parse({"A", "--bounds"}).outcome, Outcome::bad_value);

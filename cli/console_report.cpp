@@ -50,7 +50,7 @@ void ConsoleReport::raster_started(std::span<const TileReport> tiles, int32_t ou
       break;
     }
   }
-  script_.emplace(out_rows, std::move(progress));
+  script_.emplace(out_rows, std::move(progress), quiet_);
 }
 
 void ConsoleReport::bytes_written(int64_t done, int64_t total) {

@@ -14,7 +14,9 @@ namespace demstitch {
 class ConsoleReport final : public StitchObserver {
  public:
   // With a window, a tile's progress counts the rows it has in the window.
-  ConsoleReport(Console& console, bool window) : console_(console), window_(window) {}
+  // Quiet, the progress lines are left out (errors and bounds lines stay).
+  ConsoleReport(Console& console, bool window, bool quiet = false)
+      : console_(console), window_(window), quiet_(quiet) {}
 
   void folder_skipped(const std::string& folder, size_t files) override;
   void tile_read(const TileReport& tile) override;
@@ -28,6 +30,7 @@ class ConsoleReport final : public StitchObserver {
  private:
   Console& console_;
   bool window_;
+  bool quiet_;
   std::optional<ProgressScript> script_;
 };
 

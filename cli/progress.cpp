@@ -18,8 +18,8 @@ int64_t percent(int64_t part, int64_t whole) {
   return twice >= 0 ? (twice + whole) / (2 * whole) : -((-twice + whole) / (2 * whole));
 }
 
-ProgressScript::ProgressScript(int32_t out_rows, std::vector<TileProgress> tiles)
-    : out_rows_(out_rows), tiles_(std::move(tiles)) {
+ProgressScript::ProgressScript(int32_t out_rows, std::vector<TileProgress> tiles, bool quiet)
+    : out_rows_(out_rows), tiles_(std::move(tiles)), quiet_(quiet) {
   segment_sizes_.push_back(count_of_steps(out_rows_, 128));
   for (const TileProgress& tile : tiles_) {
     int64_t lines = tile.error.empty() ? 1 + count_of_steps(tile.nrows, 64) : 1;
@@ -58,7 +58,7 @@ void ProgressScript::play_until(int64_t count, Console& console) {
       console.print(text);
       text.clear();
       console.error(line(segment_, index_));
-    } else {
+    } else if (!quiet_) {
       text += line(segment_, index_);
       if (text.size() >= io_chunk_bytes) {
         console.print(text);

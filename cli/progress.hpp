@@ -26,7 +26,8 @@ struct TileProgress {
 // writer works in one pass, so the lines are played out in step with the bytes written.
 class ProgressScript {
  public:
-  ProgressScript(int32_t out_rows, std::vector<TileProgress> tiles);
+  // Quiet, only the errors and notices are played.
+  ProgressScript(int32_t out_rows, std::vector<TileProgress> tiles, bool quiet = false);
   int64_t size() const { return total_; }
   // Plays the lines up to (not including) line `count`.
   void play_until(int64_t count, Console& console);
@@ -36,6 +37,7 @@ class ProgressScript {
 
   int32_t out_rows_;
   std::vector<TileProgress> tiles_;
+  bool quiet_;
   std::vector<int64_t> segment_sizes_;  // the fill, then one per tile
   int64_t total_ = 0;
   size_t segment_ = 0;

@@ -31,6 +31,17 @@ int exit_status(const StitchResult& result) {
   return exit_signal_base + SIGINT;
 }
 
+// A window across the antimeridian wider than half a turn is more often WEST and EAST
+// swapped than meant: it is kept, and said.
+std::string window_note(const CommandLine& line) {
+  if (!line.window || line.window->west < line.window->east) return {};
+  const GridWindow grid = snap_outward(*line.window);
+  if (2 * grid.cols() <= world_columns) return {};
+  return format("Note: the window crosses the antimeridian and is %.6g degrees wide (from %.6g "
+                "east across 180); give WEST first to ask for the other side\n",
+                static_cast<double>(grid.cols()) / samples_per_degree, line.window->west);
+}
+
 }  // namespace
 
 int run(std::span<const std::string_view> args, Console& console, const WriterOptions& writer) {
@@ -70,7 +81,8 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   }
   end_on_interrupt_signals();
   const StitchRequest request = stitch_request(line);
-  ConsoleReport report(console, request.window.has_value());
+  if (std::string note = window_note(line); !note.empty()) console.error(note);
+  ConsoleReport report(console, request.window.has_value(), line.quiet);
   StitchResult result = stitch(request, report, writer);
   for (const TileProblem& problem : result.problems) {
     if (problem.kind == ProblemKind::raster_changed) console.error(problem_text(problem));

@@ -483,9 +483,7 @@ class Stitcher {
   // The columns a tile is moved east for each of its places in the window: across the
   // antimeridian a tile west of 180 may also lie a turn further east.
   std::vector<int64_t> shifts() const {
-    if (request_.window && request_.window->west > request_.window->east) {
-      return {0, world_columns};
-    }
+    if (request_.window && grid_.east > world_columns / 2) return {0, world_columns};
     return {0};
   }
 
