@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -18,6 +19,7 @@ constexpr int64_t text_limit = int64_t{64} << 10;      // a tile's header or .pr
 constexpr size_t input_chunk = size_t{128} << 10;      // compressed bytes read at a time
 constexpr size_t scan_chunk = size_t{1} << 20;         // bytes decoded at a time while listing
 constexpr int64_t scan_spacing = int64_t{32} << 20;    // checkpoints into a raster, listing
+constexpr size_t scan_checkpoints_kept = 16;           // at most, a raster, spaced wider as it grows
 constexpr int64_t rolling_spacing = int64_t{2} << 20;  // and while it is read
 constexpr size_t rolling_kept = 4;
 constexpr size_t cache_bytes = size_t{256} << 10;  // decoded bytes a member keeps behind it
@@ -102,6 +104,8 @@ struct ArchiveMember {
   bool sparse = false;  // a sparse tar member, which is not read
   std::optional<uint32_t> crc;
   std::vector<Checkpoint> checkpoints;  // into a .tar.gz raster
+  int64_t checkpoint_spacing = scan_spacing;
+  std::string link;                     // a hard link's target, where it names none before it
   std::optional<std::string> text;      // a .tar.gz header or .prj, read while listing
   Status text_status;                   // why it could not be
 };
@@ -399,6 +403,9 @@ class TarStream {
   virtual Status read(std::span<std::byte> out, size_t* got) = 0;
   // Passes `n` bytes; a raster's checkpoints go to `raster`.
   virtual Status skip(int64_t n, ArchiveMember* raster) = 0;
+  // Whether `n` more bytes could follow: at most what is left of a plain tar's file, or
+  // what deflate could decode from a compressed one.
+  virtual bool could_hold(int64_t n) const = 0;
   // Where decoding may start again to reach position().
   virtual Checkpoint checkpoint() const = 0;
   // Reads to the end of the file (checking a gzip stream's CRC).
@@ -424,6 +431,7 @@ class PlainTarStream final : public TarStream {
   Checkpoint checkpoint() const override {
     return Checkpoint{position_, position_, 0, false, nullptr};
   }
+  bool could_hold(int64_t n) const override { return n <= size_ - position_; }
   Status finish() override { return {}; }
 
  private:
@@ -431,6 +439,17 @@ class PlainTarStream final : public TarStream {
   int64_t size_ = 0;
   int64_t position_ = 0;
 };
+
+// However long a raster, its checkpoints are bounded: past the most kept, every other one
+// goes (the first, at its start, stays) and the rest are spaced twice as wide.
+void thin_checkpoints(ArchiveMember* raster) {
+  std::vector<Checkpoint>& list = raster->checkpoints;
+  if (list.size() <= scan_checkpoints_kept) return;
+  size_t kept = 1;
+  for (size_t i = 2; i < list.size(); i += 2) list[kept++] = std::move(list[i]);
+  list.resize(kept);
+  raster->checkpoint_spacing *= 2;
+}
 
 class GzipTarStream final : public TarStream {
  public:
@@ -460,8 +479,9 @@ class GzipTarStream final : public TarStream {
         if (Status s = decode(); !s.ok()) return s;
         if (out_len_ == 0) return damaged(file_.name(), "truncated");
         if (raster != nullptr &&
-            before_position_ - raster->checkpoints.back().position >= scan_spacing) {
+            before_position_ - raster->checkpoints.back().position >= raster->checkpoint_spacing) {
           raster->checkpoints.push_back(checkpoint());
+          thin_checkpoints(raster);
         }
       }
       const auto step = static_cast<size_t>(std::min<int64_t>(n, out_len_ - out_used_));
@@ -474,6 +494,12 @@ class GzipTarStream final : public TarStream {
   Checkpoint checkpoint() const override {
     return Checkpoint{before_position_, before_input_, 0, false,
                       std::make_shared<Inflater>(before_state_)};
+  }
+  bool could_hold(int64_t n) const override {
+    // Deflate decodes at most 1032 bytes from one.
+    int64_t size = 0;
+    if (!file_.size(&size).ok()) return true;
+    return n / 1032 <= size;
   }
 
   Status finish() override {
@@ -601,8 +627,14 @@ bool tar_checksum_ok(std::span<const std::byte> block) {
   return *stored == plain || *stored == sign;
 }
 
-// The "path" and "size" of a pax extended header's records ("LEN KEY=VALUE\n").
-void read_pax(std::string_view records, std::optional<std::string>* path, int64_t* size) {
+// What a pax extended header's records ("LEN KEY=VALUE\n") say of the next member.
+struct PaxRecords {
+  std::optional<std::string> path;
+  std::optional<std::string> link;
+  int64_t size = -1;  // none
+  bool sparse = false;
+};
+void read_pax(std::string_view records, PaxRecords* pax) {
   while (!records.empty()) {
     size_t space = records.find(' ');
     auto length =
@@ -618,14 +650,18 @@ void read_pax(std::string_view records, std::optional<std::string>* path, int64_
     if (equals == std::string_view::npos) continue;
     const std::string_view key = record.substr(0, equals);
     const std::string_view value = record.substr(equals + 1);
-    if (key == "path") *path = std::string(value);
+    if (key == "path") pax->path = std::string(value);
+    if (key == "linkpath") pax->link = std::string(value);
+    // GNU's sparse formats, all of them: the member's data is not the file's bytes.
+    if (key.starts_with("GNU.sparse.")) pax->sparse = true;
+    if (key == "GNU.sparse.name") pax->path = std::string(value);
     if (key == "size") {
       int64_t n = 0;
       bool ok = !value.empty() && value.size() < 19;
       for (char c : value) ok = ok && c >= '0' && c <= '9';
       if (ok) {
         for (char c : value) n = n * 10 + (c - '0');
-        *size = n;
+        pax->size = n;
       }
     }
   }
@@ -634,8 +670,8 @@ void read_pax(std::string_view records, std::optional<std::string>* path, int64_
 Status list_tar(const Source& file, TarStream& stream, std::vector<ArchiveMember>* members) {
   const std::string& path = file.name();
   std::optional<std::string> long_name;
-  std::optional<std::string> pax_path;
-  int64_t pax_size = -1;  // none
+  std::optional<std::string> long_link;
+  PaxRecords pax;
   std::array<std::byte, tar_block> block{};
   while (true) {
     const int64_t at = stream.position();
@@ -654,8 +690,14 @@ Status list_tar(const Source& file, TarStream& stream, std::vector<ArchiveMember
     const char type = static_cast<char>(block[156]);
     auto size = tar_number(header.subspan(124, 12));
     if (!size) return damaged(path, format("bad size at byte %lld", static_cast<long long>(at)));
-    if (pax_size >= 0 && type != 'x' && type != 'g' && type != 'L' && type != 'K') {
-      size = pax_size;
+    if (pax.size >= 0 && type != 'x' && type != 'g' && type != 'L' && type != 'K') {
+      size = pax.size;
+    }
+    // A size no file could hold (base-256 allows 2^63) is damage, not a long read.
+    if (*size > std::numeric_limits<int64_t>::max() - tar_block || !stream.could_hold(*size)) {
+      return damaged(path, format("a member's size (%lld bytes) beyond what the archive holds, "
+                                  "at byte %lld",
+                                  static_cast<long long>(*size), static_cast<long long>(at)));
     }
     const int64_t padded = (*size + tar_block - 1) / tar_block * tar_block;
     if (type == 'L' || type == 'x') {
@@ -668,13 +710,22 @@ Status list_tar(const Source& file, TarStream& stream, std::vector<ArchiveMember
       if (type == 'L') {
         long_name = text.substr(0, text.find('\0'));
       } else {
-        read_pax(text, &pax_path, &pax_size);
+        read_pax(text, &pax);
       }
       continue;
     }
+    if (type == 'K') {
+      if (*size > text_limit) return damaged(path, "a long link name too long");
+      std::string text(static_cast<size_t>(padded), '\0');
+      auto bytes = std::as_writable_bytes(std::span(text));
+      if (Status s = stream.read(bytes, &got); !s.ok()) return s;
+      if (got < bytes.size()) return damaged(path, "truncated");
+      long_link = text.substr(0, std::min(text.find('\0'), static_cast<size_t>(*size)));
+      continue;
+    }
     std::string name;
-    if (pax_path) {
-      name = *pax_path;
+    if (pax.path) {
+      name = *pax.path;
     } else if (long_name) {
       name = *long_name;
     } else {
@@ -685,13 +736,30 @@ Status list_tar(const Source& file, TarStream& stream, std::vector<ArchiveMember
         name = prefix.append(name);
       }
     }
-    const bool meta = type == 'K' || type == 'g';
-    if (!meta) {
+    std::string link = pax.link ? *pax.link : long_link ? *long_link : c_string(header.subspan(157, 100));
+    const bool pax_sparse = pax.sparse;
+    if (type != 'g') {
       long_name.reset();
-      pax_path.reset();
-      pax_size = -1;
+      long_link.reset();
+      pax = PaxRecords{};
     }
-    // Links, devices, folders and fifos carry no data.
+    if (type == '1' && part_of(name) != Part::other) {
+      // A hard link is the member it names, which comes before it; the last of a name wins.
+      if (members->size() >= 3 * max_archive_tiles) return damaged(path, "too many tiles");
+      auto target = std::find_if(members->rbegin(), members->rend(),
+                                 [&](const ArchiveMember& m) { return m.name == link; });
+      ArchiveMember member;
+      if (target != members->rend()) {
+        member = *target;
+      } else {
+        member.link = link.empty() ? std::string("(no name)") : link;
+      }
+      member.name = name;
+      member.part = part_of(name);
+      members->push_back(std::move(member));
+      continue;
+    }
+    // Symbolic links, devices, folders and fifos carry no data.
     if (type >= '1' && type <= '6') continue;
     const bool regular = type == '0' || type == '\0' || type == '7' || type == 'S';
     const Part part = regular ? part_of(name) : Part::other;
@@ -705,7 +773,7 @@ Status list_tar(const Source& file, TarStream& stream, std::vector<ArchiveMember
     member.part = part;
     member.size = *size;
     member.data = stream.position();
-    member.sparse = type == 'S';
+    member.sparse = type == 'S' || pax_sparse;
     if (part != Part::raster && !member.sparse && *size <= text_limit) {
       std::string text(static_cast<size_t>(*size), '\0');
       auto bytes = std::as_writable_bytes(std::span(text));
@@ -863,6 +931,24 @@ Status list_zip(const Source& file, std::vector<ArchiveMember>* members) {
   return {};
 }
 
+// Reads a member through once and compares its CRC-32 with the one the archive states.
+Status check_crc(const Source& member, int64_t size, uint32_t expected) {
+  std::vector<std::byte> buffer(std::min<int64_t>(size, int64_t{1} << 20));
+  uint32_t crc = 0;
+  int64_t at = 0;
+  while (at < size) {
+    std::span<std::byte> piece =
+        std::span(buffer).first(static_cast<size_t>(std::min<int64_t>(size - at, std::ssize(buffer))));
+    size_t got = 0;
+    if (Status s = member.read_at(at, std::span(&piece, 1), &got); !s.ok()) return s;
+    if (got == 0) break;  // a deflated member that fails its CRC stops short of its end
+    crc = crc32_of(crc, piece.first(got));
+    at += static_cast<int64_t>(got);
+  }
+  if (at == size && crc == expected) return {};
+  return damaged(member.name(), "damaged: its bytes fail the archive's CRC check, so none of it is used");
+}
+
 }  // namespace
 
 ArchiveKind archive_kind(const Source& file) {
@@ -932,9 +1018,11 @@ Status Archive::open(const std::string& path, std::unique_ptr<Source>* source) {
   if (path.size() > archive.size() && path.compare(0, archive.size(), archive) == 0 &&
       path[archive.size()] == ':') {
     const std::string_view wanted = std::string_view(path).substr(archive.size() + 1);
-    for (const ArchiveMember& member : members_) {
-      if (equal_ignoring_case(member.name, wanted)) {
-        return open_member(member, archive + ":" + member.name, source);
+    // A name held twice (a tar updated with -r or -u, a zip written to twice) is its last
+    // member, as extracting the archive leaves it.
+    for (auto member = members_.rbegin(); member != members_.rend(); ++member) {
+      if (equal_ignoring_case(member->name, wanted)) {
+        return open_member(*member, archive + ":" + member->name, source);
       }
     }
   }
@@ -948,7 +1036,10 @@ Status Archive::open_member(const ArchiveMember& member, const std::string& path
     return {};
   }
   if (member.encrypted) return damaged(path, "encrypted: not read");
-  if (member.sparse) return damaged(path, "a sparse member: not read");
+  if (member.sparse) return damaged(path, "sparse member, not read");
+  if (!member.link.empty()) {
+    return damaged(path, "a hard link to " + member.link + ", which the archive does not hold before it");
+  }
   if (member.part != Part::raster && member.size > text_limit) {
     return damaged(path, format("%lld bytes: too long for a tile's header or .prj",
                                 static_cast<long long>(member.size)));
@@ -977,6 +1068,11 @@ Status Archive::open_member(const ArchiveMember& member, const std::string& path
       stream.start = member.data;
     }
     data = std::make_unique<InflatedSource>(path, std::move(stream));
+  }
+  // A zip member's CRC is checked before any of its bytes are used: a damaged one is not
+  // used at all, whatever part of it a run would read.
+  if (member.crc) {
+    if (Status s = check_crc(*data, member.size, *member.crc); !s.ok()) return s;
   }
   if (member.part == Part::raster) {
     *source = std::move(data);

@@ -11,6 +11,7 @@
 namespace demstitch {
 namespace {
 
+using testing::deflated;
 using testing::gzipped;
 using testing::MemorySource;
 using testing::tar_member;
@@ -26,6 +27,14 @@ std::string raster(size_t bytes) {
     out[i] = static_cast<char>(i % 2 == 0 ? (i / 4096) % 7 : (i / 64) % 200 + (state >> 29));
   }
   return out;
+}
+
+// A tar header's checksum made again after a field of the header at `at` was changed.
+void checksum_again(std::string& tar, size_t at = 0) {
+  std::memset(tar.data() + at + 148, ' ', 8);
+  unsigned sum = 0;
+  for (size_t i = at; i < at + 512; ++i) sum += static_cast<unsigned char>(tar[i]);
+  std::snprintf(tar.data() + at + 148, 8, "%06o", sum);
 }
 
 Status list(const std::string& name, const std::string& bytes, std::unique_ptr<Archive>* archive) {
@@ -107,22 +116,105 @@ TEST(Archive, ZipMembersAreHeldToTheirDirectory) {
   ASSERT_TRUE(archive->open("t.zip:A.HDR", &source).ok());
   EXPECT_EQ(read_range(*source, 0, 100), "NROWS 1\n");
 
-  // A CRC that does not match: the last bytes are never delivered.
-  ASSERT_TRUE(archive->open("t.zip:B.DEM", &source).ok());
-  const std::string b = read_range(*source, 0, dem.size());
-  EXPECT_LT(b.size(), dem.size());
-  EXPECT_EQ(b, dem.substr(0, b.size()));
+  // A CRC that does not match: none of the member is used.
+  Status crc = archive->open("t.zip:B.DEM", &source);
+  EXPECT_EQ(crc.kind(), StatusKind::corrupt);
+  EXPECT_NE(crc.detail().find("CRC"), std::string::npos) << crc.detail();
 
   EXPECT_EQ(archive->open("t.zip:C.dem", &source).detail(), "compression method 12: not read");
   EXPECT_EQ(archive->open("t.zip:E.hdr", &source).detail(), "encrypted: not read");
-  // A member claiming a terabyte: a header is refused unread, a raster says its size and
-  // comes up short where its data ends.
+  // A member claiming a terabyte is refused, a header unread and a raster where its data
+  // ends short of it.
   EXPECT_EQ(archive->open("t.zip:D.hdr", &source).kind(), StatusKind::corrupt);
-  ASSERT_TRUE(archive->open("t.zip:D.dem", &source).ok());
-  int64_t size = 0;
-  ASSERT_TRUE(source->size(&size).ok());
-  EXPECT_EQ(size, int64_t{1} << 40);
-  EXPECT_EQ(read_range(*source, 0, dem.size() + 1000), dem);
+  EXPECT_EQ(archive->open("t.zip:D.dem", &source).kind(), StatusKind::corrupt);
+}
+
+TEST(Archive, EveryByteOfAZipMemberIsCheckedBeforeAnyIsUsed) {
+  const std::string dem = raster(600000);
+  for (uint16_t method : {uint16_t{0}, uint16_t{8}}) {
+    std::string zip = zip_of({{"A.HDR", "NROWS 1\n", method}, {"A.DEM", dem, method}});
+    // One byte of the raster's data changed, far from its end: the CRC the directory states
+    // no longer fits, whatever part of the member a run would read.
+    const size_t at = zip.find(method == 0 ? dem.substr(5000, 64) : deflated(dem, -15).substr(5000, 64));
+    ASSERT_NE(at, std::string::npos);
+    zip[at] = static_cast<char>(zip[at] ^ 0x40);
+    std::unique_ptr<Archive> archive;
+    ASSERT_TRUE(list("c.zip", zip, &archive).ok());
+    std::unique_ptr<Source> source;
+    Status s = archive->open("c.zip:A.DEM", &source);
+    EXPECT_EQ(s.kind(), StatusKind::corrupt) << method;
+    EXPECT_EQ(s.path(), "c.zip:A.DEM");
+    EXPECT_NE(s.detail().find("CRC"), std::string::npos) << s.detail();
+    EXPECT_TRUE(archive->open("c.zip:A.HDR", &source).ok());
+  }
+}
+
+TEST(Archive, ADeflatedMemberReadBackFromARollingCheckpointKeepsItsPlaceAndCrc) {
+  const std::string dem = raster(size_t{7} << 20);
+  std::unique_ptr<Archive> archive;
+  ASSERT_TRUE(list("r.zip", zip_of({{"A.HDR", "h"}, {"A.DEM", dem}}), &archive).ok());
+  std::unique_ptr<Source> member;
+  ASSERT_TRUE(archive->open("r.zip:A.DEM", &member).ok());
+  // Opening it decoded it through to check its CRC, keeping its last rolling checkpoint and
+  // the last bytes decoded. Two reads near the start take both places it is decoded at (the
+  // bytes at its end go), then a read of the last 600 kB goes back further than any kept:
+  // decoding starts again at that checkpoint and runs to the end, where the CRC it carried
+  // must still match.
+  EXPECT_EQ(read_range(*member, 0, 100), dem.substr(0, 100));
+  EXPECT_EQ(read_range(*member, 1000000, 100), dem.substr(1000000, 100));
+  EXPECT_EQ(read_range(*member, 100, 100), dem.substr(100, 100));
+  const size_t tail = dem.size() - 600000;
+  EXPECT_TRUE(read_range(*member, static_cast<int64_t>(tail), dem.size()) == dem.substr(tail));
+  // From the start again, forward past new rolling checkpoints, then back to one of them.
+  EXPECT_EQ(read_range(*member, 0, 100), dem.substr(0, 100));
+  EXPECT_EQ(read_range(*member, 5500000, 100000), dem.substr(5500000, 100000));
+  const size_t back = (size_t{4} << 20) + 300000;
+  EXPECT_TRUE(read_range(*member, static_cast<int64_t>(back), 500000) == dem.substr(back, 500000));
+}
+
+TEST(Archive, ANameHeldTwiceIsItsLastMemberAsExtractingLeavesIt) {
+  const std::string first = raster(3000);
+  const std::string last(3000, 'z');
+  const std::string tar =
+      tar_member("A.HDR", "h") + tar_member("A.DEM", first) + tar_member("A.DEM", last);
+  for (const auto& [name, bytes] :
+       std::vector<std::pair<std::string, std::string>>{
+           {"d.tar", tar + std::string(1024, '\0')},
+           {"d.tar.gz", gzipped(tar)},
+           {"d.zip", zip_of({{"A.HDR", "h"}, {"A.DEM", first}, {"A.DEM", last, 0}})}}) {
+    std::unique_ptr<Archive> archive;
+    ASSERT_TRUE(list(name, bytes, &archive).ok()) << name;
+    std::unique_ptr<Source> member;
+    ASSERT_TRUE(archive->open(name + ":A.DEM", &member).ok()) << name;
+    EXPECT_TRUE(read_range(*member, 0, 5000) == last) << name;
+  }
+}
+
+TEST(Archive, LinksAndSparseMembers) {
+  const std::string dem = raster(3000);
+  // Hard links by their link name field: B.DEM to A.DEM, before it; C.DEM to nothing.
+  std::string link = tar_member("B.DEM", "", '1');
+  std::memcpy(link.data() + 157, "A.DEM", 5);
+  checksum_again(link);
+  std::string dangling = tar_member("C.DEM", "", '1');
+  std::memcpy(dangling.data() + 157, "Q.DEM", 5);
+  checksum_again(dangling);
+  const std::string pax = "25 GNU.sparse.name=S.DEM\n";
+  const std::string tar = tar_member("A.HDR", "h") + tar_member("A.DEM", dem) +
+                          tar_member("B.HDR", "h") + link + tar_member("C.HDR", "h") +
+                          dangling + tar_member("S.HDR", "h") +
+                          tar_member("PaxHeaders/S", pax, 'x') + tar_member("GNUSparse/S", dem) +
+                          std::string(1024, '\0');
+  for (const std::string& name : {std::string("l.tar"), std::string("l.tar.gz")}) {
+    std::unique_ptr<Archive> archive;
+    ASSERT_TRUE(list(name, name.ends_with(".gz") ? gzipped(tar) : tar, &archive).ok()) << name;
+    std::unique_ptr<Source> member;
+    ASSERT_TRUE(archive->open(name + ":B.DEM", &member).ok()) << name;
+    EXPECT_TRUE(read_range(*member, 0, 5000) == dem) << name;
+    EXPECT_NE(archive->open(name + ":C.DEM", &member).detail().find("hard link to Q.DEM"),
+              std::string::npos);
+    EXPECT_EQ(archive->open(name + ":S.DEM", &member).detail(), "sparse member, not read");
+  }
 }
 
 TEST(Archive, DamagedArchivesAreRefusedWithTheirReason) {
@@ -136,6 +228,23 @@ TEST(Archive, DamagedArchivesAreRefusedWithTheirReason) {
   std::string bad_data = gz;
   bad_data[bad_data.size() / 2] ^= 0x55;
   EXPECT_FALSE(list("a.tar.gz", bad_data, &archive).ok());
+  // A damaged header after the first member is found as the first is.
+  std::string second = tar;
+  second[200704 + 10] ^= 1;
+  EXPECT_EQ(list("a.tar", second, &archive).detail(), "not a tar, or damaged at byte 200704");
+  EXPECT_EQ(list("a.tar.gz", gzipped(second), &archive).detail(),
+            "not a tar, or damaged at byte 200704");
+  // A size no file holds (base-256, near 2^63), in a member before the raster.
+  std::string huge = tar_member("X.TXT", "x") + tar;
+  const unsigned char field[12] = {0x80, 0, 0, 0, 0x7f, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+  std::memcpy(huge.data() + 124, field, 12);
+  checksum_again(huge);
+  for (const auto& [name, bytes] : std::vector<std::pair<std::string, std::string>>{
+           {"h.tar", huge}, {"h.tar.gz", gzipped(huge)}}) {
+    Status s = list(name, bytes, &archive);
+    EXPECT_EQ(s.path(), name);
+    EXPECT_NE(s.detail().find("beyond what the archive holds"), std::string::npos) << s.detail();
+  }
   std::string bad_header = tar;
   bad_header[10] ^= 1;
   EXPECT_EQ(list("a.tar", bad_header, &archive).detail(), "not an archive");

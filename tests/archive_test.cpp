@@ -165,8 +165,9 @@ TEST_F(Archives, DamagedArchivesAreToldAndTheOtherTilesStitched) {
       0);
   EXPECT_EQ(read_file(dir_ / "cut/GTResult.DEM"), read_file(dir_ / "three/GTResult.DEM"));
 
-  // A raster whose compressed bytes are damaged half way through the copy: it is "changed
-  // while it was read", never a success.
+  // A raster whose compressed bytes are damaged half way through: it fails its CRC, and
+  // none of it reaches the result, which holds no-data in its place (as for a raster
+  // missing beside its header).
   std::string zip = read_file(dir_ / "tiles/E169N12.zip");
   const size_t at = zip.find("E169N12.DEM") + 11 + 40000;
   zip[at] = static_cast<char>(zip[at] ^ 0x5A);
@@ -174,9 +175,14 @@ TEST_F(Archives, DamagedArchivesAreToldAndTheOtherTilesStitched) {
   fs::create_directory(dir_ / "damaged");
   r = run_demstitch(dir_ / "damaged", {"../tiles/E169N12.zip", "../tiles/E171N12.zip"});
   EXPECT_EQ(r.status, 4);
-  EXPECT_NE(r.err.find("../tiles/E169N12.zip:E169N12.DEM changed while it was read"),
+  EXPECT_NE(r.err.find("../tiles/E169N12.zip:E169N12.DEM: damaged: its bytes fail the archive's CRC"),
             std::string::npos)
       << r.err;
+  fs::create_directory(dir_ / "no_raster");
+  fs::copy(dir_ / "tiles/E169N12.HDR", dir_ / "no_raster/E169N12.HDR");
+  r = run_demstitch(dir_ / "no_raster", {"E169N12", "../tiles/E171N12"});
+  EXPECT_EQ(r.status, 4);
+  EXPECT_EQ(read_file(dir_ / "damaged/GTResult.DEM"), read_file(dir_ / "no_raster/GTResult.DEM"));
 }
 
 TEST_F(Archives, OnlyWhatIsNotATileFileIsTakenForAnArchive) {
