@@ -100,6 +100,8 @@ std::string final_bounds_text(const MosaicBounds& bounds, const std::optional<Mo
 std::string problem_text(const TileProblem& problem) {
   const char* path = problem.path.c_str();
   switch (problem.kind) {
+    case ProblemKind::folder_not_read:
+      return format("Error reading folder %s: %s\n", path, problem.cause.detail().c_str());
     case ProblemKind::header_not_opened:
     case ProblemKind::raster_not_opened:
       // A file that is there but cannot be opened (no permission, too many open files, a

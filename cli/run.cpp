@@ -1,5 +1,6 @@
 #include "cli/run.hpp"
 
+#include <algorithm>
 #include <csignal>
 
 #include "base/strings.hpp"
@@ -14,7 +15,11 @@ namespace {
 int exit_status(const StitchResult& result) {
   switch (result.outcome) {
     case StitchOutcome::written:
-      return result.problems.empty() ? exit_ok : exit_input_problem;
+      // An earlier result caught by a wildcard is not a tile: passed over, said, no failure.
+      return std::all_of(result.problems.begin(), result.problems.end(),
+                         [](const TileProblem& p) { return p.kind == ProblemKind::result_not_tile; })
+                 ? exit_ok
+                 : exit_input_problem;
     case StitchOutcome::no_header:
     case StitchOutcome::no_usable_size:
     case StitchOutcome::outside_window:
@@ -89,6 +94,12 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   }
   // On a terminal the prompt must not overwrite the last progress line.
   if (console.last_printed() == '\r' && console.out_is_terminal()) console.print("\n");
+  // Named folders that are not there or hold no tiles have said so, each in its line.
+  const bool only_folders =
+      result.outcome == StitchOutcome::no_header &&
+      std::all_of(result.problems.begin(), result.problems.end(),
+                  [](const TileProblem& p) { return p.kind == ProblemKind::folder_not_read; });
+  if (only_folders) return exit_input_problem;
   if (std::string text = failure_text(result); !text.empty()) console.error(text);
   if (std::string text = install_notes(result); !text.empty()) console.error(text);
   int status = exit_status(result);

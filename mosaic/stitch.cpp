@@ -10,6 +10,7 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <unordered_set>
 #include <utility>
 
 #include "base/samples.hpp"
@@ -123,6 +124,11 @@ class Stitcher {
       return finish(StitchOutcome::tile_is_result);
     }
     read_headers();
+    // Only folders and archives that could not be read: there is no mosaic to describe.
+    if (tiles_read_ == 0 && std::all_of(named_.begin(), named_.end(),
+                                        [](const Named& n) { return !n.failure.ok(); })) {
+      return finish(StitchOutcome::no_header);
+    }
     if (request_.window) {
       // The mosaic is the window, snapped out to the grid, whatever the tiles cover.
       grid_ = snap_outward(*request_.window);
@@ -156,12 +162,18 @@ class Stitcher {
     std::string name;
     std::shared_ptr<Archive> archive;
     Status failure;
+    bool folder = false;  // the failure is a folder's
   };
   // A named archive, listed with the others once every name is known.
   struct Pending {
+    Pending(std::string n, std::shared_ptr<const Source> a, Status f)
+        : name(std::move(n)), archive(std::move(a)), failure(std::move(f)) {}
     std::string name;
     std::shared_ptr<const Source> archive;  // null for a tile by name, or a failure
     Status failure;
+    // For what a folder holds: the tiles in it as loose files, by lower-case stem.
+    std::shared_ptr<const std::unordered_set<std::string>> loose;
+    bool folder = false;  // a folder's failure
   };
 
   // Turns the named tiles, folders and archives into the tiles to read, in order; false
@@ -171,9 +183,21 @@ class Stitcher {
     for (const std::string& name : request_.tiles) {
       if (is_folder(name)) {
         add_folder(name, &pending);
+      } else if (!name.empty() && std::string_view(path_separators).find(name.back()) !=
+                                      std::string_view::npos) {
+        // A name ending in a separator can only be a folder.
+        pending.push_back(Pending{name, nullptr, folder_failure(name, "no such folder")});
+        pending.back().folder = true;
       } else {
         add_file(name, &pending);
       }
+    }
+    // More loose tiles than a run takes: the run ends with that, no archive listed.
+    const auto loose = std::count_if(pending.begin(), pending.end(),
+                                     [](const Pending& p) { return p.archive == nullptr; });
+    if (request_.max_tiles != 0 && static_cast<size_t>(loose) > request_.max_tiles) {
+      for (Pending& p : pending) named_.push_back(Named{std::move(p.name), nullptr, {}});
+      return true;
     }
     std::vector<std::unique_ptr<Archive>> archives(pending.size());
     std::vector<Status> listed(pending.size());
@@ -181,15 +205,25 @@ class Stitcher {
     for (size_t i = 0; i < pending.size(); ++i) {
       Pending& p = pending[i];
       if (!p.archive) {
-        named_.push_back(Named{std::move(p.name), nullptr, std::move(p.failure)});
+        named_.push_back(Named{std::move(p.name), nullptr, std::move(p.failure), p.folder});
       } else if (!listed[i].ok()) {
         named_.push_back(Named{std::move(p.name), nullptr, std::move(listed[i])});
       } else {
         std::shared_ptr<Archive> archive = std::move(archives[i]);
-        for (const std::string& tile : archive->tiles()) named_.push_back(Named{tile, archive, {}});
+        for (const std::string& tile : archive->tiles()) {
+          // A tile also extracted beside its archive is the loose one.
+          if (p.loose && p.loose->contains(ascii_lower(base_name(tile.substr(p.name.size() + 1))))) {
+            continue;
+          }
+          named_.push_back(Named{tile, archive, {}});
+        }
       }
     }
     return true;
+  }
+
+  static Status folder_failure(const std::string& folder, std::string why) {
+    return Status::error(StatusKind::not_found, Side::input, folder, std::move(why));
   }
 
   // Whether a name is a tile's own file (NAME.DEM, NAME.hdr, NAME.prj): never taken for an
@@ -199,22 +233,46 @@ class Stitcher {
     return extension == ".dem" || extension == ".hdr" || extension == ".prj";
   }
 
-  // Whether a name says it is an archive.
-  static bool named_as_archive(const std::string& name) {
+  // The name without an archive's extension (.tar.gz, .tgz, .zip, .tar, any case); empty
+  // for a name that is not an archive's.
+  static std::string archive_stem(const std::string& name) {
     const std::string lower = ascii_lower(name);
-    return lower.ends_with(".tar.gz") || lower.ends_with(".tgz") || lower.ends_with(".zip") ||
-           lower.ends_with(".tar");
+    for (std::string_view extension : {".tar.gz", ".tgz", ".zip", ".tar"}) {
+      if (lower.size() > extension.size() && lower.ends_with(extension)) {
+        return name.substr(0, name.size() - extension.size());
+      }
+    }
+    return {};
+  }
+  static bool named_as_archive(const std::string& name) { return !archive_stem(name).empty(); }
+
+  // Opens a file named as an archive: a failure, naming it and why, when it cannot be
+  // opened or is none (a download that failed, an error page saved under the name).
+  Pending named_archive(const std::string& path) {
+    std::unique_ptr<Source> source;
+    if (Status s = opener_.open(path, &source); !s.ok()) return Pending{path, nullptr, s};
+    if (archive_kind(*source) != ArchiveKind::none) {
+      return Pending{path, std::shared_ptr<const Source>(std::move(source)), {}};
+    }
+    int64_t size = 0;
+    const bool empty = source->size(&size).ok() && size == 0;
+    return Pending{path, nullptr,
+                   Status::error(StatusKind::corrupt, Side::input, path,
+                                 empty ? "empty: not an archive (a download that failed?)"
+                                       : "not an archive (.tar.gz, .tgz, .zip or .tar)")};
   }
 
-  // A name: an archive by its content, or else a tile by name as it always was. An archive
-  // that cannot be opened is told under its own name.
+  // A name: an archive by its content, or else a tile by name as it always was. A name
+  // that says it is an archive is one, or is told as not.
   void add_file(const std::string& name, std::vector<Pending>* pending) {
+    if (named_as_archive(name)) {
+      pending->push_back(named_archive(name));
+      return;
+    }
     std::unique_ptr<Source> source;
     Status s = is_tile_file(name) ? Status() : opener_.open(name, &source);
     if (s.ok() && source && archive_kind(*source) != ArchiveKind::none) {
       pending->push_back(Pending{name, std::shared_ptr<const Source>(std::move(source)), {}});
-    } else if (!s.ok() && named_as_archive(name)) {
-      pending->push_back(Pending{name, nullptr, s});
     } else {
       pending->push_back(Pending{name, nullptr, {}});
     }
@@ -222,13 +280,17 @@ class Stitcher {
 
   // The tiles of a folder, not looking into the folders in it: each NAME.HDR (any case) that
   // is not the header of an earlier result, and each archive, in name order. Anything else
-  // (a raster or .prj without a header, side files, results) is passed over and counted.
+  // (a raster or .prj without a header, side files, results, an archive whose tile lies
+  // beside it extracted) is passed over and counted; a file named as an archive that is
+  // none is told.
   void add_folder(const std::string& folder, std::vector<Pending>* pending) {
     std::vector<std::string> names;
     if (Status s = list_folder(folder, &names); !s.ok()) {
-      pending->push_back(Pending{folder, nullptr, s});
+      pending->push_back(Pending{folder, nullptr, folder_failure(folder, s.detail())});
+      pending->back().folder = true;
       return;
     }
+    const size_t before = pending->size();
     // Names in it are written with the separator the folder's name already uses.
     const size_t last = folder.find_last_of(path_separators);
     const char separator = last == std::string::npos ? path_separators[0] : folder[last];
@@ -236,26 +298,24 @@ class Stitcher {
     auto stem = [](const std::string& name) {
       return ascii_lower(name.substr(0, name.size() - 4));
     };
-    auto has = [](const std::vector<std::string>& list, const std::string& item) {
-      return std::find(list.begin(), list.end(), item) != list.end();
-    };
     // First the headers: the one a tile is named by (the first of NAME.HDR and NAME.hdr), and
-    // those of results, which are counted.
-    std::vector<std::string> headers;
-    std::vector<std::string> tile_stems;
-    std::vector<std::string> seen;
+    // those of results, which are counted. Past the most tiles a run takes, headers are no
+    // longer opened: the run ends with that.
+    std::unordered_set<std::string> headers;
+    auto tile_stems = std::make_shared<std::unordered_set<std::string>>();
+    std::unordered_set<std::string> seen;
     size_t skipped = 0;
     for (const std::string& name : names) {
-      if (extension_of(name) != ".hdr" || is_folder(prefix + name) || has(seen, stem(name))) {
+      if (extension_of(name) != ".hdr" || is_folder(prefix + name) || !seen.insert(stem(name)).second) {
         continue;
       }
-      seen.push_back(stem(name));
       std::unique_ptr<Source> source;
-      if (opener_.open(prefix + name, &source).ok() && is_a_result(*source)) {
+      const bool over = request_.max_tiles != 0 && headers.size() > request_.max_tiles;
+      if (!over && opener_.open(prefix + name, &source).ok() && is_a_result(*source)) {
         ++skipped;
       } else {
-        headers.push_back(name);
-        tile_stems.push_back(stem(name));
+        headers.insert(name);
+        tile_stems->insert(stem(name));
       }
     }
     for (const std::string& name : names) {
@@ -263,11 +323,20 @@ class Stitcher {
       const std::string extension = extension_of(name);
       if (is_folder(path)) continue;
       if (extension == ".hdr") {
-        if (has(headers, name))
+        if (headers.contains(name)) {
           pending->push_back(Pending{path.substr(0, path.size() - 4), nullptr, {}});
+        }
         continue;  // the other case of a tile's header, or a result's, counted above
       }
-      if ((extension == ".dem" || extension == ".prj") && has(tile_stems, stem(name))) continue;
+      if ((extension == ".dem" || extension == ".prj") && tile_stems->contains(stem(name))) continue;
+      if (named_as_archive(name)) {
+        if (tile_stems->contains(ascii_lower(archive_stem(name)))) {
+          ++skipped;  // extracted beside it: the loose files are the tile
+        } else {
+          pending->push_back(named_archive(path));
+        }
+        continue;
+      }
       std::unique_ptr<Source> source;
       if (!is_tile_file(name) && opener_.open(path, &source).ok() &&
           archive_kind(*source) != ArchiveKind::none) {
@@ -276,7 +345,14 @@ class Stitcher {
         ++skipped;
       }
     }
+    for (size_t i = before; i < pending->size(); ++i) (*pending)[i].loose = tile_stems;
     if (skipped > 0) observer_.folder_skipped(folder, skipped);
+    if (pending->size() == before) {
+      pending->push_back(Pending{folder, nullptr,
+                                 folder_failure(folder, names.empty() ? "holds no tiles (it is empty)"
+                                                                      : "holds no tiles")});
+      pending->back().folder = true;
+    }
   }
 
   // Lists the named archives, two at a time: each is read through once, and they are
@@ -402,9 +478,7 @@ class Stitcher {
       if (const Status& failure = named_[i].failure; !failure.ok()) {
         // A folder that cannot be listed, or an archive that cannot be read through.
         tile.header_path = tile.name;
-        problem(tile,
-                failure.kind() == StatusKind::corrupt ? ProblemKind::header_not_read
-                                                      : ProblemKind::header_not_opened,
+        problem(tile, named_[i].folder ? ProblemKind::folder_not_read : ProblemKind::header_not_read,
                 tile.name, failure);
         observer_.header_problem(report_of(tile), tile.problems.back());
         continue;

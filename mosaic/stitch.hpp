@@ -48,6 +48,7 @@ struct StitchRequest {
 
 // Why a named tile was not used, or not used whole.
 enum class ProblemKind {
+  folder_not_read,  // a named folder is not there, cannot be listed or holds no tiles
   header_not_opened,
   header_not_read,  // opened, but reading it failed
   header_doubtful,  // read and used, but it lacks a corner or describes other samples

@@ -206,6 +206,8 @@ const char* kind_name(StatusKind kind) {
 
 const char* problem_name(ProblemKind kind) {
   switch (kind) {
+    case ProblemKind::folder_not_read:
+      return "folder_not_read";
     case ProblemKind::header_not_opened:
       return "header_not_opened";
     case ProblemKind::header_not_read:

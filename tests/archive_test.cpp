@@ -193,10 +193,67 @@ TEST_F(Archives, OnlyWhatIsNotATileFileIsTakenForAnArchive) {
   fs::create_directory(dir_ / "magic");
   Result r = run_demstitch(dir_ / "magic", {"../tiles/E169N12.DEM", "../tiles/E171N12.HDR"});
   EXPECT_EQ(r.status, 0) << r.err;
-  // An archive that is not there is told by its own name.
-  r = run_demstitch(dir_ / "magic", {"../tiles/E169N12.DEM", "../tiles/W000N00.tar.gz"});
+  // An archive that is not there, or is none (a failed download), is told by its own name
+  // and why.
+  write_file(dir_ / "tiles/E000N00.zip", "<html>Not Found</html>");
+  r = run_demstitch(dir_ / "magic", {"../tiles/E169N12.DEM", "../tiles/W000N00.tar.gz",
+                                     "../tiles/E000N00.zip"});
   EXPECT_EQ(r.status, 4);
-  EXPECT_NE(r.err.find("Error opening file ../tiles/W000N00.tar.gz\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Error reading file ../tiles/W000N00.tar.gz: No such file or directory\n"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("Error reading file ../tiles/E000N00.zip: not an archive"), std::string::npos)
+      << r.err;
+}
+
+TEST_F(Archives, AFolderTellsBrokenDownloadsAndTakesExtractedTilesOverTheirArchives) {
+  // E169N12 both extracted and in its archive (one tile, the loose files), E171N12 only in
+  // its archive, and three downloads that failed: an empty file, an error page, a link to
+  // nowhere.
+  fs::create_directory(dir_ / "both");
+  ASSERT_TRUE(
+      shell("tar -czf ../both/E169N12.tar.gz E169N12.DEM E169N12.HDR && "
+            "zip -q ../both/E171N12.zip E171N12.DEM E171N12.HDR && "
+            "cp E169N12.DEM E169N12.HDR E169N10.* E171N10.* ../both/"));
+  Result r = stitch_like_loose("extracted", {"../both"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("Skipped 7 files in ../both"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("E169N12.tar.gz"), std::string::npos) << r.out;
+
+  write_file(dir_ / "both/W020N40.tar.gz", "");
+  write_file(dir_ / "both/E020N40.ZIP", "<html><body>Not Found</body></html>\n");
+  fs::create_symlink("nowhere.tar.gz", dir_ / "both/W060N40.tgz");
+  r = stitch_like_loose("broken", {"../both"});
+  EXPECT_EQ(r.status, 4);
+  for (const char* line : {"Error reading file ../both/W020N40.tar.gz: empty: not an archive",
+                           "Error reading file ../both/E020N40.ZIP: not an archive",
+                           "Error reading file ../both/W060N40.tgz: No such file or directory"}) {
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+  }
+
+  // A folder that is not there, or holds no tiles: one line, and no mosaic described.
+  fs::create_directory(dir_ / "empty");
+  for (const auto& [folder, why] : std::vector<std::pair<std::string, std::string>>{
+           {"../tilez/", "no such folder"}, {"../empty", "holds no tiles (it is empty)"}}) {
+    r = run_demstitch(dir_ / "loose", {folder});
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Error reading folder " + folder + ": " + why + "\n");
+  }
+}
+
+TEST_F(Archives, AFolderIsStitchedInNameOrder) {
+  // Six tiles on the same place, written in name order (a file system may list them in
+  // any order): the last by name lies on top.
+  fs::create_directory(dir_ / "stack");
+  for (int i = 0; i < 6; ++i) {
+    const std::string name = "stack/T" + std::to_string(i);
+    write_file(dir_ / (name + ".HDR"), bil_header(240, 240, "169.004166666667", "11.995833333333"));
+    write_file(dir_ / (name + ".DEM"), tile_raster(240, 240, 100 * i));
+  }
+  fs::create_directory(dir_ / "stacked");
+  ASSERT_EQ(run_demstitch(dir_ / "stacked", {"../stack"}).status, 0);
+  EXPECT_TRUE(read_file(dir_ / "stacked/GTResult.DEM") == read_file(dir_ / "stack/T5.DEM"));
 }
 
 TEST_F(Archives, TilesInArchivesCountTowardsTheLimit) {

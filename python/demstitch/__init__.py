@@ -51,7 +51,7 @@ class TileWarning(UserWarning):
 class TileProblem:
     """Why a tile was not used, or not used whole.
 
-    ``tile`` indexes ``StitchResult.tiles``; ``kind`` is one of header_not_opened,
+    ``tile`` indexes ``StitchResult.tiles``; ``kind`` is one of folder_not_read, header_not_opened,
     header_not_read, header_doubtful, result_not_tile, raster_not_opened, raster_not_read,
     bad_row_length, no_place, raster_short, raster_long, raster_changed; ``message`` is the
     line the command line prints for it.
@@ -130,8 +130,10 @@ def _check(answer: dict, stacklevel: int) -> Tuple[TileProblem, ...]:
         return problems
     if error["kind"] == "no_memory":
         raise MemoryError(details)
-    if outcome == "no_header" and all(p.kind == "header_not_opened" for p in problems):
-        # No header could be opened: missing, or kept from us.
+    if outcome == "no_header" and all(
+        p.kind in ("header_not_opened", "folder_not_read") for p in problems
+    ):
+        # No header could be opened, or no folder read: missing, or kept from us.
         causes = [p["cause"] for p in answer["problems"]]
         other = next((c for c in causes if c["kind"] != "not_found"), None)
         if other is not None:
