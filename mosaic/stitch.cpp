@@ -114,6 +114,17 @@ class Stitcher {
         opener_(request.opener != nullptr ? *request.opener : file_opener_) {}
 
   StitchResult run() {
+    // A result whose folder is not there fails before any tile is read.
+    if (memory_ == nullptr) {
+      const std::string path =
+          request_.format == ResultFormat::cog ? cog_path() : request_.output_base + ".DEM";
+      if (const std::string folder = folder_of(path); !is_folder(folder)) {
+        fail(StitchOutcome::output_failed, OutputStep::create_raster,
+             Status::error(StatusKind::not_found, Side::output, folder,
+                           "no such folder, for " + path + " (make it first)"));
+        return finish(result_.outcome);
+      }
+    }
     if (!find_tiles()) return finish(StitchOutcome::cancelled);
     for (const Named& named : named_) result_.tiles.push_back(named.name);
     if (request_.max_tiles != 0 && named_.size() > request_.max_tiles) {
@@ -862,20 +873,26 @@ class Stitcher {
   }
 
   // No name the result takes or removes may be a named tile's file: not by its name in
-  // any case (--output=w020n40 beside w020n40.hdr and w020n40.stx), nor as a link to it or
-  // another name of it (the files actually read are compared, whatever led to them).
+  // any case (--output=w020n40 beside w020n40.hdr), nor as a link to it or another name of
+  // it (the files actually read are compared, whatever led to them). A GeoTIFF named after
+  // its tile (T1.tif from T1) is none of these.
   Status check_not_a_tile(const std::vector<std::string>& touched) const {
     const std::optional<FileId> result_folder = target_id(folder_of(request_.output_base));
-    const std::string result_name = base_name(request_.output_base);
     for (const TileInput& tile : tiles_) {
       std::vector<FileId> files = tile.files;
       // A tile in an archive is known by the archive's identity alone.
       const std::vector<std::string> bases =
           in_archive(tile) ? std::vector<std::string>{} : tile_bases(tile.name);
       for (const std::string& base : bases) {
-        if (equal_ignoring_case(base_name(base), result_name) &&
-            target_id(folder_of(base)) == result_folder) {
-          return clash(touched.front(), tile);
+        // By name in any case: a file system that ignores case would give the same file.
+        if (target_id(folder_of(base)) == result_folder) {
+          for (const std::string& path : touched) {
+            for (const char* extension : {".hdr", ".dem", ".prj"}) {
+              if (equal_ignoring_case(base_name(path), base_name(base) + extension)) {
+                return clash(path, tile);
+              }
+            }
+          }
         }
         for (const char* extension : {"", ".hdr", ".HDR", ".dem", ".DEM", ".prj", ".PRJ"}) {
           for (auto id : {file_id(base + extension), target_id(base + extension)}) {

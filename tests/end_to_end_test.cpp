@@ -423,11 +423,15 @@ TEST_F(Stitch, AWindowReadsOnlyTheTilesItTouches) {
             "The tile U is the result this run would replace: nothing read or written (remove it "
             "from the tiles, or write the result elsewhere with --output)\n");
   EXPECT_TRUE(read_file(dir_ / "U.DEM") == read_file(dir_ / "A.dem"));
-  // A folder that does not exist is the output's problem.
+  // A folder that does not exist is the output's problem, found before any tile is read.
   Result missing = run({"--bounds=-180,89.5,-179.5,90", "--output=nowhere/region", "A"});
   EXPECT_EQ(missing.status, 3);
+  EXPECT_EQ(missing.out, "");
   EXPECT_EQ(missing.err,
-            "Unable to open output file\nnowhere/region.DEM: No such file or directory\n");
+            "Unable to open output file\nnowhere: no such folder, for nowhere/region.DEM (make it "
+            "first)\n");
+  // A GeoTIFF named after its only tile is no file of the tile.
+  EXPECT_EQ(run({"--output=U.tif", "U"}).status, 0);
 }
 
 class KeepsEarlierResult : public Stitch {
