@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "io/filesystem.hpp"
 #include "io/platform.hpp"
@@ -241,6 +244,22 @@ Status create_lock_file(const std::string& path, int* created, bool* taken) {
 
 }  // namespace
 
+namespace {
+
+// "owned by user NAME (uid N)", or by the number alone where the name is not known.
+std::string owner_text(uid_t uid) {
+  std::string text = "owned by user ";
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr) {
+    text += std::string(found->pw_name) + " ";
+  }
+  return text + "(uid " + std::to_string(uid) + ")";
+}
+
+}  // namespace
+
 Status LockFile::acquire(const std::string& path) {
   // The lock file is removed by the run that holds it; a run that opened it just before
   // finds another file, or none, under the name once it has the lock, and tries again.
@@ -264,6 +283,15 @@ Status LockFile::acquire(const std::string& path) {
     if (::fstat(fd, &held_file) != 0 || !S_ISREG(held_file.st_mode)) {
       ::close(fd);
       return LockFile::not_a_lock(path, "not a regular file");
+    }
+    // In a folder others may write to (/tmp), anyone may plant a lock file with a journal:
+    // only this user's own is ever acted on.
+    if (held_file.st_uid != ::geteuid()) {
+      ::close(fd);
+      return Status::error(StatusKind::io_error, Side::output, path,
+                           owner_text(held_file.st_uid) +
+                               ": another user's lock is never used; nothing written (remove "
+                               "it, or choose another name with --output)");
     }
     int error = 0;
     if (!take_lock(fd, &error)) {

@@ -43,22 +43,37 @@ OutputSet::~OutputSet() {
   }
 }
 
-Status OutputSet::lock(const std::string& lock_path, const std::string& result_base) {
+Status OutputSet::lock(const std::string& lock_path, std::span<const std::string> result_files) {
   SignalsHeld held;
   folder_ = folder_of(lock_path) + path_separators[0];
-  stem_ = base_name(result_base) + ".";
-  if (stem_.find('\n') != std::string::npos) {
-    return Status::error(StatusKind::io_error, Side::output, result_base,
-                         "a result's name cannot hold a line break");
+  for (const std::string& path : result_files) {
+    if (path.find('\n') != std::string::npos) {
+      return Status::error(StatusKind::io_error, Side::output, path,
+                           "a result's name cannot hold a line break");
+    }
+    if (base_name(path) != base_name(lock_path)) result_names_.push_back(base_name(path));
   }
   if (Status s = lock_.acquire(lock_path); !s.ok()) return s;
   lock_slot_ = register_removal(lock_path);
   return settle();
 }
 
-bool OutputSet::is_ours(const std::string& name) const {
-  return name.size() > stem_.size() && name.starts_with(stem_) &&
-         name.find_first_of(path_separators) == std::string::npos;
+bool OutputSet::is_result_file(std::string_view name) const {
+  return std::find(result_names_.begin(), result_names_.end(), name) != result_names_.end();
+}
+
+bool OutputSet::is_temporary(const std::string& name) const {
+  // A temporary name: a result file's, a dot, 16 hexadecimal digits and ".part".
+  constexpr std::string_view part = ".part";
+  constexpr size_t tag = 16;
+  if (name.size() < 1 + tag + part.size() || !name.ends_with(part)) return false;
+  const size_t dot = name.size() - part.size() - tag - 1;
+  if (name[dot] != '.') return false;
+  for (size_t i = dot + 1; i < dot + 1 + tag; ++i) {
+    const char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return is_result_file(std::string_view(name).substr(0, dot));
 }
 
 Status OutputSet::settle() {
@@ -73,9 +88,12 @@ Status OutputSet::settle() {
     if (end == std::string::npos) break;  // a record cut short was never acted on
     std::vector<std::string> f = fields_of(std::string_view(journal).substr(at, end - at));
     at = end + 1;
-    if (!std::all_of(f.begin() + 1, f.end(), [&](const std::string& n) { return is_ours(n); })) {
-      continue;
-    }
+    // A record acts only on the result's own files and a run's temporary names: the first
+    // name of new, old and gone is a result file, every other a temporary name.
+    const bool ours = f.size() == 1 || ((f[0] == "part" || is_result_file(f[1])) &&
+                                        std::all_of(f.begin() + (f[0] == "part" ? 1 : 2), f.end(),
+                                                    [&](const std::string& n) { return is_temporary(n); }));
+    if (!ours) continue;
     if (f[0] == "install" && f.size() == 1) {
       installing = true;
     } else if (f[0] == "done" && f.size() == 1) {

@@ -3,6 +3,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -30,10 +31,11 @@ class OutputSet {
   ~OutputSet();
 
   // Takes the result's lock, the file `lock_path`, and settles what an earlier run left in
-  // its journal. Only names in the lock's folder that begin with the name of `result_base`
-  // and a dot are ever removed or restored from a journal. A lock held by another run
-  // fails with kind `busy`.
-  Status lock(const std::string& lock_path, const std::string& result_base);
+  // its journal. A journal's records are acted on only where they name, in the lock's
+  // folder, one of `result_files` (the result's files and side files) or a temporary name
+  // of one (NAME.<16 hex digits>.part); the lock itself never. A lock held by another run
+  // fails with kind `busy`; one that another user owns is never used.
+  Status lock(const std::string& lock_path, std::span<const std::string> result_files);
   // Fails when one of `final_paths` cannot be replaced by a new file (a folder stands there,
   // or on Windows a read-only file or a device name).
   static Status check_replaceable(std::span<const std::string> final_paths);
@@ -104,13 +106,14 @@ class OutputSet {
   // lock file for it when there are any.
   void keep(const std::vector<std::string>& names);
   std::string in_folder(const std::string& name) const { return folder_ + name; }
-  bool is_ours(const std::string& name) const;
+  bool is_result_file(std::string_view name) const;
+  bool is_temporary(const std::string& name) const;
 
   std::vector<std::unique_ptr<Entry>> entries_;
   LockFile lock_;
   int lock_slot_ = -1;
   std::string folder_;  // the lock's folder, with a separator at the end
-  std::string stem_;    // the result's name and a dot: every name the journal may touch
+  std::vector<std::string> result_names_;  // the result's files: every name the journal may touch
   bool keep_journal_ = false;
   std::vector<std::string> kept_;
   std::vector<Status> leftovers_;

@@ -30,9 +30,12 @@ class Outputs : public ::testing::Test {
 
   std::vector<std::string> names() { return testing::names_in(dir_.path()); }
 
+  // The files the result R is made of: the only names its journal may act on.
+  std::vector<std::string> result_files() { return {path("R.DEM"), path("R.HDR"), path("R.stx")}; }
+
   // Starts a set of the two result files with the given contents, removing R.stx with them.
   void write_pair(OutputSet& set, const std::string& a, const std::string& b) {
-    ASSERT_TRUE(set.lock(path("R.DEM.lock"), path("R")).ok());
+    ASSERT_TRUE(set.lock(path("R.DEM.lock"), result_files()).ok());
     for (auto [name, text] : {std::pair{"R.DEM", a}, std::pair{"R.HDR", b}}) {
       File* file = nullptr;
       ASSERT_TRUE(set.add(path(name), &file).ok());
@@ -48,8 +51,12 @@ class Outputs : public ::testing::Test {
   }
 
   // The folder holds one whole result, the old one with its side file or the new one
-  // without, and nothing else.
-  void expect_whole_result(const std::string& when) {
+  // without (or, where there was none, nothing), and nothing else.
+  void expect_whole_result(const std::string& when, bool fresh = false) {
+    if (fresh && !fs::exists(dir_ / "R.DEM")) {
+      EXPECT_EQ(names(), std::vector<std::string>{}) << when;
+      return;
+    }
     const std::string raster = read_file(dir_ / "R.DEM");
     if (raster == "old raster") {
       EXPECT_EQ(read_file(dir_ / "R.HDR"), "old header") << when;
@@ -140,9 +147,9 @@ TEST_F(Outputs, SideFilesThatAreNotFilesStay) {
 
 TEST_F(Outputs, OneRunAtATimeHoldsTheLock) {
   OutputSet first;
-  ASSERT_TRUE(first.lock(path("R.DEM.lock"), path("R")).ok());
+  ASSERT_TRUE(first.lock(path("R.DEM.lock"), result_files()).ok());
   OutputSet second;
-  Status busy = second.lock(path("R.DEM.lock"), path("R"));
+  Status busy = second.lock(path("R.DEM.lock"), result_files());
   EXPECT_EQ(busy.kind(), StatusKind::busy);
   EXPECT_EQ(busy.path(), path("R.DEM.lock"));
 }
@@ -152,7 +159,7 @@ TEST_F(Outputs, TheLockIsNeverAFileOfSomeoneElse) {
   std::string lock = path("R.DEM.lock");
   auto expect_refused = [&](const std::string& what) {
     OutputSet set;
-    Status s = set.lock(lock, path("R"));
+    Status s = set.lock(lock, result_files());
     EXPECT_FALSE(s.ok()) << what;
     EXPECT_EQ(s.path(), lock) << what;
   };
@@ -177,7 +184,7 @@ TEST_F(Outputs, TheLockIsNeverAFileOfSomeoneElse) {
   // Its own lock file it takes, and removes when done.
   {
     OutputSet set;
-    ASSERT_TRUE(set.lock(lock, path("R")).ok());
+    ASSERT_TRUE(set.lock(lock, result_files()).ok());
 #if !defined(_WIN32)  // where a file held for deletion cannot be opened again
     EXPECT_EQ(read_file(lock).substr(0, LockFile::mark.size()), LockFile::mark);
 #endif
@@ -194,10 +201,53 @@ TEST_F(Outputs, NamesOfAKilledRunAreRemovedAndNoOthers) {
                                       "part/S.DEM.0123456789abcdef.part\n");
   {
     OutputSet set;
-    ASSERT_TRUE(set.lock(path("R.DEM.lock"), path("R")).ok());
+    ASSERT_TRUE(set.lock(path("R.DEM.lock"), result_files()).ok());
   }
   EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM.fedcba9876543210.part"}));
 }
+
+TEST_F(Outputs, AJournalActsOnlyOnTheResultsFilesAndTheirTemporaryNames) {
+  // Forged records: the lock itself, a user's file beside the result, a result file as a
+  // temporary name, a temporary name of something else, an install that would restore a
+  // user's file over the header.
+  for (const char* name : {"R.mine", "R.DEM.0123456789abcdef.partx", "R.DEMX.0123456789abcdef.part",
+                           "R.DEM.0123456789ABCDEF.part", "R.HDR.keep"}) {
+    write_file(dir_ / name, "the user's");
+  }
+  write_file(dir_ / "R.HDR", "the user's header");
+  write_file(dir_ / "R.DEM.lock",
+             std::string(LockFile::mark) +
+                 "part/R.DEM.lock\npart/R.mine\npart/R.HDR\npart/R.DEM.0123456789abcdef.partx\n"
+                 "part/R.DEMX.0123456789abcdef.part\npart/R.DEM.0123456789ABCDEF.part\n"
+                 "install\nold/R.HDR/R.HDR.0123456789abcdef.part/R.HDR.keep\n"
+                 "new/R.mine/R.DEM.0123456789abcdef.part\n");
+  {
+    OutputSet set;
+    ASSERT_TRUE(set.lock(path("R.DEM.lock"), result_files()).ok());
+    EXPECT_TRUE(fs::exists(dir_ / "R.DEM.lock"));
+  }
+  EXPECT_EQ(read_file(dir_ / "R.HDR"), "the user's header");
+  EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM.0123456789ABCDEF.part",
+                                               "R.DEM.0123456789abcdef.partx",
+                                               "R.DEMX.0123456789abcdef.part", "R.HDR",
+                                               "R.HDR.keep", "R.mine"}));
+}
+
+#if !defined(_WIN32)
+TEST_F(Outputs, ALockAnotherUserOwnsIsNeverActedOn) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give a file to another user";
+  write_file(dir_ / "R.DEM.0123456789abcdef.part", "another user's");
+  write_file(dir_ / "R.DEM.lock",
+             std::string(LockFile::mark) + "part/R.DEM.0123456789abcdef.part\n");
+  ASSERT_EQ(::chown(path("R.DEM.lock").c_str(), 65534, 65534), 0);
+  OutputSet set;
+  Status s = set.lock(path("R.DEM.lock"), result_files());
+  EXPECT_EQ(s.path(), path("R.DEM.lock"));
+  EXPECT_NE(s.detail().find("(uid 65534): another user's lock is never used"), std::string::npos)
+      << s.detail();
+  EXPECT_TRUE(fs::exists(dir_ / "R.DEM.0123456789abcdef.part"));
+}
+#endif
 
 TEST_F(Outputs, AnInstallThatCannotBeUndoneStopsTheRunAndStaysInTheJournal) {
   // A killed run's install whose earlier raster cannot go back: a folder took its name.
@@ -209,14 +259,14 @@ TEST_F(Outputs, AnInstallThatCannotBeUndoneStopsTheRunAndStaysInTheJournal) {
   write_file(dir_ / "R.DEM.lock", journal);
   {
     OutputSet set;
-    Status s = set.lock(path("R.DEM.lock"), path("R"));
+    Status s = set.lock(path("R.DEM.lock"), result_files());
     EXPECT_FALSE(s.ok());
     EXPECT_EQ(s.path(), path("R.DEM.lock"));
   }
   EXPECT_EQ(read_file(dir_ / "R.DEM.lock"), journal);
   // Once the folder is gone, the next run puts the raster back.
   fs::remove_all(dir_ / "R.DEM");
-  { ASSERT_TRUE(OutputSet().lock(path("R.DEM.lock"), path("R")).ok()); }
+  { ASSERT_TRUE(OutputSet().lock(path("R.DEM.lock"), result_files()).ok()); }
   EXPECT_EQ(names(), std::vector<std::string>{"R.DEM"});
   EXPECT_EQ(read_file(dir_ / "R.DEM"), "old raster");
 }
@@ -234,51 +284,60 @@ TEST_F(Outputs, ACopyThatCannotBeRemovedIsLeftToTheNextRun) {
     EXPECT_EQ(set.leftovers().size(), 3u);  // the old raster, header and statistics
   }
   EXPECT_EQ(names().size(), 6u);
-  { ASSERT_TRUE(OutputSet().lock(path("R.DEM.lock"), path("R")).ok()); }
+  { ASSERT_TRUE(OutputSet().lock(path("R.DEM.lock"), result_files()).ok()); }
   expect_whole_result("after the next run took the lock");
   EXPECT_EQ(read_file(dir_ / "R.DEM"), "new raster");
 }
 
 #if !defined(_WIN32)
 // A run killed (SIGKILL) or interrupted (SIGTERM) at each step of an install in turn, in a
-// child process; the next run that takes the lock must find, or make, one whole result.
+// child process, over an earlier result and as a fresh one; killed also before each copy of
+// the earlier files goes, once the install is done. The next run that takes the lock must
+// find, or make, one whole result: the earlier, the new, or (fresh) none.
 TEST_F(Outputs, AKillOrASignalAtAnyStepOfTheInstallLeavesOneWholeResult) {
-  for (int signal : {SIGKILL, SIGTERM}) {
-    for (int step = 0;; ++step) {
-      write_old_result();
-      pid_t pid = ::fork();
-      ASSERT_NE(pid, -1);
-      if (pid == 0) {
-        end_on_interrupt_signals();
-        bool installed = false;
-        {
-          OutputSet set;
-          write_pair(set, "new raster", "new header");
-          set.set_step_hook([step, signal](int at) {
-            if (at == step) ::raise(signal);
-            return Status();
-          });
-          installed = set.install().ok();
+  for (bool fresh : {false, true}) {
+    for (int signal : {SIGKILL, SIGTERM}) {
+      for (bool at_copies : {false, true}) {
+        if (at_copies && signal == SIGTERM) continue;  // once done, a signal waits for the end
+        for (int stop = 0;; ++stop) {
+          for (const std::string& name : names()) fs::remove(dir_ / name);
+          if (!fresh) write_old_result();
+          pid_t pid = ::fork();
+          ASSERT_NE(pid, -1);
+          if (pid == 0) {
+            end_on_interrupt_signals();
+            bool installed = false;
+            {
+              OutputSet set;
+              write_pair(set, "new raster", "new header");
+              set.set_step_hook([stop, signal, at_copies, calls = 0](int at) mutable {
+                if ((at == -1) == at_copies && calls++ == stop) ::raise(signal);
+                return Status();
+              });
+              installed = set.install().ok();
+            }
+            _exit(installed ? 0 : 1);
+          }
+          int status = 0;
+          ::waitpid(pid, &status, 0);
+          const std::string when = std::string(fresh ? "fresh, " : "") + "signal " +
+                                   std::to_string(signal) + (at_copies ? " at copy " : " at step ") +
+                                   std::to_string(stop);
+          if (WIFEXITED(status)) {
+            EXPECT_EQ(WEXITSTATUS(status), 0) << when;
+            expect_whole_result(when, fresh);
+            break;  // past the last step
+          }
+          ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << when;
+          if (signal == SIGTERM) {
+            // Ended by the signal: the install was undone first.
+            EXPECT_EQ(read_file(dir_ / "R.DEM"), fresh ? "" : "old raster") << when;
+            expect_whole_result(when, fresh);
+          }
+          { ASSERT_TRUE(OutputSet().lock(path("R.DEM.lock"), result_files()).ok()); }
+          expect_whole_result(when + ", then the next run", fresh);
         }
-        _exit(installed ? 0 : 1);
       }
-      int status = 0;
-      ::waitpid(pid, &status, 0);
-      const std::string when =
-          "signal " + std::to_string(signal) + " at step " + std::to_string(step);
-      if (WIFEXITED(status)) {
-        EXPECT_EQ(WEXITSTATUS(status), 0) << when;
-        expect_whole_result(when);
-        break;  // past the last step
-      }
-      ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << when;
-      if (signal == SIGTERM) {
-        // Ended by the signal: the install was undone first.
-        EXPECT_EQ(read_file(dir_ / "R.DEM"), "old raster") << when;
-        expect_whole_result(when);
-      }
-      { ASSERT_TRUE(OutputSet().lock(path("R.DEM.lock"), path("R")).ok()); }
-      expect_whole_result(when + ", then the next run");
     }
   }
 }

@@ -676,7 +676,9 @@ class Stitcher {
         return false;
       }
     }
-    if (Status s = outputs.lock(format.raster_path() + ".lock", request_.output_base); !s.ok()) {
+    std::vector<std::string> result_files = format.files();
+    result_files.insert(result_files.end(), format.side_files().begin(), format.side_files().end());
+    if (Status s = outputs.lock(format.raster_path() + ".lock", result_files); !s.ok()) {
       // A folder that is not there is the result's problem, not the lock's.
       if (s.kind() == StatusKind::not_found) {
         s = Status::error(s.kind(), Side::output, format.raster_path(), s.detail());
