@@ -41,6 +41,7 @@ class BilResult {
   // Its files, in the order they are written: raster, header, coordinate system.
   const std::vector<std::string>& files() const { return files_; }
   const std::string& raster_path() const { return files_[0]; }
+  const std::string& header_path() const { return files_[1]; }
   // What GIS tools keep beside the raster (statistics, overviews, and the copy of the
   // header GDAL writes in lower case when it updates one): it describes an earlier mosaic,
   // and goes when the new one comes.

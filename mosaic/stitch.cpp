@@ -1,6 +1,7 @@
 #include "mosaic/stitch.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -436,7 +437,7 @@ class Stitcher {
   std::optional<size_t> tile_that_is_the_result() const {
     std::vector<FileId> result_files;
     const BilResult format(request_.output_base);
-    std::vector<std::string> paths{format.raster_path(), format.files()[1]};
+    std::vector<std::string> paths{format.raster_path(), format.header_path()};
     if (request_.format == ResultFormat::cog) paths = {cog_path()};
     for (const std::string& path : paths) {
       if (auto id = target_id(path)) result_files.push_back(*id);
@@ -668,11 +669,13 @@ class Stitcher {
   bool prepare_output(OutputSet& outputs, const Format& format) {
     // Every final name is checked before anything is written or locked: on Windows a device
     // name (CON, NUL) would open the device.
-    constexpr OutputStep steps[] = {OutputStep::create_raster, OutputStep::write_header,
-                                    OutputStep::write_projection};
+    // A name that cannot be taken is told as the step that would write it: the raster's
+    // first, then the header's and the .prj's; any further file as the raster's.
+    constexpr std::array steps = {OutputStep::create_raster, OutputStep::write_header,
+                                  OutputStep::write_projection};
     for (size_t i = 0; i < format.files().size(); ++i) {
       if (Status s = OutputSet::check_replaceable({{format.files()[i]}}); !s.ok()) {
-        fail(StitchOutcome::output_failed, steps[i], s);
+        fail(StitchOutcome::output_failed, i < steps.size() ? steps[i] : OutputStep::create_raster, s);
         return false;
       }
     }
