@@ -195,8 +195,12 @@ std::vector<std::byte> build(const CogDescription& cog,
 
 }  // namespace
 
-int32_t tiles_across(RasterSize level) { return (level.width + cog_tile_size - 1) / cog_tile_size; }
-int32_t tiles_down(RasterSize level) { return (level.height + cog_tile_size - 1) / cog_tile_size; }
+int32_t tiles_across(RasterSize level) {
+  return static_cast<int32_t>((int64_t{level.width} + cog_tile_size - 1) / cog_tile_size);
+}
+int32_t tiles_down(RasterSize level) {
+  return static_cast<int32_t>((int64_t{level.height} + cog_tile_size - 1) / cog_tile_size);
+}
 
 std::vector<std::byte> cog_header(const CogDescription& cog,
                                   const std::vector<std::vector<uint32_t>>& tile_sizes, bool big) {

@@ -26,6 +26,10 @@ namespace demstitch {
 // 2. the file: its header's place is kept, the overviews' tiles are copied after it
 //    (smallest first), then the mosaic is read again, each thread a run of tiles 512 rows
 //    high, and its tiles are compressed and written in order; last, the header.
+// The widest GeoTIFF written: every overview keeps a band of 512 rows across the whole
+// width, about 1.2 kB a column in all, and the write stays within 64 MiB.
+inline constexpr int32_t cog_max_width = 49152;
+
 class CogResult {
  public:
   CogResult(const std::string& path, CogOptions options);

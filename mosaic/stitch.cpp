@@ -828,6 +828,14 @@ class Stitcher {
   // raw raster and header.
   void write_cog_result() {
     CogResult format(cog_path(), request_.cog);
+    if (result_.size->out_cols > cog_max_width) {
+      // Refused before anything is locked or written: its overviews' bands would not fit.
+      return fail(StitchOutcome::output_failed, OutputStep::create_raster,
+                  Status::error(StatusKind::io_error, Side::output, cog_path(),
+                                demstitch::format("%d columns: a GeoTIFF is at most %d wide (write the raw "
+                                       "result, or a region with --bounds)",
+                                       result_.size->out_cols, cog_max_width)));
+    }
     OutputSet outputs;
     if (!prepare_output(outputs, format)) return;
     const RasterSize size{result_.size->out_cols, result_.size->out_rows};

@@ -407,5 +407,21 @@ TEST_F(Trust, ACogThatCannotBeWrittenLeavesTheEarlierOneAndNothingElse) {
 }
 #endif
 
+TEST_F(Trust, AGeoTiffTooWideForItsMemoryIsRefusedBeforeAnythingIsWritten) {
+  // One row as wide as a 32-bit width goes: refused with a status, no lock left, no memory
+  // run out of.
+  write_file(dir_ / "B.hdr", bil_header(1, 2147483400, "-180", "90"));
+  write_file(dir_ / "B.dem", std::string(100, '\0'));
+  Result r = run_demstitch(dir_.path(), {"--format=cog", "B"});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.err.find("a GeoTIFF is at most 49152 wide"), std::string::npos) << r.err;
+  EXPECT_EQ(strays(), std::vector<std::string>{});
+  // A row of 49152 samples is written, within its memory.
+  write_file(dir_ / "B.hdr", bil_header(1, 49152, "-180", "90"));
+  write_file(dir_ / "B.dem", tile_raster(1, 49152, 0));
+  EXPECT_EQ(run_demstitch(dir_.path(), {"--output=B.tif", "B"}).status, 0);
+  fs::remove(dir_ / "B.tif");
+}
+
 }  // namespace
 }  // namespace demstitch
