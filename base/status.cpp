@@ -3,7 +3,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/strings.hpp"
+
 namespace demstitch {
+
+std::string Status::message() const {
+  return path_.empty() ? printable(detail_) : printable(path_) + ": " + printable(detail_);
+}
 
 Status Status::from_errno(int err, Side side, std::string path) {
   StatusKind kind = StatusKind::io_error;

@@ -40,7 +40,8 @@ class Status {
   // The system's error number behind a failed call (an errno value), or 0.
   int error_number() const { return error_number_; }
   // "path: detail", or the detail alone when no path is known.
-  std::string message() const { return path_.empty() ? detail_ : path_ + ": " + detail_; }
+  // "PATH: DETAIL", fit for a terminal (see printable).
+  std::string message() const;
 
  private:
   Status(StatusKind kind, Side side, std::string path, std::string detail)

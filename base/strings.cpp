@@ -93,4 +93,32 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
   return ascii_lower(a) == ascii_lower(b);
 }
 
+namespace {
+
+std::string escaped(std::string_view text, bool keep_lines) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (keep_lines && (c == '\n' || c == '\r')) {
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      out += format("\\x%02X", c);
+    } else if (c1) {
+      out += format("\\xC2\\x%02X", static_cast<unsigned char>(text[++i]));
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string printable(std::string_view name) { return escaped(name, false); }
+std::string printable_lines(std::string_view text) { return escaped(text, true); }
+
 }  // namespace demstitch

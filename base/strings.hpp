@@ -25,6 +25,13 @@ std::optional<double> scan_c_float(std::string_view text);
 // space, sign, digits with an optional point, exponent); 0.0 if there is none.
 double decimal_prefix_value(std::string_view text);
 
+// A name as it may be shown on a terminal: control characters (below 0x20, 0x7F, and the C1
+// controls U+0080 to U+009F as UTF-8) as "\xNN", so that a name from a downloaded archive
+// cannot move the cursor, clear the screen or set a window's title; all else as it is.
+std::string printable(std::string_view name);
+// The same for a whole text of lines: line feeds and carriage returns are kept.
+std::string printable_lines(std::string_view text);
+
 // Letters A to Z as a to z; every other byte as it is.
 std::string ascii_lower(std::string_view text);
 // Whether two texts are equal once ascii_lower'd.

@@ -7,7 +7,7 @@ namespace demstitch {
 
 void ConsoleReport::folder_skipped(const std::string& folder, size_t files) {
   console_.print(format("Skipped %zu %s in %s: not tiles, or results of demstitch\n", files,
-                        files == 1 ? "file" : "files", folder.c_str()));
+                        files == 1 ? "file" : "files", printable(folder).c_str()));
 }
 
 void ConsoleReport::tile_read(const TileReport& tile) {
@@ -24,8 +24,9 @@ void ConsoleReport::projection_not_read(const TileReport& /*tile*/, const Status
 
 void ConsoleReport::projections_differ(const TileReport& taken, const TileReport& other) {
   console_.error(format("%s and %s describe different coordinate systems: the result takes %s\n",
-                        taken.projection_path.c_str(), other.projection_path.c_str(),
-                        taken.projection_path.c_str()));
+                        printable(taken.projection_path).c_str(),
+                        printable(other.projection_path).c_str(),
+                        printable(taken.projection_path).c_str()));
 }
 
 void ConsoleReport::mosaic_sized(const MosaicBounds& bounds,
@@ -40,7 +41,7 @@ void ConsoleReport::raster_started(std::span<const TileReport> tiles, int32_t ou
     // A tile whose raster was never looked for (it misses the window) has no lines.
     if (!tile.header_read || (tile.raster_path.empty() && tile.problems.empty())) continue;
     TileProgress& report = progress.emplace_back();
-    report.path = tile.raster_path;
+    report.path = printable(tile.raster_path);
     report.nrows = window_ ? static_cast<int32_t>(tile.rows_used) : tile.rows;
     // A tile copied in part gets a notice before its lines; one not copied, a message instead.
     // (A doubtful header was told as it was read.)

@@ -83,7 +83,7 @@ std::string help_text(std::string_view program) {
 
 std::string tile_bounds_line(const TileRect& bounds, const std::string& path) {
   return format("%40.2lf%10.2lf%10.2lf%10.2lf\r%s\n", bounds.top, bounds.left, bounds.bottom,
-                bounds.right, path.c_str());
+                bounds.right, printable(path).c_str());
 }
 
 std::string final_bounds_text(const MosaicBounds& bounds, const std::optional<MosaicSize>& size) {
@@ -98,10 +98,11 @@ std::string final_bounds_text(const MosaicBounds& bounds, const std::optional<Mo
 }
 
 std::string problem_text(const TileProblem& problem) {
-  const char* path = problem.path.c_str();
+  const std::string shown = printable(problem.path);
+  const char* path = shown.c_str();
   switch (problem.kind) {
     case ProblemKind::folder_not_read:
-      return format("Error reading folder %s: %s\n", path, problem.cause.detail().c_str());
+      return format("Error reading folder %s: %s\n", path, printable(problem.cause.detail()).c_str());
     case ProblemKind::header_not_opened:
     case ProblemKind::raster_not_opened:
       // A file that is there but cannot be opened (no permission, too many open files, a
@@ -115,7 +116,7 @@ std::string problem_text(const TileProblem& problem) {
       return "Error reading file " + problem.cause.message() + "\n";
     case ProblemKind::header_doubtful:
       return format("Doubtful header %s: it %s; the tile is copied as it is\n", path,
-                    problem.detail.c_str());
+                    printable(problem.detail).c_str());
     case ProblemKind::result_not_tile:
       return format(
           "Skipped %s: it is the header of a demstitch result, not of a tile (name it without "
@@ -153,7 +154,7 @@ std::string problem_summary(std::span<const TileProblem> problems,
   size_t count = 0;
   for (size_t i = 0; i < names.size(); ++i) {
     if (!troubled[i]) continue;
-    listed += (count++ == 0 ? "" : ", ") + names[i];
+    listed += (count++ == 0 ? "" : ", ") + printable(names[i]);
   }
   return format("%zu of %zu named tiles %s not used, or not used fully: %s\n", count, names.size(),
                 count == 1 ? "was" : "were", listed.c_str());
@@ -164,7 +165,7 @@ std::string failure_text(const StitchResult& result) {
   if (error.kind() == StatusKind::no_memory) return "Out of memory for the output buffers\n";
   if (error.kind() == StatusKind::busy) {
     // The lock is the raster's name and ".lock".
-    std::string raster = error.path();
+    std::string raster = printable(error.path());
     if (raster.ends_with(".lock")) raster.resize(raster.size() - 5);
     return "Another run is writing " + raster +
            " now: nothing written (run again when it has finished)\n";
@@ -179,7 +180,7 @@ std::string failure_text(const StitchResult& result) {
           "archives named hold %zu)\n",
           max_tiles, result.tiles.size());
     case StitchOutcome::tile_is_result:
-      return "The tile " + result.clash +
+      return "The tile " + printable(result.clash) +
              " is the result this run would replace: nothing read or written (remove it from "
              "the tiles, or write the result elsewhere with --output)\n";
     case StitchOutcome::no_header:
@@ -201,7 +202,7 @@ std::string failure_text(const StitchResult& result) {
     case OutputStep::create_raster:
       return "Unable to open output file\n" + error.message() + "\n";
     case OutputStep::check_space:
-      return "Not enough space for " + error.path() + ": " + error.detail() + "\n";
+      return "Not enough space for " + printable(error.path()) + ": " + printable(error.detail()) + "\n";
     case OutputStep::write_raster:
       return "Unable to write output file\n" + error.message() + "\n";
     case OutputStep::write_header:
@@ -218,7 +219,7 @@ std::string failure_text(const StitchResult& result) {
 std::string install_notes(const StitchResult& result) {
   std::string text;
   for (const std::string& path : result.kept) {
-    text += path + " is not a file: left as it is, though it may describe an earlier result\n";
+    text += printable(path) + " is not a file: left as it is, though it may describe an earlier result\n";
   }
   for (const Status& leftover : result.leftovers) {
     text += "A copy of the earlier result could not be removed (" + leftover.message() +

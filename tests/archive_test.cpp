@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/archive_writer.hpp"
 #include "tests/run_program.hpp"
 #include "tests/tile_writer.hpp"
 
@@ -240,6 +241,19 @@ TEST_F(Archives, AFolderTellsBrokenDownloadsAndTakesExtractedTilesOverTheirArchi
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "Error reading folder " + folder + ": " + why + "\n");
   }
+}
+
+TEST_F(Archives, NamesFromAnArchiveReachTheTerminalWithTheirControlCharactersShown) {
+  const std::string evil = "\x1b[2J\x1b]0;OWNED\x07" "evil";
+  write_file(dir_ / "tiles/evil.zip",
+             testing::zip_of({{evil + ".hdr", read_file(dir_ / "tiles/E169N12.HDR")},
+                              {evil + ".prj", "not a coordinate system\n"}}));
+  Result r = run_demstitch(dir_ / "loose", {"--output=evil", "../tiles/evil.zip"});
+  EXPECT_EQ(r.status, 4);
+  for (const std::string& text : {r.out, r.err}) {
+    EXPECT_EQ(text.find_first_of("\x1b\x07"), std::string::npos) << text;
+  }
+  EXPECT_NE(r.out.find("evil.zip:\\x1B[2J\\x1B]0;OWNED\\x07evil.hdr"), std::string::npos) << r.out;
 }
 
 TEST_F(Archives, AFolderIsStitchedInNameOrder) {
