@@ -103,7 +103,7 @@ std::string escaped(std::string_view text, bool keep_lines) {
     const bool c1 = c == 0xC2 && i + 1 < text.size() &&
                     static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
                     static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-    if (keep_lines && (c == '\n' || c == '\r')) {
+    if (keep_lines && (c == '\n' || c == '\r' || c == '\t')) {
       out += static_cast<char>(c);
     } else if (c < 0x20 || c == 0x7F) {
       out += format("\\x%02X", c);

@@ -29,7 +29,7 @@ double decimal_prefix_value(std::string_view text);
 // controls U+0080 to U+009F as UTF-8) as "\xNN", so that a name from a downloaded archive
 // cannot move the cursor, clear the screen or set a window's title; all else as it is.
 std::string printable(std::string_view name);
-// The same for a whole text of lines: line feeds and carriage returns are kept.
+// The same for a whole text of lines: line feeds, carriage returns and tabs are kept.
 std::string printable_lines(std::string_view text);
 
 // Letters A to Z as a to z; every other byte as it is.

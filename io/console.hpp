@@ -15,7 +15,8 @@ namespace demstitch {
 class Console {
  public:
   Console(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
-  // No control character but the line ends reaches the terminal, whatever a name held.
+  // No control character but the line ends and tabs reaches the terminal, whatever a name
+  // held.
   void print(std::string_view text) {
     const std::string shown = printable_lines(text);
     std::fwrite(shown.data(), 1, shown.size(), out_);
