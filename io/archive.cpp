@@ -397,6 +397,7 @@ class InflatedSource final : public Source {
 // The bytes of a tar: the file's own, or a gzip stream's decoded.
 class TarStream {
  public:
+  explicit TarStream(const ListProgress& progress) : progress_(progress) {}
   virtual ~TarStream() = default;
   virtual int64_t position() const = 0;
   // Reads out.size() bytes; *got short only at the end of the tar.
@@ -410,11 +411,25 @@ class TarStream {
   virtual Checkpoint checkpoint() const = 0;
   // Reads to the end of the file (checking a gzip stream's CRC).
   virtual Status finish() = 0;
+
+ protected:
+  // Tells the listing's progress that the file is read up to `at`, a MiB at a time; a
+  // cancelled listing fails.
+  Status tell(int64_t at) {
+    if (!progress_ || at - told_ < (int64_t{1} << 20)) return {};
+    told_ = at;
+    return progress_(at) ? Status() : Status::cancelled();
+  }
+
+ private:
+  const ListProgress& progress_;
+  int64_t told_ = 0;
 };
 
 class PlainTarStream final : public TarStream {
  public:
-  explicit PlainTarStream(const Source& file) : file_(file) {
+  PlainTarStream(const Source& file, const ListProgress& progress)
+      : TarStream(progress), file_(file) {
     if (!file_.size(&size_).ok()) size_ = 0;  // reads then tell it is too short
   }
   int64_t position() const override { return position_; }
@@ -426,7 +441,7 @@ class PlainTarStream final : public TarStream {
   Status skip(int64_t n, ArchiveMember* /*raster*/) override {
     if (n > size_ - position_) return damaged(file_.name(), "truncated");
     position_ += n;
-    return {};
+    return tell(position_);
   }
   Checkpoint checkpoint() const override {
     return Checkpoint{position_, position_, 0, false, nullptr};
@@ -453,8 +468,8 @@ void thin_checkpoints(ArchiveMember* raster) {
 
 class GzipTarStream final : public TarStream {
  public:
-  explicit GzipTarStream(const Source& file)
-      : file_(file), inflater_(Inflater::Wrapper::gzip), out_(scan_chunk) {}
+  GzipTarStream(const Source& file, const ListProgress& progress)
+      : TarStream(progress), file_(file), inflater_(Inflater::Wrapper::gzip), out_(scan_chunk) {}
 
   int64_t position() const override { return out_position_ + static_cast<int64_t>(out_used_); }
 
@@ -559,7 +574,7 @@ class GzipTarStream final : public TarStream {
     if (Status s = file_.read_at(input_at_, std::span(&room, 1), &got); !s.ok()) return s;
     input_at_ += static_cast<int64_t>(got);
     in_len_ += got;
-    return {};
+    return tell(input_at_);
   }
 
   const Source& file_;
@@ -975,7 +990,8 @@ Archive::~Archive() = default;
 
 const std::string& Archive::name() const { return file_->name(); }
 
-Status Archive::list(std::shared_ptr<const Source> file, std::unique_ptr<Archive>* archive) {
+Status Archive::list(std::shared_ptr<const Source> file, std::unique_ptr<Archive>* archive,
+                     const ListProgress& progress) {
   std::unique_ptr<Archive> a(new Archive());
   a->kind_ = archive_kind(*file);
   a->file_ = std::move(file);
@@ -988,12 +1004,12 @@ Status Archive::list(std::shared_ptr<const Source> file, std::unique_ptr<Archive
       s = list_zip(f, &a->members_);
       break;
     case ArchiveKind::tar: {
-      PlainTarStream stream(f);
+      PlainTarStream stream(f, progress);
       s = list_tar(f, stream, &a->members_);
       break;
     }
     case ArchiveKind::gzip: {
-      GzipTarStream stream(f);
+      GzipTarStream stream(f, progress);
       s = list_tar(f, stream, &a->members_);
       break;
     }

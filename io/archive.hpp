@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,10 @@ ArchiveKind archive_kind(const Source& file);
 inline constexpr size_t max_archive_tiles = 1024;
 
 struct ArchiveMember;
+
+// Told, while an archive is listed, how many of its file's bytes are read (every MiB or so,
+// and at the end); false cancels the listing (kind cancelled).
+using ListProgress = std::function<bool(int64_t bytes_read)>;
 
 // The tiles in a tar, .tar.gz or zip, read in place: nothing is extracted. A tile is a
 // NAME.HDR member with, where the archive has them, NAME.DEM and NAME.PRJ beside it (any
@@ -41,7 +46,8 @@ class Archive final : public SourceOpener {
   // on the way, the text of the headers and .prj files of a .tar.gz, and checkpoints into
   // its rasters). Fails, naming the file, when it is no archive, is damaged or truncated,
   // holds more than max_archive_tiles tiles, or holds no tile header.
-  static Status list(std::shared_ptr<const Source> file, std::unique_ptr<Archive>* archive);
+  static Status list(std::shared_ptr<const Source> file, std::unique_ptr<Archive>* archive,
+                     const ListProgress& progress = {});
 
   const std::string& name() const;
   // The tiles by "ARCHIVE:STEM", STEM being a header's member name without its extension,

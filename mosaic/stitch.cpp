@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -373,17 +374,34 @@ class Stitcher {
                      std::vector<std::unique_ptr<Archive>>* archives, std::vector<Status>* listed) {
     std::atomic<size_t> next{0};
     std::atomic<bool> cancelled{false};
-    std::mutex asking;  // the observer is asked by one thread at a time
+    std::mutex asking;  // the observer is told and asked by one thread at a time
+    // Progress is the archives' bytes read, of all their files' bytes.
+    std::vector<int64_t> sizes(pending.size(), 0);
+    int64_t total = 0;
+    for (size_t i = 0; i < pending.size(); ++i) {
+      if (pending[i].archive && pending[i].archive->size(&sizes[i]).ok()) total += sizes[i];
+    }
+    int64_t done = 0;
+    auto tell = [&](int64_t more) {
+      std::lock_guard lock(asking);
+      done += more;
+      if (total > 0) observer_.archives_read(std::min(done, total), total);
+      if (observer_.cancelled()) cancelled = true;
+      return !cancelled;
+    };
     auto work = [&]() noexcept {
       for (size_t i = next++; i < pending.size() && !cancelled; i = next++) {
         if (!pending[i].archive) continue;
-        {
-          std::lock_guard lock(asking);
-          if (observer_.cancelled()) cancelled = true;
-        }
-        if (cancelled) break;
+        if (!tell(0)) break;
+        int64_t told = 0;
+        const ListProgress progress = [&](int64_t bytes) {
+          const int64_t more = std::min(bytes, sizes[i]) - told;
+          told += more;
+          return tell(more);
+        };
         try {
-          (*listed)[i] = Archive::list(pending[i].archive, &(*archives)[i]);
+          (*listed)[i] = Archive::list(pending[i].archive, &(*archives)[i], progress);
+          tell(sizes[i] - told);
         } catch (const std::bad_alloc&) {
           (*listed)[i] =
               Status::error(StatusKind::no_memory, Side::input, pending[i].name, "out of memory");
@@ -757,9 +775,26 @@ class Stitcher {
                   region_corner_decimals};
   }
 
+  // A corner within a millionth of a degree of the 1/120-degree grid (every tile's is, and
+  // the raw header's six decimals of it) lies on the grid, at full precision.
+  static GeoTransform on_grid(GeoTransform g) {
+    auto snap = [](double degrees) {
+      const double line = std::round(degrees * samples_per_degree) / samples_per_degree;
+      return std::fabs(line - degrees) < 1e-6 ? line : degrees;
+    };
+    g.west = snap(g.west);
+    g.north = snap(g.north);
+    return g;
+  }
+
   void write_result() {
     const Corner corner = header_corner();
+    // The raw result's cells lie where its header puts them; a GeoTIFF's and an array's
+    // corner is the grid's own.
     result_.geotransform = result_geotransform(corner.ulx, corner.uly, corner.decimals);
+    if (memory_ != nullptr || request_.format == ResultFormat::cog) {
+      result_.geotransform = on_grid(*result_.geotransform);
+    }
     if (memory_ != nullptr) return read_into_memory();
     if (request_.format == ResultFormat::cog) return write_cog_result();
     BilResult format(request_.output_base);

@@ -92,14 +92,17 @@ struct TileReport {
 };
 
 // Events of a run, in the order they happen; the command line turns them into console text.
-// Calls come from the thread that called stitch(), except bytes_written and cancelled, which
-// may come from a writer thread (one at a time).
+// Calls come from the thread that called stitch(), except archives_read, bytes_written and
+// cancelled, which may come from a listing or writer thread (one at a time).
 class StitchObserver {
  public:
   virtual ~StitchObserver() = default;
   // Files in a named folder that are neither tiles nor archives (or are results of this
   // program) were passed over.
   virtual void folder_skipped(const std::string& /*folder*/, size_t /*files*/) {}
+  // So many bytes of the named archives' files are read, of `total`, while they are listed
+  // (from a listing thread, one call at a time); a tile's header is read after.
+  virtual void archives_read(int64_t /*done*/, int64_t /*total*/) {}
   // A header was read: the tile's bounds are known.
   virtual void tile_read(const TileReport& /*tile*/) {}
   // A tile's header could not be opened or read, or was read and is doubtful (raster problems

@@ -61,6 +61,11 @@ class PythonRun final : public StitchObserver {
  public:
   explicit PythonRun(bool reports) : reports_(reports) {}
 
+  // While archives are listed, their bytes read stand for the progress.
+  void archives_read(int64_t done, int64_t total) override {
+    done_.store(done);
+    total_.store(total);
+  }
   void bytes_written(int64_t done, int64_t total) override {
     done_.store(done);
     total_.store(total);
@@ -134,6 +139,9 @@ StitchRequest request_of(const std::vector<std::string>& tiles,
                          const std::vector<std::string>& options) {
   // The options are read as the command line reads them, before one stand-in tile (the
   // tiles themselves may begin with "-").
+  for (const std::string& option : options) {
+    if (option.find('\0') != std::string::npos) raise_value_error("embedded null byte");
+  }
   std::vector<std::string_view> args(options.begin(), options.end());
   args.emplace_back("tile");
   CommandLine line = parse_command_line(args);
@@ -148,6 +156,7 @@ StitchRequest request_of(const std::vector<std::string>& tiles,
   }
   for (const std::string& tile : tiles) {
     if (tile.empty()) raise_value_error("a tile name is empty");
+    if (tile.find('\0') != std::string::npos) raise_value_error("embedded null byte");
     if (tile.size() > max_name_length) {
       raise_value_error("tile name too long (at most " + std::to_string(max_name_length) +
                         " characters): " + tile);
@@ -311,8 +320,10 @@ StitchResult run_released(PythonRun& run, const py::object& progress, Work work)
     }
     if (wake == PythonRun::Wake::finished) break;
     const int64_t done = run.done();
+    // Nothing is told until a total is known (the archives' bytes, or the mosaic's).
     const bool due = wake == PythonRun::Wake::last_bytes ||
-                     (done != last_done && Clock::now() - last_call >= progress_interval);
+                     (run.total() > 0 && done != last_done &&
+                      Clock::now() - last_call >= progress_interval);
     if (!raised && PyErr_CheckSignals() != 0) {
       raised.emplace();
       run.stop();

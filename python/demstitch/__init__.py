@@ -17,6 +17,10 @@ import warnings
 from dataclasses import dataclass, field
 from typing import Callable, Iterable, Optional, Sequence, Tuple, TypedDict, Union
 
+# NumPy is imported here, once, and not by the first read: a Ctrl-C while it loads would
+# leave it half imported.
+import numpy as _numpy  # noqa: F401
+
 from . import _demstitch
 
 __all__ = ["read", "stitch", "StitchResult", "TileProblem", "TileWarning"]
@@ -76,10 +80,18 @@ class StitchResult:
     height: int = 0
 
 
+def _path_bytes(path: PathLike) -> bytes:
+    """A file name as the system takes it; a NUL in it is refused as open() refuses it."""
+    name = os.fsencode(os.fspath(path))
+    if b"\0" in name:
+        raise ValueError("embedded null byte")
+    return name
+
+
 def _tile_names(tiles: Union[PathLike, Iterable[PathLike]]) -> list:
     if isinstance(tiles, (str, bytes, os.PathLike)):
         tiles = [tiles]
-    return [os.fsencode(os.fspath(t)) for t in tiles]
+    return [_path_bytes(t) for t in tiles]
 
 
 def _run(tiles, options: list, into_memory: bool, progress: Optional[Progress]) -> dict:
@@ -164,7 +176,9 @@ def read(
 
     ``bounds=(west, south, east, north)`` in degrees cuts out a region as ``--bounds`` does:
     snapped outward to the grid, across the antimeridian when west is above east.
-    ``progress(done_bytes, total_bytes)`` is called a few times a second at most.
+    ``progress(done, total)`` is called a few times a second at most, ``total`` always
+    positive: while archives are read, their bytes read of all their bytes; then the
+    mosaic's bytes written of all of them.
 
     A tile not used whole gives a ``TileWarning``. Raises FileNotFoundError when no tile
     header can be opened, ValueError for bad bounds or tiles that give no mosaic,
@@ -213,7 +227,7 @@ def stitch(
     """
     options = _bounds_option(bounds)
     if output is not None:
-        options.append("--output=" + os.fsdecode(os.fspath(output)))
+        options.append("--output=" + os.fsdecode(_path_bytes(output)))
     if format is not None:
         options.append("--format=" + str(format))
     if compress is not None:

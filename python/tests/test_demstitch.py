@@ -51,10 +51,12 @@ def test_read_is_the_mosaic_the_command_line_writes(in_tmp, command_line):
     for extension in (".DEM", ".HDR", ".prj"):
         assert Path("py" + extension).read_bytes() == Path("cli" + extension).read_bytes()
 
+    # The array's corner is the grid's; the .DEM's header gives it to six decimals.
     rasterio = pytest.importorskip("rasterio")
     with rasterio.open("py.DEM") as dataset:
-        assert tuple(dataset.transform)[:6] == profile["transform"]
-        assert dataset.transform.to_gdal() == profile["geotransform"]
+        assert tuple(dataset.transform)[:6] == pytest.approx(profile["transform"], abs=1e-6)
+    west, north = profile["geotransform"][0], profile["geotransform"][3]
+    assert (west * 120, north * 120) == (round(west * 120), round(north * 120))
 
     # The same tiles from an archive, and a folder, read the same.
     with tarfile.open("tiles.tar.gz", "w:gz") as tar:
@@ -116,10 +118,19 @@ def test_errors_are_pythons(in_tmp):
     with pytest.raises(ValueError, match="--level"):
         demstitch.stitch(names, format="cog", compress="deflate", level=99)
 
+    # A NUL ends a name in C: refused, as open() refuses it, for tiles and output alike.
+    for call in (
+        lambda: demstitch.read([names[0] + ".hdr\0x"]),
+        lambda: demstitch.stitch(names[0], output="zz\0/../" + names[0]),
+        lambda: demstitch.stitch(names[0], output=b"out\0.x"),
+    ):
+        with pytest.raises(ValueError, match="embedded null byte"):
+            call()
+
     with pytest.raises(OSError) as unwritable:
         demstitch.stitch(names, output="no/such/folder/out")
     assert unwritable.value.errno == errno.ENOENT
-    assert "no/such/folder/out" in unwritable.value.filename
+    assert unwritable.value.filename == "no/such/folder"
     assert sorted(os.listdir(in_tmp)) == sorted(f"{n}.{e}" for n in names for e in ("hdr", "dem"))
 
 
@@ -134,6 +145,16 @@ def test_progress_reports_and_its_exception_stops_the_run(in_tmp):
 
     for f in result.files:
         os.remove(f)
+
+    # From an archive: the total is known, and positive, from the first call on.
+    with tarfile.open("tiles.tar.gz", "w:gz") as tar:
+        for name in names:
+            tar.add(name + ".hdr")
+            tar.add(name + ".dem")
+    calls.clear()
+    demstitch.read("tiles.tar.gz", progress=lambda done, total: calls.append((done, total)))
+    assert calls and all(total > 0 and 0 <= done <= total for done, total in calls)
+    os.remove("tiles.tar.gz")
 
     def refuse(done, total):
         raise RuntimeError(f"stop at {done}")
