@@ -74,6 +74,12 @@ size_t total_size(std::span<const std::span<std::byte>> pieces) {
   return total;
 }
 
+// Whether an archive's file is as it was when it was listed: once it is written to, no more
+// of its members' bytes are delivered.
+bool unchanged(const Source& file, const std::optional<FileVersion>& listed) {
+  return !listed || file.version() == listed;
+}
+
 // Reads exactly out.size() bytes at `offset`; false when the file ends first.
 Status read_exactly(const Source& file, int64_t offset, std::span<std::byte> out, bool* whole) {
   size_t got = 0;
@@ -139,8 +145,9 @@ class TextSource final : public Source {
 // A stored member: a stretch of the archive's file.
 class SliceSource final : public Source {
  public:
-  SliceSource(std::shared_ptr<const Source> file, std::string name, int64_t start, int64_t size)
-      : file_(std::move(file)), name_(std::move(name)), start_(start), size_(size) {}
+  SliceSource(std::shared_ptr<const Source> file, std::string name, int64_t start, int64_t size,
+              std::optional<FileVersion> listed)
+      : file_(std::move(file)), name_(std::move(name)), start_(start), size_(size), listed_(listed) {}
   const std::string& name() const override { return name_; }
   Status size(int64_t* bytes) const override {
     *bytes = size_;
@@ -161,6 +168,8 @@ class SliceSource final : public Source {
     Status s = file_->read_at(start_ + offset, clipped, got);
     // A failure of the archive's file is told under the member's name.
     if (!s.ok()) return Status::error(s.kind(), Side::input, name_, s.detail());
+    // Bytes read from an archive rewritten since it was listed are not its member's.
+    if (!unchanged(*file_, listed_)) *got = 0;
     return s;
   }
 
@@ -169,6 +178,7 @@ class SliceSource final : public Source {
   std::string name_;
   int64_t start_;
   int64_t size_;
+  std::optional<FileVersion> listed_;
 };
 
 // A compressed member's decoding, forward from checkpoints as it is read (see Archive).
@@ -182,6 +192,7 @@ class MemberDecoder {
     int64_t start = 0;  // the member's first byte among the decoded ones
     int64_t size = 0;
     std::optional<uint32_t> crc;
+    std::optional<FileVersion> listed;  // the file's state when the archive was listed
   };
   MemberDecoder(std::string name, Stream stream)
       : name_(std::move(name)), stream_(std::move(stream)) {
@@ -307,7 +318,8 @@ class MemberDecoder {
       std::span<std::byte> buffer(c.input);
       Status s = stream_.file->read_at(c.input_at, std::span(&buffer, 1), &got);
       if (!s.ok()) return Status::error(s.kind(), Side::input, name_, s.detail());
-      if (got == 0) return fail();
+      // An archive rewritten since it was listed: nothing decoded from now on is its member.
+      if (got == 0 || !unchanged(*stream_.file, stream_.listed)) return fail();
       c.input.resize(got);
       c.input_used = 0;
       c.input_at += static_cast<int64_t>(got);
@@ -993,6 +1005,7 @@ const std::string& Archive::name() const { return file_->name(); }
 Status Archive::list(std::shared_ptr<const Source> file, std::unique_ptr<Archive>* archive,
                      const ListProgress& progress) {
   std::unique_ptr<Archive> a(new Archive());
+  a->version_ = file->version();
   a->kind_ = archive_kind(*file);
   a->file_ = std::move(file);
   const Source& f = *a->file_;
@@ -1065,12 +1078,13 @@ Status Archive::open_member(const ArchiveMember& member, const std::string& path
     if (member.packed >= 0 && member.packed != member.size) {
       return damaged(path, "its stored size disagrees with its data");
     }
-    data = std::make_unique<SliceSource>(file_, path, member.data, member.size);
+    data = std::make_unique<SliceSource>(file_, path, member.data, member.size, version_);
   } else if (kind_ == ArchiveKind::zip && member.method != 8) {
     return damaged(path, format("compression method %u: not read", member.method));
   } else {
     MemberDecoder::Stream stream;
     stream.file = file_;
+    stream.listed = version_;
     stream.size = member.size;
     if (kind_ == ArchiveKind::zip) {
       stream.wrapper = Inflater::Wrapper::raw;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,7 @@ class Archive final : public SourceOpener {
                      std::unique_ptr<Source>* source) const;
 
   std::shared_ptr<const Source> file_;
+  std::optional<FileVersion> version_;  // the file's state when it was listed
   ArchiveKind kind_ = ArchiveKind::none;
   std::vector<ArchiveMember> members_;
   std::vector<std::string> tiles_;

@@ -22,6 +22,14 @@ struct FileId {
   bool operator==(const FileId&) const = default;
 };
 
+// A file's state as its system tells it: a file written to or cut since has another.
+struct FileVersion {
+  int64_t size = 0;
+  int64_t modified_ns = 0;
+  int64_t changed_ns = 0;
+  bool operator==(const FileVersion&) const = default;
+};
+
 // An open file with the name it is known by in messages; one implementation per platform
 // (file_posix.cpp, file_windows.cpp). The destructor closes quietly;
 // close() reports. Reads and writes loop over short counts and interruptions; offsets are
@@ -67,6 +75,7 @@ class File {
   Status size(int64_t* bytes) const;
   // The identity of the file itself, whatever name or link it was opened by.
   std::optional<FileId> id() const;
+  std::optional<FileVersion> version() const;
   // Reads consecutive file bytes from `offset` into `pieces` in order, until they are full
   // or the file ends; *got tells how far it came.
   Status read_pieces_at(int64_t offset, std::span<const std::span<std::byte>> pieces,

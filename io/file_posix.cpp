@@ -160,6 +160,13 @@ std::optional<FileId> File::id() const {
   return FileId{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
+std::optional<FileVersion> File::version() const {
+  struct stat st {};
+  if (::fstat(posix_fd(handle_), &st) != 0) return std::nullopt;
+  auto ns = [](const timespec& t) { return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+  return FileVersion{st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
+
 Status File::sync() {
 #if defined(DEMSTITCH_LINUX_CALLS)
   if (::fdatasync(posix_fd(handle_)) != 0) return failure(errno);

@@ -135,6 +135,16 @@ std::optional<FileId> File::id() const {
                 (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
+std::optional<FileVersion> File::version() const {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(win(handle_), &info)) return std::nullopt;
+  auto ticks = [](const FILETIME& t) {
+    return static_cast<int64_t>((uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime);
+  };
+  return FileVersion{static_cast<int64_t>((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow),
+                     ticks(info.ftLastWriteTime), ticks(info.ftCreationTime)};
+}
+
 Status File::sync() {
   if (!FlushFileBuffers(win(handle_))) return failure(static_cast<int>(GetLastError()));
   return {};

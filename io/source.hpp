@@ -22,6 +22,8 @@ class Source {
   virtual Status size(int64_t* bytes) const = 0;
   // The identity of the file behind it, where it is one.
   virtual std::optional<FileId> id() const { return std::nullopt; }
+  // The state of the file behind it, where it is one: another once it is written to.
+  virtual std::optional<FileVersion> version() const { return std::nullopt; }
   // Reads consecutive bytes from `offset` into `pieces` in order, until they are full or the
   // source ends; *got tells how far it came (a short count is the end, not an error).
   virtual Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
@@ -42,6 +44,7 @@ class FileSource final : public Source {
   const std::string& name() const override { return file_.name(); }
   Status size(int64_t* bytes) const override { return file_.size(bytes); }
   std::optional<FileId> id() const override { return file_.id(); }
+  std::optional<FileVersion> version() const override { return file_.version(); }
   Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
                  size_t* got) const override {
     return file_.read_pieces_at(offset, pieces, got);

@@ -21,6 +21,12 @@ class MemorySource final : public Source {
   Status size(int64_t* bytes) const override;
   Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
                  size_t* got) const override;
+  std::optional<FileVersion> version() const override { return version_; }
+  // Writes `bytes` over the whole source, as `cat new > old` does: its version changes.
+  void rewrite(std::string bytes) {
+    bytes_ = std::move(bytes);
+    version_.modified_ns += 1;
+  }
 
   std::optional<int64_t> fail_from;
   std::optional<int64_t> shrink_to;
@@ -28,6 +34,7 @@ class MemorySource final : public Source {
  private:
   std::string name_;
   std::string bytes_;
+  FileVersion version_;
 };
 
 // Opens the files of a folder held in memory, by path.
