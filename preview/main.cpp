@@ -5,16 +5,18 @@
 #include <string>
 #include <string_view>
 
+#include "base/strings.hpp"
 #include "preview/preview.hpp"
 
 namespace {
 
 int usage(const char* program) {
   std::fprintf(stderr,
-               "Usage: %s [-w WIDTH] [-o FILE.png] BASE\n\n"
-               "Writes a PNG quick-look of the mosaic BASE.HDR / BASE.DEM (for example\n"
-               "GTResult), at most WIDTH pixels wide (default 1800), to FILE.png\n"
-               "(default BASE.png).\n",
+               "Usage: %s [-w WIDTH] [-o FILE.png] MOSAIC\n\n"
+               "Writes a PNG quick-look of MOSAIC: a raw result by its base name or either\n"
+               "file (GTResult, GTResult.DEM, GTResult.HDR) or a GeoTIFF (alps.tif), at most\n"
+               "WIDTH pixels wide (default 1800), to FILE.png (default MOSAIC without its\n"
+               "extension, and .png).\n",
                program);
   return 2;
 }
@@ -43,7 +45,19 @@ int main(int argc, char** argv) {
     }
   }
   if (base.empty()) return usage(argv[0]);
-  if (png.empty()) png = base + ".png";
+  if (png.empty()) {
+    // alps.tif, alps.DEM and alps all give alps.png.
+    png = base;
+    for (std::string_view extension : {".tiff", ".tif", ".dem", ".hdr"}) {
+      if (png.size() > extension.size() &&
+          demstitch::equal_ignoring_case(std::string_view(png).substr(png.size() - extension.size()),
+                                         extension)) {
+        png.resize(png.size() - extension.size());
+        break;
+      }
+    }
+    png += ".png";
+  }
   std::string summary;
   demstitch::Status status = demstitch::preview::write_preview(base, png, options, &summary);
   if (!status.ok()) {

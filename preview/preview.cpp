@@ -2,9 +2,18 @@
 
 #include <png.h>
 
+#if defined(DEMSTITCH_PREVIEW_TIFF)
+#include <tiffio.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <functional>
 #include <limits>
+#include <memory>
+#include <optional>
+#include <string_view>
 
 #include "base/strings.hpp"
 #include "io/source.hpp"
@@ -97,12 +106,32 @@ void Downsampler::add_row(std::span<const int16_t> samples,
   for (; out_row_ < next_out; ++out_row_) emit(row_);
 }
 
-Status write_preview(const std::string& base, const std::string& png_path,
-                     const PreviewOptions& options, std::string* summary) {
-  FileOpener opener;
+namespace {
+
+// A mosaic's samples, a row at a time, north to south.
+struct Rows {
+  std::string path;  // the raster read, for the summary
+  int64_t cols = 0;
+  int64_t rows = 0;
+  int32_t nodata = -9999;
+  std::function<Status(int64_t row, std::span<int16_t> samples)> read;
+};
+
+bool ends_with_ignoring_case(const std::string& name, std::string_view end) {
+  return name.size() > end.size() &&
+         equal_ignoring_case(std::string_view(name).substr(name.size() - end.size()), end);
+}
+
+// The raw result BASE.HDR and BASE.DEM (either case), named by its base or either file.
+Status raw_rows(const std::string& name, Rows* rows) {
+  std::string base = name;
+  for (std::string_view extension : {".dem", ".hdr"}) {
+    if (ends_with_ignoring_case(name, extension)) base = name.substr(0, name.size() - 4);
+  }
+  auto opener = std::make_shared<FileOpener>();
   std::unique_ptr<Source> header_file;
   std::string header_path;
-  if (Status s = open_either_case(opener, base, ".HDR", ".hdr", &header_file, &header_path);
+  if (Status s = open_either_case(*opener, base, ".HDR", ".hdr", &header_file, &header_path);
       !s.ok()) {
     return s;
   }
@@ -114,10 +143,139 @@ Status write_preview(const std::string& base, const std::string& png_path,
                          "does not describe rows of 16-bit samples");
   }
   std::unique_ptr<Source> raster;
-  std::string raster_path;
-  if (Status s = open_either_case(opener, base, ".DEM", ".dem", &raster, &raster_path); !s.ok()) {
+  if (Status s = open_either_case(*opener, base, ".DEM", ".dem", &raster, &rows->path); !s.ok()) {
     return s;
   }
+  rows->cols = header.ncols;
+  rows->rows = header.nrows;
+  rows->nodata = header.nodata;
+  rows->read = [raster = std::shared_ptr<Source>(std::move(raster)), header,
+                bytes = std::vector<std::byte>(static_cast<size_t>(2 * header.ncols))](
+                   int64_t r, std::span<int16_t> samples) mutable {
+    size_t got = 0;
+    std::span<std::byte> row(bytes);
+    if (Status s = raster->read_at(r * header.total_row_bytes, std::span(&row, 1), &got); !s.ok()) {
+      return s;
+    }
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(got), bytes.end(), std::byte{0});
+    const bool big_endian = header.byte_order == 0;
+    for (size_t c = 0; c < samples.size(); ++c) {
+      auto hi = static_cast<uint16_t>(bytes[2 * c]);
+      auto lo = static_cast<uint16_t>(bytes[2 * c + 1]);
+      if (!big_endian) std::swap(hi, lo);
+      samples[c] = static_cast<int16_t>(static_cast<uint16_t>(hi << 8 | lo));
+    }
+    return Status();
+  };
+  return {};
+}
+
+#if defined(DEMSTITCH_PREVIEW_TIFF)
+// A tiled GeoTIFF of 16-bit signed samples (the one demstitch writes, or GDAL's), read a
+// band of tiles at a time through libtiff.
+Status tiff_rows(const std::string& path, Rows* rows) {
+  auto refuse = [&](const std::string& why) {
+    return Status::error(StatusKind::corrupt, Side::input, path, why);
+  };
+  TIFFSetWarningHandler(nullptr);
+  TIFFSetErrorHandler(nullptr);
+  std::shared_ptr<TIFF> tiff(TIFFOpen(path.c_str(), "r"), [](TIFF* t) {
+    if (t != nullptr) TIFFClose(t);
+  });
+  if (!tiff) {
+    // A file that is not there is told as such; one that is, as no TIFF.
+    FileOpener opener;
+    std::unique_ptr<Source> probe;
+    if (Status s = opener.open(path, &probe); !s.ok()) return s;
+    return refuse("not a TIFF file");
+  }
+  uint32_t width = 0, height = 0, tile_width = 0, tile_height = 0;
+  uint16_t bits = 0, format = SAMPLEFORMAT_UINT, channels = 1;
+  TIFFGetField(tiff.get(), TIFFTAG_IMAGEWIDTH, &width);
+  TIFFGetField(tiff.get(), TIFFTAG_IMAGELENGTH, &height);
+  TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_SAMPLESPERPIXEL, &channels);
+  if (!TIFFIsTiled(tiff.get()) || !TIFFGetField(tiff.get(), TIFFTAG_TILEWIDTH, &tile_width) ||
+      !TIFFGetField(tiff.get(), TIFFTAG_TILELENGTH, &tile_height) || tile_width == 0 ||
+      tile_height == 0) {
+    return refuse("not a tiled GeoTIFF");
+  }
+  if (bits != 16 || format != SAMPLEFORMAT_INT || channels != 1 || width == 0 || height == 0) {
+    return refuse("not one band of 16-bit signed samples");
+  }
+  rows->path = path;
+  rows->cols = width;
+  rows->rows = height;
+  // GDAL's no-data tag (42113) holds the value as text.
+  // libtiff knows it as an unnamed field, read with its count where the field says so.
+  if (const TIFFField* field = TIFFFindField(tiff.get(), 42113, TIFF_ANY); field != nullptr) {
+    char* text = nullptr;
+    uint32_t count = 0;
+    const int found = TIFFFieldPassCount(field) != 0
+                          ? TIFFGetField(tiff.get(), 42113, &count, &text)
+                          : TIFFGetField(tiff.get(), 42113, &text);
+    if (found == 1 && text != nullptr) {
+      const std::string value_text(text, TIFFFieldPassCount(field) != 0 ? strnlen(text, count)
+                                                                        : std::strlen(text));
+      if (std::optional<int32_t> value = scan_c_int(value_text)) rows->nodata = *value;
+    }
+  }
+  // The band of tile rows last read, and a tile's worth of room.
+  struct Band {
+    int64_t first = -1;
+    std::vector<int16_t> samples;
+    std::vector<int16_t> tile;
+  };
+  rows->read = [tiff, path, width, height, tile_width, tile_height,
+                band = std::make_shared<Band>()](int64_t r, std::span<int16_t> samples) {
+    const int64_t first = r / tile_height * tile_height;
+    if (band->first != first) {
+      band->samples.assign(static_cast<size_t>(width) * tile_height, 0);
+      band->tile.resize(static_cast<size_t>(tile_width) * tile_height);
+      for (uint32_t x = 0; x < width; x += tile_width) {
+        const tmsize_t got =
+            TIFFReadTile(tiff.get(), band->tile.data(), x, static_cast<uint32_t>(first), 0, 0);
+        if (got < 0) {
+          return Status::error(StatusKind::corrupt, Side::input, path, "a tile cannot be read");
+        }
+        const uint32_t across = std::min(tile_width, width - x);
+        const auto down = static_cast<uint32_t>(std::min<int64_t>(tile_height, height - first));
+        for (uint32_t y = 0; y < down; ++y) {
+          std::copy_n(band->tile.data() + static_cast<size_t>(y) * tile_width, across,
+                      band->samples.data() + static_cast<size_t>(y) * width + x);
+        }
+      }
+      band->first = first;
+    }
+    std::copy_n(band->samples.data() + static_cast<size_t>(r - first) * width, samples.size(),
+                samples.data());
+    return Status();
+  };
+  return {};
+}
+#endif
+
+}  // namespace
+
+Status write_preview(const std::string& name, const std::string& png_path,
+                     const PreviewOptions& options, std::string* summary) {
+  Rows mosaic;
+  if (ends_with_ignoring_case(name, ".tif") || ends_with_ignoring_case(name, ".tiff")) {
+#if defined(DEMSTITCH_PREVIEW_TIFF)
+    if (Status s = tiff_rows(name, &mosaic); !s.ok()) return s;
+#else
+    return Status::error(StatusKind::io_error, Side::input, name,
+                         "this build of demstitch-preview reads no GeoTIFF (libtiff was not found)");
+#endif
+  } else if (Status s = raw_rows(name, &mosaic); !s.ok()) {
+    return s;
+  }
+  TileHeader header;
+  header.ncols = static_cast<int32_t>(mosaic.cols);
+  header.nrows = static_cast<int32_t>(mosaic.rows);
+  header.nodata = mosaic.nodata;
+  const std::string raster_path = mosaic.path;
 
   Downsampler downsampler(header.ncols, header.nrows, options.width, header.nodata);
   const int64_t width = downsampler.out_cols();
@@ -163,22 +321,9 @@ Status write_preview(const std::string& base, const std::string& png_path,
     current = std::move(below);
   };
 
-  std::vector<std::byte> bytes(static_cast<size_t>(2 * header.ncols));
   std::vector<int16_t> samples(static_cast<size_t>(header.ncols));
-  const bool big_endian = header.byte_order == 0;
   for (int64_t r = 0; r < header.nrows; ++r) {
-    size_t got = 0;
-    std::span<std::byte> row(bytes);
-    if (Status s = raster->read_at(r * header.total_row_bytes, std::span(&row, 1), &got); !s.ok()) {
-      return s;
-    }
-    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(got), bytes.end(), std::byte{0});
-    for (int64_t c = 0; c < header.ncols; ++c) {
-      auto hi = static_cast<uint16_t>(bytes[2 * c]);
-      auto lo = static_cast<uint16_t>(bytes[2 * c + 1]);
-      if (!big_endian) std::swap(hi, lo);
-      samples[c] = static_cast<int16_t>(static_cast<uint16_t>(hi << 8 | lo));
-    }
+    if (Status s = mosaic.read(r, samples); !s.ok()) return s;
     downsampler.add_row(samples, take);
   }
   colour_row(above, current, current);

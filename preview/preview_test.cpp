@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#if defined(DEMSTITCH_PREVIEW_TIFF)
+#include <tiffio.h>
+#endif
+
 #include <cmath>
 #include <string>
 #include <vector>
@@ -92,6 +96,54 @@ TEST(Preview, PictureOfAKnownMosaic) {
   EXPECT_GE(high.r, high.g);
   EXPECT_GE(high.g, high.b);
 }
+
+#if defined(DEMSTITCH_PREVIEW_TIFF)
+TEST(Preview, AGeoTiffAndItsRawResultNamedWithAnExtensionLookTheSame) {
+  // 40 x 30 samples: a slope with a hole of no-data, as a raw result and as a TIFF tiled
+  // 16 x 16 (its last tiles partly outside).
+  testing::TempDir dir;
+  constexpr int cols = 40;
+  constexpr int rows = 30;
+  auto sample = [](int r, int c) {
+    return static_cast<int16_t>(r > 10 && r < 20 && c > 5 && c < 15 ? -9999 : 50 * r + 20 * c);
+  };
+  std::string raster;
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < cols; ++c) put_sample(raster, sample(r, c));
+  }
+  testing::write_file(dir / "m.DEM", raster);
+  testing::write_file(dir / "m.HDR", "BYTEORDER M\nNROWS 30\nNCOLS 40\nTOTALROWBYTES 80\n");
+  TIFF* tiff = TIFFOpen((dir / "m.tif").c_str(), "w");
+  ASSERT_NE(tiff, nullptr);
+  TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, cols);
+  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, rows);
+  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, 16);
+  TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, SAMPLEFORMAT_INT);
+  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, 1);
+  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+  TIFFSetField(tiff, TIFFTAG_TILEWIDTH, 16);
+  TIFFSetField(tiff, TIFFTAG_TILELENGTH, 16);
+  std::vector<int16_t> tile(16 * 16);
+  for (int y = 0; y < rows; y += 16) {
+    for (int x = 0; x < cols; x += 16) {
+      for (int i = 0; i < 16 * 16; ++i) {
+        const int r = y + i / 16;
+        const int c = x + i % 16;
+        tile[i] = r < rows && c < cols ? sample(r, c) : 0;
+      }
+      ASSERT_GE(TIFFWriteTile(tiff, tile.data(), x, y, 0, 0), 0);
+    }
+  }
+  TIFFClose(tiff);
+  std::string summary;
+  ASSERT_TRUE(write_preview(dir / "m.tif", dir / "tif.png", PreviewOptions{20}, &summary).ok());
+  ASSERT_TRUE(write_preview(dir / "m.DEM", dir / "dem.png", PreviewOptions{20}, &summary).ok());
+  EXPECT_EQ(testing::read_file(dir / "tif.png"), testing::read_file(dir / "dem.png"));
+  // Anything else named .tif is told as such.
+  testing::write_file(dir / "not.tif", "<html>");
+  EXPECT_EQ(write_preview(dir / "not.tif", dir / "x.png", {}, &summary).detail(), "not a TIFF file");
+}
+#endif
 
 TEST(Preview, MissingMosaicIsReported) {
   testing::TempDir dir;

@@ -4,10 +4,10 @@ jobs="$(nproc 2>/dev/null || echo 2)"
 
 apt_updated=""
 
-# What any build of demstitch needs: the compiler and build tools, libpng (the preview), and
-# the tile compressors of the GeoTIFF result (zlib everywhere, libdeflate and zstd where
-# there are).
-build_packages=(cmake g++ make libpng-dev zlib1g-dev libdeflate-dev libzstd-dev libisal-dev)
+# What any build of demstitch needs: the compiler and build tools, libpng and libtiff (the
+# preview), and the tile compressors of the GeoTIFF result (zlib everywhere, libdeflate and
+# zstd where there are).
+build_packages=(cmake g++ make libpng-dev libtiff-dev zlib1g-dev libdeflate-dev libzstd-dev libisal-dev)
 
 # have_packages PKG...: true when every package is installed.
 have_packages() {
