@@ -84,7 +84,7 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
     case CommandLine::Outcome::run:
       break;
   }
-  end_on_interrupt_signals();
+  end_on_interrupt_signals("\nInterrupted: nothing written, and any earlier result is kept as it was\n");
   const StitchRequest request = stitch_request(line);
   if (std::string note = window_note(line); !note.empty()) console.error(note);
   ConsoleReport report(console, request.window.has_value(), line.quiet);

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace demstitch {
@@ -28,8 +29,9 @@ void open_closed_standard_streams();
 // registered below. On POSIX that is SIGINT, SIGTERM and SIGHUP, raised again with their
 // default action so that a shell sees the program end by the signal (a file-size limit or a
 // closed pipe makes a call fail instead); on Windows Ctrl-C, Ctrl-Break and closing the
-// console, ending with the status of a program ended by Ctrl-C (0xC000013A).
-void end_on_interrupt_signals();
+// console, ending with the status of a program ended by Ctrl-C (0xC000013A). `farewell`
+// (at most 255 bytes), where given, is written to standard error as the process ends so.
+void end_on_interrupt_signals(std::string_view farewell = {});
 
 // While one of these lives, an interruption waits (on POSIX, one delivered to this thread).
 // Files are created and registered, and a result's files moved into place, under one.

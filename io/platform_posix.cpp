@@ -10,6 +10,7 @@
 #endif
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -28,6 +29,9 @@ constexpr std::array interrupt_signals = {SIGINT, SIGTERM, SIGHUP};
 using PathBuffer = std::array<char, 4096>;
 RemovalTable<PathBuffer> removals;
 std::atomic<bool> ending_on_interrupt{false};
+// Written once before the handler is installed.
+std::array<char, 256> farewell_text{};
+size_t farewell_size = 0;
 
 sigset_t interrupt_set() {
   sigset_t set;
@@ -37,8 +41,11 @@ sigset_t interrupt_set() {
 }
 
 extern "C" void end_by_signal(int signal) {
-  // Only async-signal-safe calls here: unlink, and the re-raise.
+  // Only async-signal-safe calls here: unlink, write, and the re-raise.
   removals.for_each([](const PathBuffer& path) { ::unlink(path.data()); });
+  if (farewell_size > 0) {
+    [[maybe_unused]] const ssize_t written = ::write(2, farewell_text.data(), farewell_size);
+  }
   // The handler was installed to reset itself: the pending signal now ends the process.
   ::raise(signal);
 }
@@ -61,7 +68,9 @@ void open_closed_standard_streams() {
   }
 }
 
-void end_on_interrupt_signals() {
+void end_on_interrupt_signals(std::string_view farewell) {
+  farewell_size = std::min(farewell.size(), farewell_text.size());
+  std::copy_n(farewell.data(), farewell_size, farewell_text.data());
   struct sigaction action {};
   action.sa_handler = end_by_signal;
   action.sa_flags = SA_RESETHAND;

@@ -39,6 +39,7 @@ constexpr UINT control_c_exit = 0xC000013A;
 // the handler lets the run finish.
 std::atomic<bool> interrupted{false};
 std::atomic<bool> finishing{false};
+std::string farewell_text;  // written once before the handler is installed
 
 BOOL WINAPI end_by_control(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
@@ -51,6 +52,11 @@ BOOL WINAPI end_by_control(DWORD event) {
     return TRUE;
   }
   removals.for_each([](const std::wstring& path) { DeleteFileW(path.c_str()); });
+  if (!farewell_text.empty()) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), farewell_text.data(),
+              static_cast<DWORD>(farewell_text.size()), &written, nullptr);
+  }
   ExitProcess(control_c_exit);
 }
 
@@ -106,7 +112,10 @@ void open_closed_standard_streams() {
   }
 }
 
-void end_on_interrupt_signals() { SetConsoleCtrlHandler(end_by_control, TRUE); }
+void end_on_interrupt_signals(std::string_view farewell) {
+  farewell_text.assign(farewell.substr(0, 255));
+  SetConsoleCtrlHandler(end_by_control, TRUE);
+}
 
 bool interruption_pending() { return interrupted; }
 
