@@ -87,6 +87,38 @@ TEST_F(Stitch, CommandLineErrorsEndWithTwoAndTouchNothing) {
   EXPECT_FALSE(exists("GTResult.DEM"));
 }
 
+TEST_F(Stitch, AOneDashOptionIsRefusedWhereItWouldHaveStitchedEverything) {
+  tile("A", bil_header(120, 120, "-179.9958333", "89.9958333"), tile_raster(120, 120, 0));
+  for (const char* arg : {"-bounds=5,43,17,48", "-output=x"}) {
+    Result r = run({arg, "A"});
+    EXPECT_EQ(r.status, 2) << arg;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("did you mean --"), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(exists("GTResult.DEM"));
+  EXPECT_FALSE(exists("x.DEM"));
+}
+
+TEST_F(Stitch, QuietLeavesOutTheProgressAndAWideWindowAcross180IsSaid) {
+  tile("A", bil_header(120, 120, "-179.9958333", "89.9958333"), tile_raster(120, 120, 0));
+  Result quiet = run({"--quiet", "A"});
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.out.find('%'), std::string::npos) << quiet.out;
+  EXPECT_NE(quiet.out.find("Final output bounds:"), std::string::npos);
+  // WEST and EAST swapped: 348 degrees across 180, written as asked, and said.
+  Result swapped = run({"--quiet", "--bounds=17,43,5,48", "--output=swapped", "A"});
+  EXPECT_EQ(swapped.status, 4);  // A misses it
+  EXPECT_NE(swapped.err.find("crosses the antimeridian and is 348 degrees wide"), std::string::npos)
+      << swapped.err;
+  // A whole turn from 0 is the world from 0 eastwards: A lands 180 degrees in.
+  Result turn = run({"--quiet", "--bounds=0,89,360,90", "--output=turn", "A"});
+  EXPECT_EQ(turn.status, 0) << turn.err;
+  EXPECT_EQ(turn.err, "");
+  EXPECT_NE(turn.out.find("43200x120 samples"), std::string::npos) << turn.out;
+  const std::string world = read_file(dir_ / "turn.DEM");
+  EXPECT_EQ(world.substr(2 * 21600, 240), tile_raster(120, 120, 0).substr(0, 240));
+}
+
 TEST_F(Stitch, OneWholeTileIsCopiedExactly) {
   std::string raster = tile_raster(120, 120, 100);
   tile("T", bil_header(120, 120, "-180", "90"), raster);
