@@ -30,11 +30,13 @@ constexpr std::string_view option_names[] = {"bounds", "output",   "format",  "c
                                              "overviews", "quiet", "help", "version"};
 
 // The named option a one-dash word was surely meant as ("-bounds=5,43,17,48" for --bounds):
-// its letters begin an option's name. Any other word after one dash is the offset option.
+// its letters, two or more, begin an option's name. Any other word after one dash is the
+// offset option (a lone letter too, as "-h,w" in the usage text).
 std::optional<std::string_view> meant_option(std::string_view arg) {
-  if (arg.size() < 2 || arg[0] != '-' || !is_letter(arg[1])) return std::nullopt;
+  if (arg.size() < 3 || arg[0] != '-' || !is_letter(arg[1])) return std::nullopt;
   size_t end = 1;
   while (end < arg.size() && is_letter(arg[end])) ++end;
+  if (end < 3) return std::nullopt;
   const std::string letters = ascii_lower(arg.substr(1, end - 1));
   for (std::string_view name : option_names) {
     if (name.starts_with(letters)) return name;

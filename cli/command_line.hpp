@@ -48,9 +48,10 @@ struct CommandLine {
 
 // Reads the arguments that follow the program's name. "--" and a letter begins a named
 // option (--help, --version, --quiet, --bounds=, --output=, --format=, --compress=, --level=,
-// --overviews=); one dash and the first letters of an option's name ("-bounds=...") is
-// refused as that option mistyped; any other argument starting with "-" is the offset option
-// ("-h,w", so "--5,3" is the offsets -5 and 3); every other argument is a tile base name. The first of --help, --version, an unknown option, a bad value or a name
+// --overviews=); one dash and the first letters (two or more) of an option's name
+// ("-bounds=...") is refused as that option mistyped; any other argument starting with "-" is
+// the offset option ("-h,w", so "--5,3" is the offsets -5 and 3); every other argument is a
+// tile base name. The first of --help, --version, an unknown option, a bad value or a name
 // too long decides. Touches no file.
 CommandLine parse_command_line(std::span<const std::string_view> args);
 

@@ -111,12 +111,14 @@ TEST(CommandLine, AnOutputThatIsOnlyAnExtensionIsRefused) {
 
 TEST(CommandLine, AOneDashWordThatBeginsAnOptionsNameIsRefused) {
   for (const char* arg : {"-bounds=5,43,17,48", "-output=x", "-Format=cog", "-compress", "-level=3",
-                          "-overviews=none", "-help", "-version", "-quiet", "-b"}) {
+                          "-overviews=none", "-help", "-version", "-quiet", "-bo"}) {
     CommandLine line = parse({arg, "A"});
     EXPECT_EQ(line.outcome, Outcome::bad_value) << arg;
     EXPECT_NE(line.offending.find("did you mean --"), std::string::npos) << line.offending;
   }
   EXPECT_NE(parse({"-bounds=5,43,17,48", "A"}).offending.find("--bounds?"), std::string::npos);
+  // A lone letter stays the offset option, as the usage text's -h,w shows it.
+  EXPECT_EQ(parse({"-h,w", "A"}).outcome, Outcome::run);
 }
 
 TEST(CommandLine, LevelIsAWholeNumber) {
