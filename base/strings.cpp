@@ -103,12 +103,11 @@ std::string escaped(std::string_view text, bool keep_lines) {
     const bool c1 = c == 0xC2 && i + 1 < text.size() &&
                     static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
                     static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-    if (keep_lines && (c == '\n' || c == '\r' || c == '\t')) {
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      out += format("\\x%02X", c);
-    } else if (c1) {
+    const bool kept_line_end = keep_lines && (c == '\n' || c == '\r' || c == '\t');
+    if (c1) {
       out += format("\\xC2\\x%02X", static_cast<unsigned char>(text[++i]));
+    } else if ((c < 0x20 || c == 0x7F) && !kept_line_end) {
+      out += format("\\x%02X", c);
     } else {
       out += static_cast<char>(c);
     }

@@ -30,9 +30,14 @@ TEST(CNumbers, RealsAreHeldInSinglePrecision) {
 }
 
 TEST(Printable, ControlCharactersOfANameAreShownNotObeyed) {
-  EXPECT_EQ(printable("\x1b[2J\x1b]0;OWNED\x07" "evil.hdr"), "\\x1B[2J\\x1B]0;OWNED\\x07evil.hdr");
+  EXPECT_EQ(printable("\x1b[2J\x1b]0;OWNED\x07"
+                      "evil.hdr"),
+            "\\x1B[2J\\x1B]0;OWNED\\x07evil.hdr");
   EXPECT_EQ(printable("a\nb\rc\x7f"), "a\\x0Ab\\x0Dc\\x7F");
-  EXPECT_EQ(printable("\xc2\x9b" "1m h\xc3\xb6he"), "\\xC2\\x9B" "1m h\xc3\xb6he");
+  EXPECT_EQ(printable("\xc2\x9b"
+                      "1m h\xc3\xb6he"),
+            "\\xC2\\x9B"
+            "1m h\xc3\xb6he");
   EXPECT_EQ(printable_lines("50%\r\x1b[Kname\n"), "50%\r\\x1B[Kname\n");
 }
 

@@ -26,8 +26,8 @@ std::vector<std::string_view> option_fields(std::string_view text) {
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // Every named option, without its dashes.
-constexpr std::string_view option_names[] = {"bounds", "output",   "format",  "compress", "level",
-                                             "overviews", "quiet", "help", "version"};
+constexpr std::string_view option_names[] = {"bounds",    "output", "format", "compress", "level",
+                                             "overviews", "quiet",  "help",   "version"};
 
 // The named option a one-dash word was surely meant as ("-bounds=5,43,17,48" for --bounds):
 // its letters, two or more, begin an option's name. Any other word after one dash is the
@@ -257,7 +257,8 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
       // A one-dash word that names an option would otherwise be an offset of zero and a run
       // over the whole mosaic.
       line.outcome = CommandLine::Outcome::bad_value;
-      line.offending = std::string(arg) + ": did you mean --" + std::string(meant->data(), meant->size()) + "?";
+      line.offending =
+          std::string(arg) + ": did you mean --" + std::string(meant->data(), meant->size()) + "?";
       return line;
     }
     if (!arg.empty() && arg.front() == '-') {

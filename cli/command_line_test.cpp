@@ -104,7 +104,8 @@ TEST(CommandLine, AnOutputNamedWithTheResultsExtensionNamesItsBase) {
 }
 
 TEST(CommandLine, AnOutputThatIsOnlyAnExtensionIsRefused) {
-  for (const char* output : {"--output=.DEM", "--output=.tif", "--output=d/.tif", "--output=d/.hdr"}) {
+  for (const char* output :
+       {"--output=.DEM", "--output=.tif", "--output=d/.tif", "--output=d/.hdr"}) {
     EXPECT_EQ(parse({output, "A"}).outcome, Outcome::bad_value) << output;
   }
 }
@@ -151,8 +152,7 @@ TEST(CommandLine, BoundsThatCannotBeUsedAreRefused) {
     EXPECT_EQ(line.offending.find(std::string(bounds) + ": "), 0u) << line.offending;
   }
   EXPECT_EQ(parse({"--bounds=-180,-90,180,90", "A"}).outcome, Outcome::run);
-  for (const char* bounds :
-       {"--bounds=180,49,-180,50", "--bounds=10,49,371,50"}) {
+  for (const char* bounds : {"--bounds=180,49,-180,50", "--bounds=10,49,371,50"}) {
     EXPECT_EQ(parse({bounds, "A"}).outcome, Outcome::bad_value) << bounds;
   }
   EXPECT_EQ(parse({"A", "--bounds"}).outcome, Outcome::bad_value);

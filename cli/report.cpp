@@ -109,7 +109,8 @@ std::string problem_text(const TileProblem& problem) {
   const char* path = shown.c_str();
   switch (problem.kind) {
     case ProblemKind::folder_not_read:
-      return format("Error reading folder %s: %s\n", path, printable(problem.cause.detail()).c_str());
+      return format("Error reading folder %s: %s\n", path,
+                    printable(problem.cause.detail()).c_str());
     case ProblemKind::header_not_opened:
     case ProblemKind::raster_not_opened:
       // A file that is there but cannot be opened (no permission, too many open files, a
@@ -209,7 +210,8 @@ std::string failure_text(const StitchResult& result) {
     case OutputStep::create_raster:
       return "Unable to open output file\n" + error.message() + "\n";
     case OutputStep::check_space:
-      return "Not enough space for " + printable(error.path()) + ": " + printable(error.detail()) + "\n";
+      return "Not enough space for " + printable(error.path()) + ": " + printable(error.detail()) +
+             "\n";
     case OutputStep::write_raster:
       return "Unable to write output file\n" + error.message() + "\n";
     case OutputStep::write_header:
@@ -226,7 +228,8 @@ std::string failure_text(const StitchResult& result) {
 std::string install_notes(const StitchResult& result) {
   std::string text;
   for (const std::string& path : result.kept) {
-    text += printable(path) + " is not a file: left as it is, though it may describe an earlier result\n";
+    text += printable(path) +
+            " is not a file: left as it is, though it may describe an earlier result\n";
   }
   for (const Status& leftover : result.leftovers) {
     text += "A copy of the earlier result could not be removed (" + leftover.message() +

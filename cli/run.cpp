@@ -16,8 +16,9 @@ int exit_status(const StitchResult& result) {
   switch (result.outcome) {
     case StitchOutcome::written:
       // An earlier result caught by a wildcard is not a tile: passed over, said, no failure.
-      return std::all_of(result.problems.begin(), result.problems.end(),
-                         [](const TileProblem& p) { return p.kind == ProblemKind::result_not_tile; })
+      return std::all_of(
+                 result.problems.begin(), result.problems.end(),
+                 [](const TileProblem& p) { return p.kind == ProblemKind::result_not_tile; })
                  ? exit_ok
                  : exit_input_problem;
     case StitchOutcome::no_header:
@@ -42,9 +43,10 @@ std::string window_note(const CommandLine& line) {
   if (!line.window || line.window->west < line.window->east) return {};
   const GridWindow grid = snap_outward(*line.window);
   if (2 * grid.cols() <= world_columns) return {};
-  return format("Note: the window crosses the antimeridian and is %.6g degrees wide (from %.6g "
-                "east across 180); give WEST first to ask for the other side\n",
-                static_cast<double>(grid.cols()) / samples_per_degree, line.window->west);
+  return format(
+      "Note: the window crosses the antimeridian and is %.6g degrees wide (from %.6g "
+      "east across 180); give WEST first to ask for the other side\n",
+      static_cast<double>(grid.cols()) / samples_per_degree, line.window->west);
 }
 
 }  // namespace
@@ -84,7 +86,8 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
     case CommandLine::Outcome::run:
       break;
   }
-  end_on_interrupt_signals("\nInterrupted: nothing written, and any earlier result is kept as it was\n");
+  end_on_interrupt_signals(
+      "\nInterrupted: nothing written, and any earlier result is kept as it was\n");
   const StitchRequest request = stitch_request(line);
   if (std::string note = window_note(line); !note.empty()) console.error(note);
   ConsoleReport report(console, request.window.has_value(), line.quiet);

@@ -15,11 +15,11 @@
 namespace demstitch {
 namespace {
 
-constexpr int64_t text_limit = int64_t{64} << 10;      // a tile's header or .prj
-constexpr size_t input_chunk = size_t{128} << 10;      // compressed bytes read at a time
-constexpr size_t scan_chunk = size_t{1} << 20;         // bytes decoded at a time while listing
-constexpr int64_t scan_spacing = int64_t{32} << 20;    // checkpoints into a raster, listing
-constexpr size_t scan_checkpoints_kept = 16;           // at most, a raster, spaced wider as it grows
+constexpr int64_t text_limit = int64_t{64} << 10;    // a tile's header or .prj
+constexpr size_t input_chunk = size_t{128} << 10;    // compressed bytes read at a time
+constexpr size_t scan_chunk = size_t{1} << 20;       // bytes decoded at a time while listing
+constexpr int64_t scan_spacing = int64_t{32} << 20;  // checkpoints into a raster, listing
+constexpr size_t scan_checkpoints_kept = 16;         // at most, a raster, spaced wider as it grows
 constexpr int64_t rolling_spacing = int64_t{2} << 20;  // and while it is read
 constexpr size_t rolling_kept = 4;
 constexpr size_t cache_bytes = size_t{256} << 10;  // decoded bytes a member keeps behind it
@@ -111,9 +111,9 @@ struct ArchiveMember {
   std::optional<uint32_t> crc;
   std::vector<Checkpoint> checkpoints;  // into a .tar.gz raster
   int64_t checkpoint_spacing = scan_spacing;
-  std::string link;                     // a hard link's target, where it names none before it
-  std::optional<std::string> text;      // a .tar.gz header or .prj, read while listing
-  Status text_status;                   // why it could not be
+  std::string link;                 // a hard link's target, where it names none before it
+  std::optional<std::string> text;  // a .tar.gz header or .prj, read while listing
+  Status text_status;               // why it could not be
 };
 
 namespace {
@@ -147,7 +147,11 @@ class SliceSource final : public Source {
  public:
   SliceSource(std::shared_ptr<const Source> file, std::string name, int64_t start, int64_t size,
               std::optional<FileVersion> listed)
-      : file_(std::move(file)), name_(std::move(name)), start_(start), size_(size), listed_(listed) {}
+      : file_(std::move(file)),
+        name_(std::move(name)),
+        start_(start),
+        size_(size),
+        listed_(listed) {}
   const std::string& name() const override { return name_; }
   Status size(int64_t* bytes) const override {
     *bytes = size_;
@@ -763,7 +767,9 @@ Status list_tar(const Source& file, TarStream& stream, std::vector<ArchiveMember
         name = prefix.append(name);
       }
     }
-    std::string link = pax.link ? *pax.link : long_link ? *long_link : c_string(header.subspan(157, 100));
+    std::string link = pax.link    ? *pax.link
+                       : long_link ? *long_link
+                                   : c_string(header.subspan(157, 100));
     const bool pax_sparse = pax.sparse;
     if (type != 'g') {
       long_name.reset();
@@ -964,8 +970,8 @@ Status check_crc(const Source& member, int64_t size, uint32_t expected) {
   uint32_t crc = 0;
   int64_t at = 0;
   while (at < size) {
-    std::span<std::byte> piece =
-        std::span(buffer).first(static_cast<size_t>(std::min<int64_t>(size - at, std::ssize(buffer))));
+    std::span<std::byte> piece = std::span(buffer).first(
+        static_cast<size_t>(std::min<int64_t>(size - at, std::ssize(buffer))));
     size_t got = 0;
     if (Status s = member.read_at(at, std::span(&piece, 1), &got); !s.ok()) return s;
     if (got == 0) break;  // a deflated member that fails its CRC stops short of its end
@@ -973,7 +979,8 @@ Status check_crc(const Source& member, int64_t size, uint32_t expected) {
     at += static_cast<int64_t>(got);
   }
   if (at == size && crc == expected) return {};
-  return damaged(member.name(), "damaged: its bytes fail the archive's CRC check, so none of it is used");
+  return damaged(member.name(),
+                 "damaged: its bytes fail the archive's CRC check, so none of it is used");
 }
 
 }  // namespace
@@ -1067,7 +1074,8 @@ Status Archive::open_member(const ArchiveMember& member, const std::string& path
   if (member.encrypted) return damaged(path, "encrypted: not read");
   if (member.sparse) return damaged(path, "sparse member, not read");
   if (!member.link.empty()) {
-    return damaged(path, "a hard link to " + member.link + ", which the archive does not hold before it");
+    return damaged(path,
+                   "a hard link to " + member.link + ", which the archive does not hold before it");
   }
   if (member.part != Part::raster && member.size > text_limit) {
     return damaged(path, format("%lld bytes: too long for a tile's header or .prj",

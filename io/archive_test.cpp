@@ -135,7 +135,8 @@ TEST(Archive, EveryByteOfAZipMemberIsCheckedBeforeAnyIsUsed) {
     std::string zip = zip_of({{"A.HDR", "NROWS 1\n", method}, {"A.DEM", dem, method}});
     // One byte of the raster's data changed, far from its end: the CRC the directory states
     // no longer fits, whatever part of the member a run would read.
-    const size_t at = zip.find(method == 0 ? dem.substr(5000, 64) : deflated(dem, -15).substr(5000, 64));
+    const size_t at =
+        zip.find(method == 0 ? dem.substr(5000, 64) : deflated(dem, -15).substr(5000, 64));
     ASSERT_NE(at, std::string::npos);
     zip[at] = static_cast<char>(zip[at] ^ 0x40);
     std::unique_ptr<Archive> archive;
@@ -213,8 +214,7 @@ TEST(Archive, ANameHeldTwiceIsItsLastMemberAsExtractingLeavesIt) {
   const std::string last(3000, 'z');
   const std::string tar =
       tar_member("A.HDR", "h") + tar_member("A.DEM", first) + tar_member("A.DEM", last);
-  for (const auto& [name, bytes] :
-       std::vector<std::pair<std::string, std::string>>{
+  for (const auto& [name, bytes] : std::vector<std::pair<std::string, std::string>>{
            {"d.tar", tar + std::string(1024, '\0')},
            {"d.tar.gz", gzipped(tar)},
            {"d.zip", zip_of({{"A.HDR", "h"}, {"A.DEM", first}, {"A.DEM", last, 0}})}}) {
@@ -237,10 +237,9 @@ TEST(Archive, LinksAndSparseMembers) {
   checksum_again(dangling);
   const std::string pax = "25 GNU.sparse.name=S.DEM\n";
   const std::string tar = tar_member("A.HDR", "h") + tar_member("A.DEM", dem) +
-                          tar_member("B.HDR", "h") + link + tar_member("C.HDR", "h") +
-                          dangling + tar_member("S.HDR", "h") +
-                          tar_member("PaxHeaders/S", pax, 'x') + tar_member("GNUSparse/S", dem) +
-                          std::string(1024, '\0');
+                          tar_member("B.HDR", "h") + link + tar_member("C.HDR", "h") + dangling +
+                          tar_member("S.HDR", "h") + tar_member("PaxHeaders/S", pax, 'x') +
+                          tar_member("GNUSparse/S", dem) + std::string(1024, '\0');
   for (const std::string& name : {std::string("l.tar"), std::string("l.tar.gz")}) {
     std::unique_ptr<Archive> archive;
     ASSERT_TRUE(list(name, name.ends_with(".gz") ? gzipped(tar) : tar, &archive).ok()) << name;

@@ -90,9 +90,10 @@ Status OutputSet::settle() {
     at = end + 1;
     // A record acts only on the result's own files and a run's temporary names: the first
     // name of new, old and gone is a result file, every other a temporary name.
-    const bool ours = f.size() == 1 || ((f[0] == "part" || is_result_file(f[1])) &&
-                                        std::all_of(f.begin() + (f[0] == "part" ? 1 : 2), f.end(),
-                                                    [&](const std::string& n) { return is_temporary(n); }));
+    const bool ours =
+        f.size() == 1 || ((f[0] == "part" || is_result_file(f[1])) &&
+                          std::all_of(f.begin() + (f[0] == "part" ? 1 : 2), f.end(),
+                                      [&](const std::string& n) { return is_temporary(n); }));
     if (!ours) continue;
     if (f[0] == "install" && f.size() == 1) {
       installing = true;

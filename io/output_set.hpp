@@ -3,8 +3,8 @@
 #include <functional>
 #include <memory>
 #include <span>
-#include <string_view>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/status.hpp"
@@ -112,7 +112,7 @@ class OutputSet {
   std::vector<std::unique_ptr<Entry>> entries_;
   LockFile lock_;
   int lock_slot_ = -1;
-  std::string folder_;  // the lock's folder, with a separator at the end
+  std::string folder_;                     // the lock's folder, with a separator at the end
   std::vector<std::string> result_names_;  // the result's files: every name the journal may touch
   bool keep_journal_ = false;
   std::vector<std::string> kept_;

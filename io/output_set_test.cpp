@@ -227,10 +227,9 @@ TEST_F(Outputs, AJournalActsOnlyOnTheResultsFilesAndTheirTemporaryNames) {
     EXPECT_TRUE(fs::exists(dir_ / "R.DEM.lock"));
   }
   EXPECT_EQ(read_file(dir_ / "R.HDR"), "the user's header");
-  EXPECT_EQ(names(), (std::vector<std::string>{"R.DEM.0123456789ABCDEF.part",
-                                               "R.DEM.0123456789abcdef.partx",
-                                               "R.DEMX.0123456789abcdef.part", "R.HDR",
-                                               "R.HDR.keep", "R.mine"}));
+  EXPECT_EQ(names(), (std::vector<std::string>{
+                         "R.DEM.0123456789ABCDEF.part", "R.DEM.0123456789abcdef.partx",
+                         "R.DEMX.0123456789abcdef.part", "R.HDR", "R.HDR.keep", "R.mine"}));
 }
 
 #if !defined(_WIN32)
@@ -321,8 +320,8 @@ TEST_F(Outputs, AKillOrASignalAtAnyStepOfTheInstallLeavesOneWholeResult) {
           int status = 0;
           ::waitpid(pid, &status, 0);
           const std::string when = std::string(fresh ? "fresh, " : "") + "signal " +
-                                   std::to_string(signal) + (at_copies ? " at copy " : " at step ") +
-                                   std::to_string(stop);
+                                   std::to_string(signal) +
+                                   (at_copies ? " at copy " : " at step ") + std::to_string(stop);
           if (WIFEXITED(status)) {
             EXPECT_EQ(WEXITSTATUS(status), 0) << when;
             expect_whole_result(when, fresh);

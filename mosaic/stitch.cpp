@@ -138,8 +138,8 @@ class Stitcher {
     }
     read_headers();
     // Only folders and archives that could not be read: there is no mosaic to describe.
-    if (tiles_read_ == 0 && std::all_of(named_.begin(), named_.end(),
-                                        [](const Named& n) { return !n.failure.ok(); })) {
+    if (tiles_read_ == 0 &&
+        std::all_of(named_.begin(), named_.end(), [](const Named& n) { return !n.failure.ok(); })) {
       return finish(StitchOutcome::no_header);
     }
     if (request_.window) {
@@ -196,8 +196,8 @@ class Stitcher {
     for (const std::string& name : request_.tiles) {
       if (is_folder(name)) {
         add_folder(name, &pending);
-      } else if (!name.empty() && std::string_view(path_separators).find(name.back()) !=
-                                      std::string_view::npos) {
+      } else if (!name.empty() &&
+                 std::string_view(path_separators).find(name.back()) != std::string_view::npos) {
         // A name ending in a separator can only be a folder.
         pending.push_back(Pending{name, nullptr, folder_failure(name, "no such folder")});
         pending.back().folder = true;
@@ -225,7 +225,8 @@ class Stitcher {
         std::shared_ptr<Archive> archive = std::move(archives[i]);
         for (const std::string& tile : archive->tiles()) {
           // A tile also extracted beside its archive is the loose one.
-          if (p.loose && p.loose->contains(ascii_lower(base_name(tile.substr(p.name.size() + 1))))) {
+          if (p.loose &&
+              p.loose->contains(ascii_lower(base_name(tile.substr(p.name.size() + 1))))) {
             continue;
           }
           named_.push_back(Named{tile, archive, {}});
@@ -319,7 +320,8 @@ class Stitcher {
     std::unordered_set<std::string> seen;
     size_t skipped = 0;
     for (const std::string& name : names) {
-      if (extension_of(name) != ".hdr" || is_folder(prefix + name) || !seen.insert(stem(name)).second) {
+      if (extension_of(name) != ".hdr" || is_folder(prefix + name) ||
+          !seen.insert(stem(name)).second) {
         continue;
       }
       std::unique_ptr<Source> source;
@@ -341,7 +343,8 @@ class Stitcher {
         }
         continue;  // the other case of a tile's header, or a result's, counted above
       }
-      if ((extension == ".dem" || extension == ".prj") && tile_stems->contains(stem(name))) continue;
+      if ((extension == ".dem" || extension == ".prj") && tile_stems->contains(stem(name)))
+        continue;
       if (named_as_archive(name)) {
         if (tile_stems->contains(ascii_lower(archive_stem(name)))) {
           ++skipped;  // extracted beside it: the loose files are the tile
@@ -361,9 +364,10 @@ class Stitcher {
     for (size_t i = before; i < pending->size(); ++i) (*pending)[i].loose = tile_stems;
     if (skipped > 0) observer_.folder_skipped(folder, skipped);
     if (pending->size() == before) {
-      pending->push_back(Pending{folder, nullptr,
-                                 folder_failure(folder, names.empty() ? "holds no tiles (it is empty)"
-                                                                      : "holds no tiles")});
+      pending->push_back(
+          Pending{folder, nullptr,
+                  folder_failure(
+                      folder, names.empty() ? "holds no tiles (it is empty)" : "holds no tiles")});
       pending->back().folder = true;
     }
   }
@@ -508,7 +512,8 @@ class Stitcher {
       if (const Status& failure = named_[i].failure; !failure.ok()) {
         // A folder that cannot be listed, or an archive that cannot be read through.
         tile.header_path = tile.name;
-        problem(tile, named_[i].folder ? ProblemKind::folder_not_read : ProblemKind::header_not_read,
+        problem(tile,
+                named_[i].folder ? ProblemKind::folder_not_read : ProblemKind::header_not_read,
                 tile.name, failure);
         observer_.header_problem(report_of(tile), tile.problems.back());
         continue;
@@ -693,7 +698,8 @@ class Stitcher {
                                   OutputStep::write_projection};
     for (size_t i = 0; i < format.files().size(); ++i) {
       if (Status s = OutputSet::check_replaceable({{format.files()[i]}}); !s.ok()) {
-        fail(StitchOutcome::output_failed, i < steps.size() ? steps[i] : OutputStep::create_raster, s);
+        fail(StitchOutcome::output_failed, i < steps.size() ? steps[i] : OutputStep::create_raster,
+             s);
         return false;
       }
     }
@@ -865,11 +871,12 @@ class Stitcher {
     CogResult format(cog_path(), request_.cog);
     if (result_.size->out_cols > cog_max_width) {
       // Refused before anything is locked or written: its overviews' bands would not fit.
-      return fail(StitchOutcome::output_failed, OutputStep::create_raster,
-                  Status::error(StatusKind::io_error, Side::output, cog_path(),
-                                demstitch::format("%d columns: a GeoTIFF is at most %d wide (write the raw "
-                                       "result, or a region with --bounds)",
-                                       result_.size->out_cols, cog_max_width)));
+      return fail(
+          StitchOutcome::output_failed, OutputStep::create_raster,
+          Status::error(StatusKind::io_error, Side::output, cog_path(),
+                        demstitch::format("%d columns: a GeoTIFF is at most %d wide (write the raw "
+                                          "result, or a region with --bounds)",
+                                          result_.size->out_cols, cog_max_width)));
     }
     OutputSet outputs;
     if (!prepare_output(outputs, format)) return;

@@ -50,8 +50,8 @@ int main(int argc, char** argv) {
     png = base;
     for (std::string_view extension : {".tiff", ".tif", ".dem", ".hdr"}) {
       if (png.size() > extension.size() &&
-          demstitch::equal_ignoring_case(std::string_view(png).substr(png.size() - extension.size()),
-                                         extension)) {
+          demstitch::equal_ignoring_case(
+              std::string_view(png).substr(png.size() - extension.size()), extension)) {
         png.resize(png.size() - extension.size());
         break;
       }

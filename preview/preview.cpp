@@ -216,8 +216,8 @@ Status tiff_rows(const std::string& path, Rows* rows) {
                           ? TIFFGetField(tiff.get(), 42113, &count, &text)
                           : TIFFGetField(tiff.get(), 42113, &text);
     if (found == 1 && text != nullptr) {
-      const std::string value_text(text, TIFFFieldPassCount(field) != 0 ? strnlen(text, count)
-                                                                        : std::strlen(text));
+      const std::string value_text(
+          text, TIFFFieldPassCount(field) != 0 ? strnlen(text, count) : std::strlen(text));
       if (std::optional<int32_t> value = scan_c_int(value_text)) rows->nodata = *value;
     }
   }
@@ -265,8 +265,9 @@ Status write_preview(const std::string& name, const std::string& png_path,
 #if defined(DEMSTITCH_PREVIEW_TIFF)
     if (Status s = tiff_rows(name, &mosaic); !s.ok()) return s;
 #else
-    return Status::error(StatusKind::io_error, Side::input, name,
-                         "this build of demstitch-preview reads no GeoTIFF (libtiff was not found)");
+    return Status::error(
+        StatusKind::io_error, Side::input, name,
+        "this build of demstitch-preview reads no GeoTIFF (libtiff was not found)");
 #endif
   } else if (Status s = raw_rows(name, &mosaic); !s.ok()) {
     return s;

@@ -62,8 +62,10 @@ struct PreviewOptions {
   int64_t width = 1800;
 };
 
-// Reads the mosaic BASE.HDR / BASE.DEM (or lower-case .hdr / .dem) and writes a PNG of it.
-Status write_preview(const std::string& base, const std::string& png_path,
+// Reads the mosaic `name` and writes a PNG of it: a raw result by its base or either file
+// (BASE.HDR and BASE.DEM, either case), or a GeoTIFF (NAME.tif, NAME.tiff) where the build
+// reads them.
+Status write_preview(const std::string& name, const std::string& png_path,
                      const PreviewOptions& options, std::string* summary);
 
 }  // namespace demstitch::preview

@@ -141,7 +141,8 @@ TEST(Preview, AGeoTiffAndItsRawResultNamedWithAnExtensionLookTheSame) {
   EXPECT_EQ(testing::read_file(dir / "tif.png"), testing::read_file(dir / "dem.png"));
   // Anything else named .tif is told as such.
   testing::write_file(dir / "not.tif", "<html>");
-  EXPECT_EQ(write_preview(dir / "not.tif", dir / "x.png", {}, &summary).detail(), "not a TIFF file");
+  EXPECT_EQ(write_preview(dir / "not.tif", dir / "x.png", {}, &summary).detail(),
+            "not a TIFF file");
 }
 #endif
 

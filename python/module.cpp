@@ -321,9 +321,9 @@ StitchResult run_released(PythonRun& run, const py::object& progress, Work work)
     if (wake == PythonRun::Wake::finished) break;
     const int64_t done = run.done();
     // Nothing is told until a total is known (the archives' bytes, or the mosaic's).
-    const bool due = wake == PythonRun::Wake::last_bytes ||
-                     (run.total() > 0 && done != last_done &&
-                      Clock::now() - last_call >= progress_interval);
+    const bool due =
+        wake == PythonRun::Wake::last_bytes ||
+        (run.total() > 0 && done != last_done && Clock::now() - last_call >= progress_interval);
     if (!raised && PyErr_CheckSignals() != 0) {
       raised.emplace();
       run.stop();

@@ -176,8 +176,9 @@ TEST_F(Archives, DamagedArchivesAreToldAndTheOtherTilesStitched) {
   fs::create_directory(dir_ / "damaged");
   r = run_demstitch(dir_ / "damaged", {"../tiles/E169N12.zip", "../tiles/E171N12.zip"});
   EXPECT_EQ(r.status, 4);
-  EXPECT_NE(r.err.find("../tiles/E169N12.zip:E169N12.DEM: damaged: its bytes fail the archive's CRC"),
-            std::string::npos)
+  EXPECT_NE(
+      r.err.find("../tiles/E169N12.zip:E169N12.DEM: damaged: its bytes fail the archive's CRC"),
+      std::string::npos)
       << r.err;
   fs::create_directory(dir_ / "no_raster");
   fs::copy(dir_ / "tiles/E169N12.HDR", dir_ / "no_raster/E169N12.HDR");
@@ -197,13 +198,14 @@ TEST_F(Archives, OnlyWhatIsNotATileFileIsTakenForAnArchive) {
   // An archive that is not there, or is none (a failed download), is told by its own name
   // and why.
   write_file(dir_ / "tiles/E000N00.zip", "<html>Not Found</html>");
-  r = run_demstitch(dir_ / "magic", {"../tiles/E169N12.DEM", "../tiles/W000N00.tar.gz",
-                                     "../tiles/E000N00.zip"});
+  r = run_demstitch(dir_ / "magic",
+                    {"../tiles/E169N12.DEM", "../tiles/W000N00.tar.gz", "../tiles/E000N00.zip"});
   EXPECT_EQ(r.status, 4);
   EXPECT_NE(r.err.find("Error reading file ../tiles/W000N00.tar.gz: No such file or directory\n"),
             std::string::npos)
       << r.err;
-  EXPECT_NE(r.err.find("Error reading file ../tiles/E000N00.zip: not an archive"), std::string::npos)
+  EXPECT_NE(r.err.find("Error reading file ../tiles/E000N00.zip: not an archive"),
+            std::string::npos)
       << r.err;
 }
 
@@ -244,7 +246,9 @@ TEST_F(Archives, AFolderTellsBrokenDownloadsAndTakesExtractedTilesOverTheirArchi
 }
 
 TEST_F(Archives, NamesFromAnArchiveReachTheTerminalWithTheirControlCharactersShown) {
-  const std::string evil = "\x1b[2J\x1b]0;OWNED\x07" "evil";
+  const std::string evil =
+      "\x1b[2J\x1b]0;OWNED\x07"
+      "evil";
   write_file(dir_ / "tiles/evil.zip",
              testing::zip_of({{evil + ".hdr", read_file(dir_ / "tiles/E169N12.HDR")},
                               {evil + ".prj", "not a coordinate system\n"}}));

@@ -347,8 +347,9 @@ TEST_F(Trust, ASignalOrAKillAtAnyCallOfTheInstall) {
         }
         ASSERT_EQ(r.signal, std::string(signal) == "SIGTERM" ? SIGTERM : SIGKILL) << at << r.err;
         if (std::string(signal) == "SIGTERM") {
-          EXPECT_TRUE(r.err.ends_with("\nInterrupted: nothing written, and any earlier result is "
-                                      "kept as it was\n"))
+          EXPECT_TRUE(
+              r.err.ends_with("\nInterrupted: nothing written, and any earlier result is "
+                              "kept as it was\n"))
               << at << r.err;
           EXPECT_TRUE(read_file(dir_ / "GTResult.DEM") == old_raster) << at;
           EXPECT_EQ(read_file(dir_ / "GTResult.HDR"), old_header) << at;
