@@ -37,6 +37,14 @@ class MemorySource final : public Source {
   FileVersion version_;
 };
 
+// The bytes of `source` from `offset`, at most `length` of them (fewer where it ends).
+std::string read_range(const Source& source, int64_t offset, size_t length);
+
+// Reads `source` as the writers do, checking every read against `bytes`: forward, back
+// within a few hundred kilobytes, far back, past the end, and from two threads at once a
+// band apart (the band writer's order).
+void expect_reads_in_any_order(const Source& source, const std::string& bytes);
+
 // Opens the files of a folder held in memory, by path.
 class MemoryOpener final : public SourceOpener {
  public:
