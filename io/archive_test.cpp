@@ -13,21 +13,11 @@ namespace {
 using testing::deflated;
 using testing::gzipped;
 using testing::MemorySource;
+using testing::raster;
 using testing::read_range;
 using testing::tar_member;
 using testing::zip_of;
 using testing::ZipEntry;
-
-// Elevation-like samples that compress as real rasters do: smooth, with some noise.
-std::string raster(size_t bytes) {
-  std::string out(bytes, '\0');
-  uint32_t state = 1;
-  for (size_t i = 0; i < bytes; ++i) {
-    state = state * 1103515245 + 12345;
-    out[i] = static_cast<char>(i % 2 == 0 ? (i / 4096) % 7 : (i / 64) % 200 + (state >> 29));
-  }
-  return out;
-}
 
 // A tar header's checksum made again after a field of the header at `at` was changed.
 void checksum_again(std::string& tar, size_t at = 0) {

@@ -13,23 +13,13 @@ namespace {
 using testing::deflated;
 using testing::gzipped;
 using testing::MemorySource;
+using testing::raster;
 using testing::read_range;
-
-// Bytes that deflate packs into many blocks: a slope with some noise.
-std::string samples(size_t bytes) {
-  std::string out(bytes, '\0');
-  uint32_t state = 7;
-  for (size_t i = 0; i < bytes; ++i) {
-    state = state * 1103515245 + 12345;
-    out[i] = static_cast<char>((i / 512) % 90 + (state >> 28));
-  }
-  return out;
-}
 
 TEST(MemberDecoder, AMemberInsideAGzipStreamIsItsStretchOfTheDecodedBytes) {
   // A member 5 MiB long starting 1 MiB into the decoded stream, as a raster inside a
   // .tar.gz: decoded from the stream's start, the one checkpoint before it.
-  const std::string all = samples(size_t{7} << 20);
+  const std::string all = raster(size_t{7} << 20);
   const int64_t start = int64_t{1} << 20;
   const size_t size = size_t{5} << 20;
   const std::string member_bytes = all.substr(static_cast<size_t>(start), size);
@@ -49,7 +39,7 @@ TEST(MemberDecoder, AMemberInsideAGzipStreamIsItsStretchOfTheDecodedBytes) {
 }
 
 TEST(MemberDecoder, ADeflatedMemberThatFailsItsCrcWithholdsItsLastPiece) {
-  const std::string bytes = samples(size_t{1} << 20);
+  const std::string bytes = raster(size_t{1} << 20);
   const std::string raw = deflated(bytes, -15);
   for (bool good : {true, false}) {
     MemberStream stream;

@@ -17,6 +17,17 @@ std::string le(uint64_t value, int bytes) {
 
 }  // namespace
 
+// Elevation-like samples that compress as real rasters do: smooth, with some noise.
+std::string raster(size_t bytes) {
+  std::string out(bytes, '\0');
+  uint32_t state = 1;
+  for (size_t i = 0; i < bytes; ++i) {
+    state = state * 1103515245 + 12345;
+    out[i] = static_cast<char>(i % 2 == 0 ? (i / 4096) % 7 : (i / 64) % 200 + (state >> 29));
+  }
+  return out;
+}
+
 std::string tar_member(const std::string& name, const std::string& data, char type) {
   std::string header(512, '\0');
   std::memcpy(header.data(), name.data(), std::min<size_t>(name.size(), 100));

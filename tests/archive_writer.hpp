@@ -8,6 +8,9 @@
 
 namespace demstitch::testing {
 
+// Elevation-like samples that compress as real rasters do: smooth, with some noise.
+std::string raster(size_t bytes);
+
 // A ustar member: its header block, then its data padded to whole blocks.
 std::string tar_member(const std::string& name, const std::string& data, char type = '0');
 // `data` deflated by zlib with `window_bits` (-15 raw, 16 + 15 gzip).
