@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/strings.hpp"
+#include "formats/tile_codec.hpp"
 
 namespace demstitch {
 namespace {

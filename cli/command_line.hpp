@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "formats/cog_result.hpp"
+#include "formats/cog_options.hpp"
 #include "mosaic/stitch.hpp"
 #include "mosaic/window.hpp"
 

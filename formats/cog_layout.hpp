@@ -4,21 +4,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "formats/geo_transform.hpp"
 #include "formats/overview.hpp"
 #include "formats/tile_codec.hpp"
 
 namespace demstitch {
 
 inline constexpr int32_t cog_tile_size = 512;
-
-// Where the raster's cells lie: the outer corner of the upper-left cell and the cells'
-// size, in degrees (rows go south).
-struct GeoTransform {
-  double west = 0;
-  double north = 0;
-  double cell_width = 0;
-  double cell_height = 0;
-};
 
 // What a Cloud-Optimized GeoTIFF holds, apart from its tiles' bytes.
 struct CogDescription {

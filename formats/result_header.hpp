@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "formats/cog_layout.hpp"
+#include "formats/geo_transform.hpp"
 
 namespace demstitch {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/status.hpp"
-#include "formats/cog_layout.hpp"
+#include "formats/geo_transform.hpp"
 #include "formats/cog_options.hpp"
 #include "mosaic/grid.hpp"
 #include "mosaic/window.hpp"
