@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/status.hpp"
-#include "formats/geo_transform.hpp"
 #include "formats/cog_options.hpp"
+#include "formats/geo_transform.hpp"
 #include "mosaic/grid.hpp"
 #include "mosaic/window.hpp"
 
