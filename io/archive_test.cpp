@@ -132,6 +132,37 @@ TEST(Archive, ADeflatedMemberReadBackFromARollingCheckpointKeepsItsPlaceAndCrc) 
   EXPECT_TRUE(read_range(*member, static_cast<int64_t>(back), 500000) == dem.substr(back, 500000));
 }
 
+TEST(Archive, ALongTarGzRasterIsReadRightFromItsThinnedCheckpoints) {
+  // 560 MiB of a pattern 4093 bytes long (a prime, so a checkpoint put at a wrong whole MiB
+  // gives other bytes), as gzip members of one chunk each: past 16 listing checkpoints the
+  // raster's are thinned, and reads far back start again from those that are left.
+  constexpr size_t period = 4093;
+  constexpr size_t chunk = period * 256;
+  constexpr size_t chunks = 560;
+  auto byte_at = [](size_t i) { return static_cast<char>((i % period) * 7 % 251); };
+  std::string data(chunk, '\0');
+  for (size_t i = 0; i < chunk; ++i) data[i] = byte_at(i);
+  std::string header = tar_member("L.DEM", "");
+  std::snprintf(header.data() + 124, 12, "%011zo", chunk * chunks);
+  checksum_again(header);
+  const std::string padding((512 - chunk * chunks % 512) % 512, '\0');
+  std::string gz = gzipped(header);
+  const std::string member = gzipped(data);
+  for (size_t i = 0; i < chunks; ++i) gz += member;
+  gz += gzipped(padding + tar_member("L.HDR", "h") + std::string(1024, '\0'));
+  std::unique_ptr<Archive> archive;
+  ASSERT_TRUE(list("l.tar.gz", gz, &archive).ok());
+  std::unique_ptr<Source> raster_member;
+  ASSERT_TRUE(archive->open("l.tar.gz:L.DEM", &raster_member).ok());
+  for (size_t at : {size_t{540} << 20, size_t{100} << 20, size_t{300} << 20, size_t{37} << 20,
+                    size_t{470} << 20, size_t{1} << 10}) {
+    const std::string got = read_range(*raster_member, static_cast<int64_t>(at), 5000);
+    std::string want(5000, '\0');
+    for (size_t i = 0; i < want.size(); ++i) want[i] = byte_at(at + i);
+    EXPECT_TRUE(got == want) << at;
+  }
+}
+
 TEST(Archive, NothingOfAnArchiveRewrittenWhileItIsReadIsDelivered) {
   // Noise, which deflate stores as it is: decoding the new file from a place in the old
   // would run on without an error.
