@@ -78,8 +78,8 @@ std::optional<GeoWindow> parse_bounds(std::string_view text, std::string* why) {
     size_t comma = std::min(text.find(',', at), text.size());
     auto value = strict_number(text.substr(at, comma - at));
     if (!value) {
-      *why = "give four numbers in degrees, WEST,SOUTH,EAST,NORTH";
-      return std::nullopt;
+      values.clear();
+      break;
     }
     values.push_back(*value);
     at = comma + 1;
@@ -89,44 +89,26 @@ std::optional<GeoWindow> parse_bounds(std::string_view text, std::string* why) {
     return std::nullopt;
   }
   GeoWindow window{values[0], values[1], values[2], values[3]};
-  // An east edge past 180 (170,-20,190,-10, as GDAL users write a window across 180) is the
-  // same meridian a turn further west; a whole turn from WEST (0,-90,360,90) is the world
-  // from WEST eastwards, and keeps its east edge.
-  const bool whole_turn = window.east == window.west + 360;
-  if (window.east > 180 && window.east < window.west + 360) window.east -= 360;
-  if (window.south < -90 || window.north > 90 || window.north < -90 || window.south > 90) {
-    *why = "latitudes lie between -90 and 90";
-  } else if (window.west < -180 || window.west > 180 || window.east < -180 ||
-             (window.east > 180 && !whole_turn)) {
-    *why = "longitudes lie between -180 and 180 (EAST up to WEST + 360)";
-  } else if (window.south >= window.north) {
-    *why = "SOUTH must be below NORTH";
-  } else if (window.west == window.east) {
-    *why = "WEST and EAST must differ (WEST above EAST crosses the antimeridian)";
-  } else if (window.west == 180 && window.east == -180) {
-    *why = "the window is empty: 180 and -180 are one meridian";
-  } else {
-    return window;
+  switch (check_window(&window)) {
+    case WindowProblem::none:
+      return window;
+    case WindowProblem::latitude_range:
+      *why = "latitudes lie between -90 and 90";
+      break;
+    case WindowProblem::longitude_range:
+      *why = "longitudes lie between -180 and 180 (EAST up to WEST + 360)";
+      break;
+    case WindowProblem::south_not_below_north:
+      *why = "SOUTH must be below NORTH";
+      break;
+    case WindowProblem::west_is_east:
+      *why = "WEST and EAST must differ (WEST above EAST crosses the antimeridian)";
+      break;
+    case WindowProblem::empty:
+      *why = "the window is empty: 180 and -180 are one meridian";
+      break;
   }
   return std::nullopt;
-}
-
-// The result's base from an --output path: a path that ends in one of the result's own
-// extensions (regions/alps.DEM) names the same result as the path without it.
-std::string output_base(std::string_view path) {
-  for (std::string_view extension : {".dem", ".hdr", ".prj"}) {
-    if (path.size() >= extension.size() &&
-        equal_ignoring_case(path.substr(path.size() - extension.size()), extension)) {
-      path.remove_suffix(extension.size());
-      break;
-    }
-  }
-  return std::string(path);
-}
-
-bool ends_with_ignoring_case(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() &&
-         equal_ignoring_case(text.substr(text.size() - end.size()), end);
 }
 
 // Options whose value may also be the next argument.
@@ -137,29 +119,40 @@ bool takes_value(std::string_view option) {
   return false;
 }
 
-// What the GeoTIFF options ask, checked against each other once every option is read; an
-// empty text when they fit.
-std::string check_cog_options(CommandLine& line, bool dem_asked, bool level_given,
-                              std::string_view cog_option) {
-  if (line.cog && dem_asked) {
-    return "--format=dem: the --output path ends in .tif, which names a GeoTIFF; choose one";
+// The formats by name, for messages: "dem (the raw raster), cog (a GeoTIFF) or ...".
+std::string format_names() {
+  std::string names;
+  const auto formats = result_formats();
+  for (size_t i = 0; i < formats.size(); ++i) {
+    if (i > 0) names += i + 1 == formats.size() ? " or " : ", ";
+    names += std::string(formats[i].name) + " (" + std::string(formats[i].description) + ")";
   }
-  if (!line.cog && !cog_option.empty()) {
-    return std::string(cog_option) + ": only a GeoTIFF takes it (add --format=cog)";
-  }
-  const Compression compression = line.cog_options.compression;
-  if (!compression_available(compression)) {
-    return "--compress=" + std::string(compression_name(compression)) +
-           ": this build of demstitch cannot write it (deflate, lzw and none it can)";
-  }
-  std::optional<LevelRange> levels = compression_levels(compression);
-  if (level_given && !levels) {
-    return "--level: --compress=" + std::string(compression_name(compression)) + " takes no level";
-  }
-  if (level_given &&
-      (line.cog_options.level < levels->low || line.cog_options.level > levels->high)) {
-    return format("--level=%d: --compress=%s takes a level from %d to %d", line.cog_options.level,
-                  std::string(compression_name(compression)).c_str(), levels->low, levels->high);
+  return names;
+}
+
+// What is wrong with the output options, worded for the command line; `first_cog_option` is
+// the first option given that only a GeoTIFF takes.
+std::string output_problem_text(const OutputProblem& p, std::string_view first_cog_option) {
+  const std::string compression(compression_name(p.compression));
+  switch (p.kind) {
+    case OutputProblem::Kind::none:
+      return {};
+    case OutputProblem::Kind::no_name:
+      return "give the result's path, such as regions/alps";
+    case OutputProblem::Kind::format_clash:
+      return "--format=" + std::string(result_format(p.format).name) +
+             ": the --output path ends in " + p.extension + ", which names " +
+             std::string(result_format(p.named).description) + "; choose one";
+    case OutputProblem::Kind::option_not_taken:
+      return std::string(first_cog_option) + ": only a GeoTIFF takes it (add --format=cog)";
+    case OutputProblem::Kind::compression_missing:
+      return "--compress=" + compression +
+             ": this build of demstitch cannot write it (deflate, lzw and none it can)";
+    case OutputProblem::Kind::no_level:
+      return "--level: --compress=" + compression + " takes no level";
+    case OutputProblem::Kind::level_out_of_range:
+      return format("--level=%d: --compress=%s takes a level from %d to %d", p.level,
+                    compression.c_str(), p.levels.low, p.levels.high);
   }
   return {};
 }
@@ -172,8 +165,7 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
     line.outcome = CommandLine::Outcome::no_argument;
     return line;
   }
-  bool dem_asked = false;
-  bool level_given = false;
+  OutputChoices choices;
   std::string cog_option;  // the first option that only a GeoTIFF takes
   for (size_t i = 0; i < args.size(); ++i) {
     std::string_view arg = args[i];
@@ -194,29 +186,26 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
         if (value) line.window = parse_bounds(*value, &why);
         if (line.window) continue;
       } else if (option == "--output") {
-        line.output_chosen = true;
-        if (value &&
-            (ends_with_ignoring_case(*value, ".tif") || ends_with_ignoring_case(*value, ".tiff"))) {
-          line.cog = true;
-          line.cog_path = std::string(*value);
-          line.output_base = line.cog_path.substr(0, line.cog_path.rfind('.'));
-        } else if (value) {
-          line.output_base = output_base(*value);
-        }
-        // A name that is only an extension (".tif", "d/.DEM") names no result.
-        if (value && !line.output_base.empty() && !line.output_base.ends_with('/')) continue;
         why = "give the result's path, such as regions/alps";
+        if (value) {
+          OutputChoices output_only;
+          output_only.output = std::string(*value);
+          OutputProblem problem;
+          resolve_output(output_only, &problem);
+          choices.output = output_only.output;
+          if (problem.kind != OutputProblem::Kind::no_name) continue;
+        }
       } else if (option == "--format") {
-        if (value == "cog" || value == "dem") {
-          dem_asked = value == "dem";
-          line.cog = line.cog || value == "cog";
+        const ResultFormatEntry* entry = value ? result_format_named(*value) : nullptr;
+        if (entry) {
+          choices.format = entry->format;
           continue;
         }
-        why = "give cog (a Cloud-Optimized GeoTIFF) or dem (the raw raster and its header)";
+        why = "give " + format_names();
       } else if (option == "--compress") {
         std::optional<Compression> c = value ? compression_by_name(*value) : std::nullopt;
         if (c) {
-          line.cog_options.compression = *c;
+          choices.compression = *c;
           if (cog_option.empty()) cog_option = "--compress";
           continue;
         }
@@ -224,17 +213,15 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
       } else if (option == "--level") {
         std::optional<int32_t> level = value ? strict_int(*value) : std::nullopt;
         if (level) {
-          line.cog_options.level = *level;
-          level_given = true;
+          choices.level = *level;
           if (cog_option.empty()) cog_option = "--level";
           continue;
         }
         why = "give a whole number, such as 6";
       } else if (option == "--overviews") {
         if (value == "average" || value == "nearest" || value == "none") {
-          line.cog_options.overviews = value != "none";
-          line.cog_options.resampling =
-              value == "nearest" ? Resampling::nearest : Resampling::average;
+          choices.overviews = value != "none";
+          choices.resampling = value == "nearest" ? Resampling::nearest : Resampling::average;
           if (cog_option.empty()) cog_option = "--overviews";
           continue;
         }
@@ -276,9 +263,11 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
     }
     line.names.emplace_back(arg);
   }
-  if (std::string why = check_cog_options(line, dem_asked, level_given, cog_option); !why.empty()) {
+  OutputProblem problem;
+  line.output = resolve_output(choices, &problem);
+  if (problem.kind != OutputProblem::Kind::none) {
     line.outcome = CommandLine::Outcome::bad_value;
-    line.offending = std::move(why);
+    line.offending = output_problem_text(problem, cog_option);
   } else if (line.names.empty()) {
     line.outcome = CommandLine::Outcome::no_tile;
   } else if (line.names.size() > max_tiles) {
@@ -293,12 +282,7 @@ StitchRequest stitch_request(const CommandLine& line) {
   request.max_tiles = max_tiles;
   request.offsets = Offsets{line.offset_x, line.offset_y};
   request.window = line.window;
-  request.output_base = line.output_base;
-  if (line.cog) {
-    request.format = ResultFormat::cog;
-    request.cog_path = line.cog_path;
-    request.cog = line.cog_options;
-  }
+  request.output = line.output;
   return request;
 }
 

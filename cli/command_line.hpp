@@ -6,16 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "formats/cog_options.hpp"
+#include "formats/result_formats.hpp"
 #include "mosaic/stitch.hpp"
 #include "mosaic/window.hpp"
 
 namespace demstitch {
-
-// The most tiles one run stitches, and the longest base name (it must leave room for a
-// four-character extension in a 512-byte path).
-inline constexpr size_t max_tiles = 64;
-inline constexpr size_t max_name_length = 507;
 
 // The command line as a plain value: what to do, the tile names in order, the offsets.
 struct CommandLine {
@@ -34,21 +29,17 @@ struct CommandLine {
   std::vector<std::string> names;
   double offset_x = 0.0;
   double offset_y = 0.0;
-  std::string offending;                 // the name too long, the unknown option, or what is wrong
-  std::optional<GeoWindow> window;       // --bounds
-  std::string output_base = "GTResult";  // --output
-  bool output_chosen = false;
-  // A Cloud-Optimized GeoTIFF instead of the raw raster: --format=cog, or an --output path
-  // ending in .tif or .tiff (kept whole in `cog_path`).
-  bool cog = false;
-  std::string cog_path;
-  CogOptions cog_options;  // --compress, --level, --overviews
-  bool quiet = false;      // --quiet: no progress lines
+  std::string offending;            // the name too long, the unknown option, or what is wrong
+  std::optional<GeoWindow> window;  // --bounds
+  // --output, --format (or the output's extension), --compress, --level, --overviews
+  OutputRequest output;
+  bool quiet = false;  // --quiet: no progress lines
 };
 
 // Reads the arguments that follow the program's name. "--" and a letter begins a named
 // option (--help, --version, --quiet, --bounds=, --output=, --format=, --compress=, --level=,
-// --overviews=); one dash and the first letters (two or more) of an option's name
+// --overviews=), its value checked by the library and its problems worded here; one dash and the
+// first letters (two or more) of an option's name
 // ("-bounds=...") is refused as that option mistyped; any other argument starting with "-" is
 // the offset option ("-h,w", so "--5,3" is the offsets -5 and 3); every other argument is a
 // tile base name. The first of --help, --version, an unknown option, a bad value or a name

@@ -72,8 +72,8 @@ TEST(CommandLine, BoundsAndOutput) {
   ASSERT_TRUE(line.window);
   EXPECT_EQ(line.window->west, 170);
   EXPECT_EQ(line.window->east, -170);
-  EXPECT_EQ(line.output_base, "fiji/islands");
-  EXPECT_EQ(parse({"A"}).output_base, "GTResult");
+  EXPECT_EQ(line.output.base, "fiji/islands");
+  EXPECT_EQ(parse({"A"}).output.base, "GTResult");
   EXPECT_FALSE(parse({"A"}).window);
 }
 
@@ -81,7 +81,7 @@ TEST(CommandLine, OptionValuesMayFollowAsTheNextArgument) {
   CommandLine line = parse({"--bounds", "5,43,17,48", "--output", "alps", "A"});
   ASSERT_EQ(line.outcome, Outcome::run);
   EXPECT_EQ(line.window->north, 48);
-  EXPECT_EQ(line.output_base, "alps");
+  EXPECT_EQ(line.output.base, "alps");
   EXPECT_EQ(line.names, std::vector<std::string>{"A"});
   line = parse({"--bounds", "5,43,17", "A"});
   EXPECT_EQ(line.outcome, Outcome::bad_value);
@@ -98,9 +98,9 @@ TEST(CommandLine, AnEastEdgePast180IsTheSameMeridianATurnWest) {
 TEST(CommandLine, AnOutputNamedWithTheResultsExtensionNamesItsBase) {
   for (const char* output : {"--output=regions/alps2.DEM", "--output=regions/alps2.hdr",
                              "--output=regions/alps2.Prj", "--output=regions/alps2"}) {
-    EXPECT_EQ(parse({output, "A"}).output_base, "regions/alps2") << output;
+    EXPECT_EQ(parse({output, "A"}).output.base, "regions/alps2") << output;
   }
-  EXPECT_EQ(parse({"--output=alps.tar", "A"}).output_base, "alps.tar");
+  EXPECT_EQ(parse({"--output=alps.tar", "A"}).output.base, "alps.tar");
 }
 
 TEST(CommandLine, AnOutputThatIsOnlyAnExtensionIsRefused) {
@@ -128,7 +128,7 @@ TEST(CommandLine, LevelIsAWholeNumber) {
     EXPECT_EQ(line.outcome, Outcome::bad_value) << level;
     EXPECT_EQ(line.offending.find(std::string(level) + ": "), 0u) << line.offending;
   }
-  EXPECT_EQ(parse({"--format=cog", "--level=+7", "A"}).cog_options.level, 7);
+  EXPECT_EQ(parse({"--format=cog", "--level=+7", "A"}).output.cog.level, 7);
 }
 
 TEST(CommandLine, AWholeTurnFromWestIsTheWorldFromWestEastwards) {
@@ -163,16 +163,21 @@ TEST(CommandLine, BoundsThatCannotBeUsedAreRefused) {
 TEST(CommandLine, AGeoTiffByFormatOrByTheOutputsExtension) {
   CommandLine by_name = parse({"--output", "regions/alps.TIFF", "A"});
   EXPECT_EQ(by_name.outcome, Outcome::run);
-  EXPECT_TRUE(by_name.cog);
-  EXPECT_EQ(by_name.cog_path, "regions/alps.TIFF");
-  EXPECT_EQ(by_name.output_base, "regions/alps");
+  EXPECT_EQ(by_name.output.format, ResultFormat::cog);
+  EXPECT_EQ(by_name.output.path, "regions/alps.TIFF");
+  EXPECT_EQ(by_name.output.base, "regions/alps");
   CommandLine chosen = parse({"--format", "cog", "--compress=lzw", "--overviews=nearest", "A"});
   EXPECT_EQ(chosen.outcome, Outcome::run);
-  EXPECT_TRUE(chosen.cog);
-  EXPECT_EQ(chosen.cog_options.compression, Compression::lzw);
-  EXPECT_EQ(chosen.cog_options.resampling, Resampling::nearest);
-  EXPECT_FALSE(parse({"--format=dem", "A"}).cog);
-  EXPECT_EQ(parse({"--output=a.tif", "--level=6", "A"}).cog_options.level, 6);
+  EXPECT_EQ(chosen.output.format, ResultFormat::cog);
+  EXPECT_EQ(chosen.output.cog.compression, Compression::lzw);
+  EXPECT_EQ(chosen.output.cog.resampling, Resampling::nearest);
+  EXPECT_EQ(parse({"--format=dem", "A"}).output.format, ResultFormat::dem);
+  EXPECT_EQ(parse({"--output=a.tif", "--level=6", "A"}).output.cog.level, 6);
+  // NetCDF by its name or extension: the path kept whole, or the base given its extension.
+  CommandLine netcdf = parse({"--output=regions/alps.NC", "A"});
+  EXPECT_EQ(netcdf.output.format, ResultFormat::netcdf);
+  EXPECT_EQ(result_path(netcdf.output), "regions/alps.NC");
+  EXPECT_EQ(result_path(parse({"--format=netcdf", "--output=alps.DEM", "A"}).output), "alps.nc");
 }
 
 TEST(CommandLine, GeoTiffOptionsThatDoNotFitAreUsageErrors) {
@@ -186,7 +191,9 @@ TEST(CommandLine, GeoTiffOptionsThatDoNotFitAreUsageErrors) {
            Case{{"--format=cog", "--level=10", "A"}, "from 1 to 9"},
            Case{{"--format=cog", "--compress=lzw", "--level=3", "A"}, "takes no level"},
            Case{{"--format=cog", "--level=x", "A"}, "whole number"},
-           Case{{"--format=tiff", "A"}, "give cog"},
+           Case{{"--format=tiff", "A"}, "cog (a GeoTIFF)"},
+           Case{{"--format=cog", "--output=a.nc", "A"}, "ends in .nc, which names a NetCDF file"},
+           Case{{"--format=netcdf", "--level=3", "A"}, "--level: only a GeoTIFF takes it"},
            Case{{"--format=cog", "--overviews=cubic", "A"}, "average, nearest or none"},
        }) {
     CommandLine line = parse(c.args);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "mosaic/grid.hpp"
+#include "mosaic/result_text.hpp"
 #include "mosaic/stitch.hpp"
 
 namespace demstitch {
@@ -25,19 +26,9 @@ std::string tile_bounds_line(const TileRect& bounds, const std::string& path);
 // the size line is left out when the size cannot be represented.
 std::string final_bounds_text(const MosaicBounds& bounds, const std::optional<MosaicSize>& size);
 
-// The line that reports a tile problem on standard error.
-std::string problem_text(const TileProblem& problem);
-
 // The closing line of a run with input problems: how many named tiles were not used, or
 // not used fully, and which (all of them when nothing was written).
 std::string problem_summary(std::span<const TileProblem> problems,
                             std::span<const std::string> names, bool nothing_written);
-
-// The lines that report why a run ended without a result, or with one the input spoiled.
-std::string failure_text(const StitchResult& result);
-
-// The lines that report what an install left beside the result: side files that are not
-// files, and copies of the earlier result it could not remove.
-std::string install_notes(const StitchResult& result);
 
 }  // namespace demstitch

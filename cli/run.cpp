@@ -1,12 +1,14 @@
 #include "cli/run.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 
 #include "base/strings.hpp"
 #include "cli/command_line.hpp"
 #include "cli/console_report.hpp"
 #include "cli/report.hpp"
+#include "formats/netcdf_result.hpp"
 #include "io/platform.hpp"
 
 namespace demstitch {
@@ -88,7 +90,11 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   }
   end_on_interrupt_signals(
       "\nInterrupted: nothing written, and any earlier result is kept as it was\n");
-  const StitchRequest request = stitch_request(line);
+  StitchRequest request = stitch_request(line);
+  // What a NetCDF result keeps as its history: when, and the command.
+  std::string command = "demstitch";
+  for (std::string_view arg : args.subspan(1)) command += " " + printable(std::string(arg));
+  request.output.history = history_line(std::chrono::system_clock::now(), command);
   if (std::string note = window_note(line); !note.empty()) console.error(note);
   ConsoleReport report(console, request.window.has_value(), line.quiet);
   StitchResult result = stitch(request, report, writer);

@@ -3,17 +3,16 @@
 #include <algorithm>
 #include <memory>
 
-namespace demstitch {
-namespace {
+#include "formats/result_header.hpp"
 
-Status write_text(OutputSet& outputs, const std::string& path, const std::string& text) {
+namespace demstitch {
+
+Status write_text_file(OutputSet& outputs, const std::string& path, const std::string& text) {
   File* file = nullptr;
   Status s = outputs.add(path, &file);
   if (s.ok()) s = file->write_all(std::as_bytes(std::span(text)));
   return s;
 }
-
-}  // namespace
 
 Status RawRaster::begin(int64_t total_bytes) {
   if (!options_.reserve_space) return {};
@@ -30,25 +29,34 @@ Status RawRaster::write_band(int64_t /*offset*/, std::span<const std::byte> band
   return {};
 }
 
-BilResult::BilResult(const std::string& base)
+BilResult::BilResult(const std::string& base, RawRasterOptions options)
     // The .prj in lower case on purpose: GIS tools look for BASE.prj, BASE.PRJ or base.prj
     // beside BASE.DEM, and on a file system where case matters BASE.PRJ is not found.
-    : files_{base + ".DEM", base + ".HDR", base + ".prj"},
+    : files_{{base + ".DEM", ResultPart::raster},
+             {base + ".HDR", ResultPart::header},
+             {base + ".prj", ResultPart::projection}},
       side_files_{base + ".stx", base + ".STX", base + ".DEM.aux.xml", base + ".DEM.ovr",
-                  base + ".hdr"} {}
+                  base + ".hdr"},
+      options_(options) {}
 
-Status BilResult::start_raster(OutputSet& outputs, RawRasterOptions options) {
-  if (Status s = outputs.add(files_[0], &raster_file_); !s.ok()) return s;
-  raster_ = std::make_unique<RawRaster>(*raster_file_, options);
+int64_t BilResult::space_needed(const ResultGrid& grid) const {
+  return grid.mosaic_bytes + std::ssize(header_text_);
+}
+
+Status BilResult::start(OutputSet& outputs, const ResultGrid& grid) {
+  const HeaderCorner& c = grid.header_corner;
+  header_text_ = result_header_text(grid.size.height, grid.size.width, c.ulx, c.uly, c.decimals);
+  projection_ = grid.projection;
+  if (Status s = outputs.add(raster_path(), &raster_file_); !s.ok()) return s;
+  raster_ = std::make_unique<RawRaster>(*raster_file_, options_);
   return {};
 }
 
-Status BilResult::write_header(OutputSet& outputs, const std::string& text) {
-  return write_text(outputs, files_[1], text);
-}
-
-Status BilResult::write_projection(OutputSet& outputs, const std::string& text) {
-  return write_text(outputs, files_[2], text);
+Status BilResult::finish(OutputSet& outputs, ResultPart* failed) {
+  *failed = ResultPart::header;
+  if (Status s = write_text_file(outputs, header_path(), header_text_); !s.ok()) return s;
+  *failed = ResultPart::projection;
+  return write_text_file(outputs, files_[2].path, projection_);
 }
 
 }  // namespace demstitch

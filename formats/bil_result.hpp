@@ -8,6 +8,7 @@
 
 #include "base/status.hpp"
 #include "formats/band_sink.hpp"
+#include "formats/result.hpp"
 #include "io/file.hpp"
 #include "io/output_set.hpp"
 
@@ -33,33 +34,36 @@ class RawRaster final : public BandSink {
 };
 
 // The BIL result: BASE.DEM (the raw raster), BASE.HDR (its header) and BASE.prj (its
-// coordinate system), three files of one OutputSet.
-class BilResult {
+// coordinate system), three files of one OutputSet. It takes the mosaic's bands as they are.
+class BilResult final : public Result {
  public:
-  explicit BilResult(const std::string& base);
+  explicit BilResult(const std::string& base, RawRasterOptions options = {});
 
-  // Its files, in the order they are written: raster, header, coordinate system.
-  const std::vector<std::string>& files() const { return files_; }
-  const std::string& raster_path() const { return files_[0]; }
-  const std::string& header_path() const { return files_[1]; }
-  // What GIS tools keep beside the raster (statistics, overviews, and the copy of the
-  // header GDAL writes in lower case when it updates one): it describes an earlier mosaic,
-  // and goes when the new one comes.
-  const std::vector<std::string>& side_files() const { return side_files_; }
+  std::span<const ResultFile> files() const override { return files_; }
+  // Statistics, overviews, and the copy of the header GDAL writes in lower case when it
+  // updates one.
+  std::span<const std::string> side_files() const override { return side_files_; }
+  int64_t space_needed(const ResultGrid& grid) const override;
+  Status start(OutputSet& outputs, const ResultGrid& grid) override;
+  BandSink* band_sink() override { return raster_.get(); }
+  Status finish(OutputSet& outputs, ResultPart* failed) override;
 
-  // Starts the raster's file in `outputs`.
-  Status start_raster(OutputSet& outputs, RawRasterOptions options = {});
-  // The raster, as bands come, and as a file (for the fill-then-patch reference writer).
-  BandSink& raster() { return *raster_; }
+  const std::string& raster_path() const { return files_[0].path; }
+  const std::string& header_path() const { return files_[1].path; }
+  // The raster as a file, for the fill-then-patch reference writer; once started.
   File& raster_file() { return *raster_file_; }
-  Status write_header(OutputSet& outputs, const std::string& text);
-  Status write_projection(OutputSet& outputs, const std::string& text);
 
  private:
-  std::vector<std::string> files_;
+  std::vector<ResultFile> files_;
   std::vector<std::string> side_files_;
+  RawRasterOptions options_;
+  std::string header_text_;
+  std::string projection_;
   File* raster_file_ = nullptr;
   std::unique_ptr<RawRaster> raster_;
 };
+
+// Writes `text` as the whole of a new file of `outputs`.
+Status write_text_file(OutputSet& outputs, const std::string& path, const std::string& text);
 
 }  // namespace demstitch

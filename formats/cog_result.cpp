@@ -10,6 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "base/strings.hpp"
+
 namespace demstitch {
 namespace {
 
@@ -315,7 +317,7 @@ class CogResult::Level {
 };
 
 CogResult::CogResult(const std::string& path, CogOptions options)
-    : files_{path},
+    : files_{{path, ResultPart::raster}},
       side_files_{path + ".aux.xml", path + ".ovr", path + ".msk"},
       options_(options) {
   description_.compression = options.compression;
@@ -327,9 +329,18 @@ CogResult::CogResult(const std::string& path, CogOptions options)
 
 CogResult::~CogResult() = default;
 
-Status CogResult::start(OutputSet& outputs, RasterSize size, const GeoTransform& geo) {
-  description_.levels = pyramid_levels(size, cog_tile_size, options_.overviews);
-  description_.geo = geo;
+Status CogResult::check_size(RasterSize size) const {
+  if (size.width <= cog_max_width) return {};
+  // Its overviews' bands would not fit in the memory the write keeps to.
+  return Status::error(StatusKind::io_error, Side::output, raster_path(),
+                       format("%d columns: a GeoTIFF is at most %d wide (write the raw "
+                              "result, or a region with --bounds)",
+                              size.width, cog_max_width));
+}
+
+Status CogResult::start(OutputSet& outputs, const ResultGrid& grid) {
+  description_.levels = pyramid_levels(grid.size, cog_tile_size, options_.overviews);
+  description_.geo = grid.geo;
   const size_t levels = description_.levels.size();
   tile_at_.resize(levels);
   tile_size_.resize(levels);
@@ -354,7 +365,7 @@ Status CogResult::store_tile(size_t level, size_t tile, Worker& worker) {
   return {};
 }
 
-Status CogResult::write(std::span<RowReader* const> readers, const Progress& progress) {
+Status CogResult::write_rows(std::span<RowReader* const> readers, const Progress& progress) {
   Threads threads(std::max(1, options_.threads));
   for (int i = 0; i < threads.count(); ++i) {
     auto worker = std::make_unique<Worker>();

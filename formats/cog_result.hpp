@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,7 @@
 #include "formats/band_sink.hpp"
 #include "formats/cog_layout.hpp"
 #include "formats/overview.hpp"
+#include "formats/result.hpp"
 #include "formats/tile_codec.hpp"
 #include "io/file.hpp"
 #include "io/output_set.hpp"
@@ -30,25 +32,27 @@ namespace demstitch {
 // width, about 1.2 kB a column in all, and the write stays within 64 MiB.
 inline constexpr int32_t cog_max_width = 49152;
 
-class CogResult {
+class CogResult final : public Result {
  public:
   CogResult(const std::string& path, CogOptions options);
-  ~CogResult();
+  ~CogResult() override;
   CogResult(const CogResult&) = delete;
   CogResult& operator=(const CogResult&) = delete;
 
-  const std::vector<std::string>& files() const { return files_; }
-  const std::string& raster_path() const { return files_[0]; }
+  std::span<const ResultFile> files() const override { return files_; }
+  const std::string& raster_path() const { return files_[0].path; }
   // What GIS tools keep beside a GeoTIFF: statistics, external overviews and masks.
-  const std::vector<std::string>& side_files() const { return side_files_; }
+  std::span<const std::string> side_files() const override { return side_files_; }
 
-  // Starts the file and its scratch file in `outputs`, for a raster of `size` at `geo`.
-  Status start(OutputSet& outputs, RasterSize size, const GeoTransform& geo);
-  // Told what share of the work is done (0 to 1); false stops the write (cancelled).
-  using Progress = std::function<bool(double done)>;
+  // Wider than cog_max_width is refused.
+  Status check_size(RasterSize size) const override;
+  // Starts the file and its scratch file in `outputs`, for a raster of the grid's size at
+  // its corner.
+  Status start(OutputSet& outputs, const ResultGrid& grid) override;
+  int readers_wanted() const override { return std::max(1, options_.threads); }
   // Reads the full raster through `readers` (one for each thread to use, the first for this
   // one), makes every level and writes the file.
-  Status write(std::span<RowReader* const> readers, const Progress& progress);
+  Status write_rows(std::span<RowReader* const> readers, const Progress& progress) override;
 
  private:
   class Level;
@@ -64,7 +68,7 @@ class CogResult {
   Status write_full_raster(Threads& threads, std::span<RowReader* const> readers,
                            const Progress& progress, int64_t at);
 
-  std::vector<std::string> files_;
+  std::vector<ResultFile> files_;
   std::vector<std::string> side_files_;
   CogOptions options_;
   CogDescription description_;

@@ -39,7 +39,7 @@ std::string slurp(const char* path) {
 int stitch(bool reference, std::vector<std::string_view> args, std::string* raster,
            std::string* header) {
   demstitch::CommandLine line = demstitch::parse_command_line(std::span(args).subspan(1));
-  const std::string& base = line.output_base;
+  const std::string& base = line.output.base;
   for (const char* extension : {".DEM", ".HDR", ".prj"}) fs::remove(base + extension);
   static std::FILE* null = std::fopen("/dev/null", "w");
   demstitch::Console console(null, null);

@@ -12,7 +12,6 @@
 
 #include "base/samples.hpp"
 #include "base/strings.hpp"
-#include "formats/cog_result.hpp"
 #include "formats/projection.hpp"
 #include "formats/result_header.hpp"
 #include "formats/tile_header.hpp"
@@ -109,8 +108,8 @@ class Stitcher {
   StitchResult run() {
     // A result whose folder is not there fails before any tile is read.
     if (memory_ == nullptr) {
-      const std::string path =
-          request_.format == ResultFormat::cog ? cog_path() : request_.output_base + ".DEM";
+      output_ = make_result(request_.output, writer_.raster);
+      const std::string& path = output_->files().front().path;
       if (const std::string folder = folder_of(path); !is_folder(folder)) {
         fail(StitchOutcome::output_failed, OutputStep::create_raster,
              Status::error(StatusKind::not_found, Side::output, folder,
@@ -188,11 +187,8 @@ class Stitcher {
   // mosaic caught by *.DEM would stand in for the tiles it was made from).
   std::optional<size_t> tile_that_is_the_result() const {
     std::vector<FileId> result_files;
-    const BilResult format(request_.output_base);
-    std::vector<std::string> paths{format.raster_path(), format.header_path()};
-    if (request_.format == ResultFormat::cog) paths = {cog_path()};
-    for (const std::string& path : paths) {
-      if (auto id = target_id(path)) result_files.push_back(*id);
+    for (const ResultFile& file : output_->files()) {
+      if (auto id = target_id(file.path)) result_files.push_back(*id);
     }
     for (size_t i = 0; i < named_.size() && !result_files.empty(); ++i) {
       if (named_[i].archive || !named_[i].failure.ok()) continue;
@@ -409,30 +405,43 @@ class Stitcher {
     result_.error = std::move(error);
   }
 
+  // The step that writes a result's file of that part, and the one that takes its name.
+  static OutputStep write_step(ResultPart part) {
+    switch (part) {
+      case ResultPart::header:
+        return OutputStep::write_header;
+      case ResultPart::projection:
+        return OutputStep::write_projection;
+      case ResultPart::raster:
+        break;
+    }
+    return OutputStep::write_raster;
+  }
+  static OutputStep name_step(ResultPart part) {
+    return part == ResultPart::raster ? OutputStep::create_raster : write_step(part);
+  }
+
   // The result's files, checked, locked and planned for; false, with the failure noted,
   // when nothing can be written. The lock, the checks and the install are the same for
   // every format.
-  template <typename Format>
-  bool prepare_output(OutputSet& outputs, const Format& format) {
+  bool prepare_output(OutputSet& outputs, const Result& format) {
     // Every final name is checked before anything is written or locked: on Windows a device
-    // name (CON, NUL) would open the device.
-    // A name that cannot be taken is told as the step that would write it: the raster's
-    // first, then the header's and the .prj's; any further file as the raster's.
-    constexpr std::array steps = {OutputStep::create_raster, OutputStep::write_header,
-                                  OutputStep::write_projection};
-    for (size_t i = 0; i < format.files().size(); ++i) {
-      if (Status s = OutputSet::check_replaceable({{format.files()[i]}}); !s.ok()) {
-        fail(StitchOutcome::output_failed, i < steps.size() ? steps[i] : OutputStep::create_raster,
-             s);
+    // name (CON, NUL) would open the device. A name that cannot be taken is told as the step
+    // that would write it.
+    for (const ResultFile& file : format.files()) {
+      if (Status s = OutputSet::check_replaceable({{file.path}}); !s.ok()) {
+        fail(StitchOutcome::output_failed, name_step(file.part), s);
         return false;
       }
     }
-    std::vector<std::string> result_files = format.files();
-    result_files.insert(result_files.end(), format.side_files().begin(), format.side_files().end());
-    if (Status s = outputs.lock(format.raster_path() + ".lock", result_files); !s.ok()) {
+    const std::string& raster_path = format.files().front().path;
+    std::vector<std::string> touched;
+    for (const ResultFile& file : format.files()) touched.push_back(file.path);
+    touched.insert(touched.end(), format.side_files().begin(), format.side_files().end());
+    if (Status s = outputs.lock(raster_path + ".lock", touched); !s.ok()) {
       // A folder that is not there is the result's problem, not the lock's.
       if (s.kind() == StatusKind::not_found) {
-        s = Status::error(s.kind(), Side::output, format.raster_path(), s.detail());
+        s = Status::error(s.kind(), Side::output, raster_path, s.detail());
         fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
       } else {
         fail(StitchOutcome::output_failed, OutputStep::lock, s);
@@ -440,8 +449,6 @@ class Stitcher {
       return false;
     }
     plan_copies();
-    std::vector<std::string> touched = format.files();
-    touched.insert(touched.end(), format.side_files().begin(), format.side_files().end());
     if (Status s = check_not_a_tile(touched); !s.ok()) {
       fail(StitchOutcome::output_failed, OutputStep::check_names, s);
       return false;
@@ -449,8 +456,6 @@ class Stitcher {
     return true;
   }
 
-  // Writes the mosaic's bytes to the format's raster; false, with the failure noted, when
-  // the result cannot be had.
   // Writes the mosaic's bytes through `write`, which notes the copies that came up short;
   // false, with the failure noted, when the result cannot be had.
   bool write_raster(const std::function<Status(std::vector<size_t>*)>& write) {
@@ -487,10 +492,6 @@ class Stitcher {
     return true;
   }
 
-  std::string cog_path() const {
-    return request_.cog_path.empty() ? request_.output_base + ".tif" : request_.cog_path;
-  }
-
   // The corner the header gives: a window's header gives the centre of its upper-left
   // sample, as the tiles' headers do; a plain mosaic's gives its corner as it has always
   // been written.
@@ -517,53 +518,93 @@ class Stitcher {
     return g;
   }
 
+  // What the result is told of the mosaic.
+  ResultGrid result_grid() const {
+    const Corner corner = header_corner();
+    ResultGrid grid;
+    grid.size = RasterSize{result_.size->out_cols, result_.size->out_rows};
+    grid.header_corner = HeaderCorner{corner.ulx, corner.uly, corner.decimals};
+    grid.geo = on_grid(result_geotransform(corner.ulx, corner.uly, corner.decimals));
+    grid.projection = projection_from_ ? projection_ : wgs84_text_;
+    grid.history = request_.output.history;
+    return grid;
+  }
+
   void write_result() {
     const Corner corner = header_corner();
-    // The raw result's cells lie where its header puts them; a GeoTIFF's and an array's
-    // corner is the grid's own.
+    // The raw result's cells lie where its header puts them; every other format's and an
+    // array's corner is the grid's own.
     result_.geotransform = result_geotransform(corner.ulx, corner.uly, corner.decimals);
-    if (memory_ != nullptr || request_.format == ResultFormat::cog) {
+    if (memory_ != nullptr || request_.output.format != ResultFormat::dem) {
       result_.geotransform = on_grid(*result_.geotransform);
     }
     if (memory_ != nullptr) return read_into_memory();
-    if (request_.format == ResultFormat::cog) return write_cog_result();
-    BilResult format(request_.output_base);
-    OutputSet outputs;
-    if (!prepare_output(outputs, format)) return;
-    if (Status s = format.start_raster(outputs, writer_.raster); !s.ok()) {
+    Result& format = *output_;
+    ResultGrid grid = result_grid();
+    if (Status s = format.check_size(grid.size); !s.ok()) {
+      // Refused before anything is locked or written.
       return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
     }
-    const std::string header_text = result_header_text(
-        result_.size->out_rows, result_.size->out_cols, corner.ulx, corner.uly, corner.decimals);
-    if (Status s = check_space(format.raster_path(),
-                               plan_.final_size() + static_cast<int64_t>(header_text.size()));
-        !s.ok()) {
+    OutputSet outputs;
+    if (!prepare_output(outputs, format)) return;
+    grid.mosaic_bytes = plan_.final_size();
+    if (Status s = format.start(outputs, grid); !s.ok()) {
+      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
+    }
+    if (Status s = check_space(format.files().front().path, format.space_needed(grid)); !s.ok()) {
       return fail(StitchOutcome::output_failed, OutputStep::check_space, s);
     }
+    const bool written = format.band_sink() != nullptr ? write_bands(format) : write_rows(format);
+    if (!written) return;
+    ResultPart failed = ResultPart::raster;
+    if (Status s = format.finish(outputs, &failed); !s.ok()) {
+      return fail(StitchOutcome::output_failed, write_step(failed), s);
+    }
+    install(outputs, format);
+  }
+
+  // The mosaic's bands, in order, into a format that takes them.
+  bool write_bands(Result& format) {
     const int64_t total = plan_.final_size();
-    const bool written = write_raster([&](std::vector<size_t>* short_copies) {
-      if (writer_.reference) {
-        Status s = write_mosaic_by_patching(format.raster_file(), plan_);
+    return write_raster([&](std::vector<size_t>* short_copies) {
+      auto* raw = dynamic_cast<BilResult*>(&format);
+      if (writer_.reference && raw != nullptr) {
+        Status s = write_mosaic_by_patching(raw->raster_file(), plan_);
         if (s.ok()) observer_.bytes_written(total, total);
         return s;
       }
       return write_mosaic(
-          format.raster(), plan_,
+          *format.band_sink(), plan_,
           [&](int64_t done) {
             observer_.bytes_written(done, total);
             return !observer_.cancelled();
           },
           writer_.bands, short_copies);
     });
-    if (!written) return;
-    if (Status s = format.write_header(outputs, header_text); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::write_header, s);
+  }
+
+  // A format that reads the mosaic itself, each of its threads through a reader of its own.
+  bool write_rows(Result& format) {
+    std::vector<std::unique_ptr<MosaicRowReader>> readers;
+    std::vector<RowReader*> reader_list;
+    for (int i = 0; i < std::max(1, format.readers_wanted()); ++i) {
+      readers.push_back(std::make_unique<MosaicRowReader>(plan_));
+      reader_list.push_back(readers.back().get());
     }
-    if (Status s = format.write_projection(outputs, projection_from_ ? projection_ : wgs84_text_);
-        !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::write_projection, s);
-    }
-    install(outputs, format.side_files(), format.files());
+    const int64_t total = plan_.final_size();
+    return write_raster([&](std::vector<size_t>* short_copies) {
+      Status s = format.write_rows(reader_list, [&](double done) {
+        observer_.bytes_written(static_cast<int64_t>(done * static_cast<double>(total)), total);
+        return !observer_.cancelled();
+      });
+      for (size_t c = 0; c < plan_.copies.size(); ++c) {
+        if (std::any_of(readers.begin(), readers.end(),
+                        [&](const auto& r) { return r->came_up_short(c); })) {
+          short_copies->push_back(c);
+        }
+      }
+      return s;
+    });
   }
 
   // The mosaic into the caller's memory: no file, no lock.
@@ -589,54 +630,9 @@ class Stitcher {
     if (read) result_.outcome = StitchOutcome::written;
   }
 
-  // The same mosaic as one Cloud-Optimized GeoTIFF, its cells where GDAL puts those of the
-  // raw raster and header.
-  void write_cog_result() {
-    CogResult format(cog_path(), request_.cog);
-    if (result_.size->out_cols > cog_max_width) {
-      // Refused before anything is locked or written: its overviews' bands would not fit.
-      return fail(
-          StitchOutcome::output_failed, OutputStep::create_raster,
-          Status::error(StatusKind::io_error, Side::output, cog_path(),
-                        demstitch::format("%d columns: a GeoTIFF is at most %d wide (write the raw "
-                                          "result, or a region with --bounds)",
-                                          result_.size->out_cols, cog_max_width)));
-    }
-    OutputSet outputs;
-    if (!prepare_output(outputs, format)) return;
-    const RasterSize size{result_.size->out_cols, result_.size->out_rows};
-    if (Status s = format.start(outputs, size, *result_.geotransform); !s.ok()) {
-      return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
-    }
-    // The format reads the mosaic itself, each of its threads through a reader of its own.
-    std::vector<std::unique_ptr<MosaicRowReader>> readers;
-    std::vector<RowReader*> reader_list;
-    for (int i = 0; i < std::max(1, request_.cog.threads); ++i) {
-      readers.push_back(std::make_unique<MosaicRowReader>(plan_));
-      reader_list.push_back(readers.back().get());
-    }
-    const int64_t total = plan_.final_size();
-    const bool written = write_raster([&](std::vector<size_t>* short_copies) {
-      Status s = format.write(reader_list, [&](double done) {
-        observer_.bytes_written(static_cast<int64_t>(done * static_cast<double>(total)), total);
-        return !observer_.cancelled();
-      });
-      for (size_t c = 0; c < plan_.copies.size(); ++c) {
-        if (std::any_of(readers.begin(), readers.end(),
-                        [&](const auto& r) { return r->came_up_short(c); })) {
-          short_copies->push_back(c);
-        }
-      }
-      return s;
-    });
-    if (!written) return;
-    install(outputs, format.side_files(), {cog_path()});
-  }
-
   // Puts the result in place, all or nothing, its stale side files gone with it.
-  void install(OutputSet& outputs, const std::vector<std::string>& side_files,
-               const std::vector<std::string>& files) {
-    for (const std::string& path : side_files) outputs.remove_on_install(path);
+  void install(OutputSet& outputs, const Result& format) {
+    for (const std::string& path : format.side_files()) outputs.remove_on_install(path);
     if (observer_.cancelled()) {
       return fail(StitchOutcome::cancelled, OutputStep::none, Status::cancelled());
     }
@@ -648,7 +644,7 @@ class Stitcher {
     }
     if (!s.ok()) return fail(StitchOutcome::output_failed, OutputStep::install, s);
     result_.outcome = StitchOutcome::written;
-    result_.files = files;
+    for (const ResultFile& file : format.files()) result_.files.push_back(file.path);
   }
 
   // No name the result takes or removes may be a named tile's file: not by its name in
@@ -656,7 +652,7 @@ class Stitcher {
   // it (the files actually read are compared, whatever led to them). A GeoTIFF named after
   // its tile (T1.tif from T1) is none of these.
   Status check_not_a_tile(const std::vector<std::string>& touched) const {
-    const std::optional<FileId> result_folder = target_id(folder_of(request_.output_base));
+    const std::optional<FileId> result_folder = target_id(folder_of(output_->files().front().path));
     for (const TileInput& tile : tiles_) {
       std::vector<FileId> files = tile.files;
       // A tile in an archive is known by the archive's identity alone.
@@ -697,6 +693,7 @@ class Stitcher {
 
   // Whether the disk holding the result has room for `needed` bytes.
   static Status check_space(const std::string& raster_path, int64_t needed) {
+    if (needed <= 0) return {};  // not known ahead
     std::optional<int64_t> available = free_space(folder_of(raster_path));
     if (!available || needed <= *available) return {};  // nothing known: let the writes tell
     return Status::error(
@@ -717,6 +714,7 @@ class Stitcher {
   const MosaicMemory* memory_;  // where a read puts the mosaic; none when files are written
   const WriterOptions& writer_;
   StitchObserver& observer_;
+  std::unique_ptr<Result> output_;  // the result's format, when files are written
   FileOpener file_opener_;
   SourceOpener& opener_;
   std::vector<NamedTile> named_;
@@ -746,6 +744,19 @@ StitchResult stitch_guarded(const StitchRequest& request, StitchObserver& observ
 }
 
 }  // namespace
+
+TileNamesProblem check_tile_names(std::span<const std::string> names, size_t* which) {
+  *which = 0;
+  if (names.empty()) return TileNamesProblem::no_tiles;
+  if (names.size() > max_tiles) return TileNamesProblem::too_many;
+  for (size_t i = 0; i < names.size(); ++i) {
+    *which = i;
+    if (names[i].empty()) return TileNamesProblem::empty_name;
+    if (names[i].find('\0') != std::string::npos) return TileNamesProblem::null_byte;
+    if (names[i].size() > max_name_length) return TileNamesProblem::name_too_long;
+  }
+  return TileNamesProblem::none;
+}
 
 StitchResult stitch(const StitchRequest& request, StitchObserver& observer) {
   return stitch(request, observer, WriterOptions{});

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/status.hpp"
-#include "formats/cog_options.hpp"
 #include "formats/geo_transform.hpp"
+#include "formats/result_formats.hpp"
 #include "mosaic/grid.hpp"
 #include "mosaic/window.hpp"
 
@@ -18,9 +18,15 @@ namespace demstitch {
 
 class SourceOpener;
 
-// What the result is: the raw raster with its header and coordinate system, or one
-// Cloud-Optimized GeoTIFF.
-enum class ResultFormat { dem, cog };
+// The most tiles one run names, and the longest name (it must leave room for a
+// four-character extension in a 512-byte path).
+inline constexpr size_t max_tiles = 64;
+inline constexpr size_t max_name_length = 507;
+
+// What is wrong with the tile names of a request, if anything.
+enum class TileNamesProblem { none, no_tiles, too_many, empty_name, name_too_long, null_byte };
+// Checks the names against the limits above; `*which` is the offending name's index.
+TileNamesProblem check_tile_names(std::span<const std::string> names, size_t* which);
 
 // What to stitch, and where to.
 struct StitchRequest {
@@ -33,13 +39,9 @@ struct StitchRequest {
   Offsets offsets;  // a plain stitch's; a window places tiles by their own corners
   // The region to cut out; without one the mosaic covers every tile.
   std::optional<GeoWindow> window;
-  // The result is this path followed by ".DEM" (the raster), ".HDR" (its header) and
-  // ".prj" (its coordinate system).
-  std::string output_base = "GTResult";
-  ResultFormat format = ResultFormat::dem;
-  // The COG's file; output_base followed by ".tif" when empty.
-  std::string cog_path;
-  CogOptions cog;
+  // Where the result goes and in which format (resolve_output makes one from a caller's
+  // choices).
+  OutputRequest output;
   // Whether the result may replace files of the named tiles: so a previous GTResult named
   // as a tile is updated in place, as it always was; a chosen --output never replaces a tile.
   bool may_replace_tiles = false;
@@ -171,7 +173,7 @@ struct StitchResult {
   std::vector<Status> leftovers;
 };
 
-// Stitches the named tiles into the result at request.output_base. Prints nothing: what
+// Stitches the named tiles into the result request.output names. Prints nothing: what
 // happens is told to `observer` and summed up in the result.
 StitchResult stitch(const StitchRequest& request, StitchObserver& observer);
 

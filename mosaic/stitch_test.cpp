@@ -51,7 +51,7 @@ class StitchCall : public ::testing::Test {
     files_.files["A.dem"] = tile_raster(120, 120, 0);
     files_.files["C.HDR"] = bil_header(120, 120, "-179", "90");
     request_.opener = &files_;
-    request_.output_base = dir_ / "out";
+    request_.output.base = dir_ / "out";
   }
 
   std::vector<std::string> folder() { return testing::names_in(dir_.path()); }
@@ -183,7 +183,7 @@ TEST_F(StitchCall, ACogFailsStopsAndSeesAShrinkingRasterAsTheRawRasterDoes) {
   // A tile wide and tall enough for overviews, so that the scratch file is made.
   files_.files["D.hdr"] = bil_header(700, 1300, "-178", "85");
   files_.files["D.dem"] = tile_raster(700, 1300, 3);
-  request_.format = ResultFormat::cog;
+  request_.output.format = ResultFormat::cog;
   request_.tiles = {"A", "D"};
   testing::write_file(dir_ / "out.tif", "earlier");
   StitchObserver quiet;

@@ -56,4 +56,20 @@ std::optional<TileCopy> window_copy(const TileCells& tile, int64_t shift, const 
   return copy;
 }
 
+WindowProblem check_window(GeoWindow* window) {
+  GeoWindow& w = *window;
+  const bool whole_turn = w.east == w.west + 360;
+  if (w.east > 180 && w.east < w.west + 360) w.east -= 360;
+  if (w.south < -90 || w.north > 90 || w.north < -90 || w.south > 90) {
+    return WindowProblem::latitude_range;
+  }
+  if (w.west < -180 || w.west > 180 || w.east < -180 || (w.east > 180 && !whole_turn)) {
+    return WindowProblem::longitude_range;
+  }
+  if (w.south >= w.north) return WindowProblem::south_not_below_north;
+  if (w.west == w.east) return WindowProblem::west_is_east;
+  if (w.west == 180 && w.east == -180) return WindowProblem::empty;
+  return WindowProblem::none;
+}
+
 }  // namespace demstitch

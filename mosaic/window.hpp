@@ -21,6 +21,22 @@ struct GeoWindow {
   double north;
 };
 
+// What is wrong with a region asked for, if anything.
+enum class WindowProblem {
+  none,
+  latitude_range,         // a latitude outside -90 to 90
+  longitude_range,        // a longitude outside -180 to 180 (east up to west + 360)
+  south_not_below_north,  // south at or above north
+  west_is_east,           // west and east the same meridian
+  empty,                  // west 180 and east -180: one meridian, nothing between
+};
+
+// Checks a region and puts it in the form snap_outward takes: an east edge past 180
+// (170,-20,190,-10, as GDAL users write a region across 180) is the same meridian a turn
+// further west; a whole turn from west (0,-90,360,90) keeps its east edge. Values must be
+// finite.
+WindowProblem check_window(GeoWindow* window);
+
 // A region on the grid, as cell edges counted from longitude 0 and latitude 0 (longitude or
 // latitude times 120). Across the antimeridian `east` lies past 180 degrees.
 struct GridWindow {

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <mutex>
@@ -20,8 +21,10 @@
 #include <vector>
 
 #include "base/checked.hpp"
-#include "cli/command_line.hpp"
-#include "cli/report.hpp"
+#include "base/strings.hpp"
+#include "formats/netcdf_result.hpp"
+#include "formats/result_formats.hpp"
+#include "mosaic/result_text.hpp"
 #include "mosaic/stitch.hpp"
 
 namespace py = pybind11;
@@ -134,36 +137,137 @@ class Samples {
   int16_t* data_ = nullptr;
 };
 
-// The request the command line would make of these options, for these tiles.
-StitchRequest request_of(const std::vector<std::string>& tiles,
-                         const std::vector<std::string>& options) {
-  // The options are read as the command line reads them, before one stand-in tile (the
-  // tiles themselves may begin with "-").
-  for (const std::string& option : options) {
-    if (option.find('\0') != std::string::npos) raise_value_error("embedded null byte");
+// Raises ValueError naming the Python argument: "bounds: south must be below north".
+[[noreturn]] void raise_argument_error(const std::string& argument, const std::string& why) {
+  raise_value_error(argument + ": " + why);
+}
+
+// A name as Python's repr would quote it, for messages: 'cog'.
+std::string quoted(std::string_view text) { return "'" + std::string(text) + "'"; }
+
+// 'a', 'b' or 'c'.
+std::string quoted_names(const std::vector<std::string_view>& names) {
+  std::string text;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += i + 1 == names.size() ? " or " : ", ";
+    text += quoted(names[i]);
   }
-  std::vector<std::string_view> args(options.begin(), options.end());
-  args.emplace_back("tile");
-  CommandLine line = parse_command_line(args);
-  if (line.outcome == CommandLine::Outcome::unknown_option) {
-    raise_value_error("unknown option " + line.offending);
+  return text;
+}
+
+// The window asked for, checked by the library and worded for Python.
+GeoWindow window_of(const std::vector<double>& bounds) {
+  if (bounds.size() != 4) raise_value_error("bounds must be (west, south, east, north)");
+  for (double value : bounds) {
+    if (!std::isfinite(value)) raise_argument_error("bounds", "give four finite numbers");
   }
-  if (line.outcome != CommandLine::Outcome::run) raise_value_error(line.offending);
-  if (tiles.empty()) raise_value_error("no tiles named");
-  if (tiles.size() > max_tiles) {
-    raise_value_error("too many tiles: at most " + std::to_string(max_tiles) +
-                      " can be stitched in one call");
+  GeoWindow window{bounds[0], bounds[1], bounds[2], bounds[3]};
+  switch (check_window(&window)) {
+    case WindowProblem::none:
+      return window;
+    case WindowProblem::latitude_range:
+      raise_argument_error("bounds", "latitudes lie between -90 and 90");
+    case WindowProblem::longitude_range:
+      raise_argument_error("bounds", "longitudes lie between -180 and 180 (east up to west + 360)");
+    case WindowProblem::south_not_below_north:
+      raise_argument_error("bounds", "south must be below north");
+    case WindowProblem::west_is_east:
+      raise_argument_error("bounds",
+                           "west and east must differ (west above east crosses the antimeridian)");
+    case WindowProblem::empty:
+      raise_argument_error("bounds", "the window is empty: 180 and -180 are one meridian");
   }
-  for (const std::string& tile : tiles) {
-    if (tile.empty()) raise_value_error("a tile name is empty");
-    if (tile.find('\0') != std::string::npos) raise_value_error("embedded null byte");
-    if (tile.size() > max_name_length) {
-      raise_value_error("tile name too long (at most " + std::to_string(max_name_length) +
-                        " characters): " + tile);
+  raise_argument_error("bounds", "not a window");
+}
+
+// What the output arguments ask, checked by the library and worded for Python.
+OutputRequest output_of(const std::optional<std::string>& output,
+                        const std::optional<std::string>& format,
+                        const std::optional<std::string>& compress, std::optional<int> level,
+                        const std::optional<std::string>& overviews) {
+  OutputChoices choices;
+  choices.output = output;
+  if (output && output->find('\0') != std::string::npos) raise_value_error("embedded null byte");
+  if (format) {
+    const ResultFormatEntry* entry = result_format_named(*format);
+    if (entry == nullptr) {
+      std::vector<std::string_view> names;
+      for (const ResultFormatEntry& e : result_formats()) names.push_back(e.name);
+      raise_argument_error("format=" + quoted(*format), "give " + quoted_names(names));
+    }
+    choices.format = entry->format;
+  }
+  if (compress) {
+    choices.compression = compression_by_name(*compress);
+    if (!choices.compression) {
+      raise_argument_error("compress=" + quoted(*compress),
+                           "give " + quoted_names({"deflate", "zstd", "lzw", "none"}));
     }
   }
-  StitchRequest request = stitch_request(line);
+  choices.level = level;
+  if (overviews) {
+    if (*overviews != "average" && *overviews != "nearest" && *overviews != "none") {
+      raise_argument_error("overviews=" + quoted(*overviews),
+                           "give " + quoted_names({"average", "nearest", "none"}));
+    }
+    choices.overviews = *overviews != "none";
+    choices.resampling = *overviews == "nearest" ? Resampling::nearest : Resampling::average;
+  }
+  OutputProblem p;
+  OutputRequest request = resolve_output(choices, &p);
+  const std::string compression = quoted(compression_name(p.compression));
+  switch (p.kind) {
+    case OutputProblem::Kind::none:
+      return request;
+    case OutputProblem::Kind::no_name:
+      raise_argument_error("output=" + quoted(*output),
+                           "give the result's path, such as 'regions/alps'");
+    case OutputProblem::Kind::format_clash:
+      raise_argument_error("format=" + quoted(result_format(p.format).name),
+                           "output ends in " + p.extension + ", which names " +
+                               std::string(result_format(p.named).description) + "; choose one");
+    case OutputProblem::Kind::option_not_taken:
+      raise_argument_error(std::string(p.option), "only format='cog' takes it");
+    case OutputProblem::Kind::compression_missing:
+      raise_argument_error(
+          "compress=" + compression,
+          "this build of demstitch cannot write it (deflate, lzw and none it can)");
+    case OutputProblem::Kind::no_level:
+      raise_argument_error("level", "compress=" + compression + " takes no level");
+    case OutputProblem::Kind::level_out_of_range:
+      raise_argument_error("level=" + std::to_string(p.level),
+                           demstitch::format("compress=%s takes a level from %d to %d",
+                                             compression.c_str(), p.levels.low, p.levels.high));
+  }
+  return request;
+}
+
+// The request of these arguments, checked by the library and worded for Python.
+StitchRequest request_of(const std::vector<std::string>& tiles,
+                         const std::optional<std::vector<double>>& bounds,
+                         const OutputRequest& output) {
+  size_t which = 0;
+  switch (check_tile_names(tiles, &which)) {
+    case TileNamesProblem::none:
+      break;
+    case TileNamesProblem::no_tiles:
+      raise_value_error("no tiles named");
+    case TileNamesProblem::too_many:
+      raise_value_error("too many tiles: at most " + std::to_string(max_tiles) +
+                        " can be stitched in one call");
+    case TileNamesProblem::empty_name:
+      raise_value_error("a tile name is empty");
+    case TileNamesProblem::null_byte:
+      raise_value_error("embedded null byte");
+    case TileNamesProblem::name_too_long:
+      raise_value_error("tile name too long (at most " + std::to_string(max_name_length) +
+                        " characters): " + tiles[which]);
+  }
+  StitchRequest request;
   request.tiles = tiles;
+  request.max_tiles = max_tiles;
+  if (bounds) request.window = window_of(*bounds);
+  request.output = output;
   return request;
 }
 
@@ -257,7 +361,8 @@ py::dict result_dict(const StitchResult& result) {
   d["outcome"] = outcome_name(result.outcome);
   d["names_clash"] = result.failed_step == OutputStep::check_names;
   d["error"] = status_dict(result.error);
-  d["message"] = line_text(failure_text(result) + install_notes(result));
+  d["message"] =
+      line_text(failure_text(result, OptionWords{"output=", "bounds="}) + install_notes(result));
   py::list tiles;
   for (const std::string& tile : result.tiles) tiles.append(path_text(tile));
   d["tiles"] = tiles;
@@ -350,11 +455,18 @@ StitchResult run_released(PythonRun& run, const py::object& progress, Work work)
   return result;
 }
 
-// tiles and options as the command line takes them; into_memory for the mosaic as an array
-// (under "array" in the answer) instead of files.
-py::dict run(const std::vector<std::string>& tiles, const std::vector<std::string>& options,
+// One stitch of `tiles` (file names as bytes), the region `bounds` when given, into the
+// output the other arguments choose (None where not given); into_memory for the mosaic as an
+// array (under "array" in the answer) instead of files.
+py::dict run(const std::vector<std::string>& tiles,
+             const std::optional<std::vector<double>>& bounds,
+             const std::optional<std::string>& output, const std::optional<std::string>& format,
+             const std::optional<std::string>& compress, std::optional<int> level,
+             const std::optional<std::string>& overviews, const std::string& history,
              bool into_memory, const py::object& progress) {
-  const StitchRequest request = request_of(tiles, options);
+  OutputRequest out = output_of(output, format, compress, level, overviews);
+  out.history = history_line(std::chrono::system_clock::now(), history);
+  const StitchRequest request = request_of(tiles, bounds, out);
   PythonRun observer(!progress.is_none());
   Samples samples;
   StitchResult result;
@@ -385,7 +497,8 @@ py::dict run(const std::vector<std::string>& tiles, const std::vector<std::strin
 PYBIND11_MODULE(_demstitch, module) {
   module.doc() = "The stitcher itself; use the demstitch package's read() and stitch().";
   module.attr("version") = DEMSTITCH_VERSION;
-  module.def("run", &demstitch::run, py::arg("tiles"), py::arg("options"), py::arg("into_memory"),
-             py::arg("progress"),
+  module.def("run", &demstitch::run, py::arg("tiles"), py::arg("bounds"), py::arg("output"),
+             py::arg("format"), py::arg("compress"), py::arg("level"), py::arg("overviews"),
+             py::arg("history"), py::arg("into_memory"), py::arg("progress"),
              "Runs one stitch with the GIL released; returns what happened as a dict.");
 }

@@ -23,7 +23,7 @@ import numpy as _numpy  # noqa: F401
 
 from . import _demstitch
 
-__all__ = ["read", "stitch", "StitchResult", "TileProblem", "TileWarning"]
+__all__ = ["read", "open_dataarray", "stitch", "StitchResult", "TileProblem", "TileWarning"]
 __version__: str = _demstitch.version
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -94,24 +94,55 @@ def _tile_names(tiles: Union[PathLike, Iterable[PathLike]]) -> list:
     return [_path_bytes(t) for t in tiles]
 
 
-def _run(tiles, options: list, into_memory: bool, progress: Optional[Progress]) -> dict:
+def _text(name: str, value: Optional[str]) -> Optional[str]:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"{name} must be a str")
+    return value
+
+
+def _run(
+    tiles,
+    bounds: Optional[Sequence[float]],
+    into_memory: bool,
+    progress: Optional[Progress],
+    call: str,
+    output: Optional[PathLike] = None,
+    format: Optional[str] = None,
+    compress: Optional[str] = None,
+    level: Optional[int] = None,
+    overviews: Optional[str] = None,
+) -> dict:
+    """Runs one stitch or read; the library checks the arguments and words what is wrong."""
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable")
     names = _tile_names(tiles)
-    return _demstitch.run(names, [os.fsencode(o) for o in options], into_memory, progress)
+    if level is not None and (isinstance(level, bool) or not isinstance(level, int)):
+        raise ValueError("level must be an integer")
+    history = f"demstitch.{call}({', '.join(repr(os.fsdecode(n)) for n in names)})"
+    return _demstitch.run(
+        names,
+        _bounds(bounds),
+        None if output is None else _path_bytes(output),
+        _text("format", format),
+        _text("compress", compress),
+        level,
+        _text("overviews", overviews),
+        history,
+        into_memory,
+        progress,
+    )
 
 
-def _bounds_option(bounds: Optional[Sequence[float]]) -> list:
+def _bounds(bounds: Optional[Sequence[float]]) -> Optional[list]:
     if bounds is None:
-        return []
+        return None
     values = list(bounds)
     if len(values) != 4:
         raise ValueError("bounds must be (west, south, east, north)")
     try:
-        text = ",".join(repr(float(v)) for v in values)
+        return [float(v) for v in values]
     except (TypeError, ValueError):
         raise ValueError("bounds must be four numbers: (west, south, east, north)") from None
-    return ["--bounds=" + text]
 
 
 def _problems(answer: dict) -> Tuple[TileProblem, ...]:
@@ -184,8 +215,12 @@ def read(
     header can be opened, ValueError for bad bounds or tiles that give no mosaic,
     MemoryError when the array cannot be had, OSError when a tile fails while it is read.
     """
-    answer = _run(tiles, _bounds_option(bounds), True, progress)
-    _check(answer, stacklevel=2)
+    return _read(tiles, bounds, progress, "read", stacklevel=3)
+
+
+def _read(tiles, bounds, progress, call: str, stacklevel: int):
+    answer = _run(tiles, bounds, True, progress, call)
+    _check(answer, stacklevel=stacklevel)
     array = answer["array"]
     height, width = answer["size"]
     g = answer["geotransform"]
@@ -215,8 +250,10 @@ def stitch(
     """Writes the tiles' mosaic as the ``demstitch`` command does, byte for byte.
 
     ``output`` is the result's base name (by default GTResult: GTResult.DEM, .HDR and .prj),
-    or a path ending in .tif for a GeoTIFF. ``format`` is "dem" (the default, unless
-    ``output`` ends in .tif) or "cog" (a Cloud-Optimized GeoTIFF, BASE.tif). ``compress``
+    or a path ending in .tif for a GeoTIFF or .nc for a NetCDF file. ``format`` is "dem"
+    (the default, unless ``output`` ends in .tif or .nc), "cog" (a Cloud-Optimized GeoTIFF,
+    BASE.tif) or "netcdf" (a CF-1.8 NetCDF file, BASE.nc: the elevation as int16 with
+    latitude and longitude at the cells' centres, rows north to south). ``compress``
     ("deflate", "zstd", "lzw", "none"), ``level`` and ``overviews`` ("average", "nearest",
     "none") tune the GeoTIFF as --compress, --level and --overviews do. The result is installed whole or not at all, under the same
     lock as the command line's.
@@ -225,20 +262,9 @@ def stitch(
     it. Raises FileNotFoundError when no tile header can be opened, ValueError for bad bounds
     or options, OSError (with ``errno`` and ``filename``) when the result cannot be written.
     """
-    options = _bounds_option(bounds)
-    if output is not None:
-        options.append("--output=" + os.fsdecode(_path_bytes(output)))
-    if format is not None:
-        options.append("--format=" + str(format))
-    if compress is not None:
-        options.append("--compress=" + str(compress))
-    if level is not None:
-        if isinstance(level, bool) or not isinstance(level, int):
-            raise ValueError("level must be an integer")
-        options.append(f"--level={level}")
-    if overviews is not None:
-        options.append("--overviews=" + str(overviews))
-    answer = _run(tiles, options, False, progress)
+    answer = _run(
+        tiles, bounds, False, progress, "stitch", output, format, compress, level, overviews
+    )
     problems = _check(answer, stacklevel=2)
     height, width = answer["size"]
     return StitchResult(
@@ -249,3 +275,66 @@ def stitch(
         width=width,
         height=height,
     )
+
+
+def open_dataarray(
+    tiles: Union[PathLike, Iterable[PathLike]],
+    bounds: Optional[Sequence[float]] = None,
+    progress: Optional[Progress] = None,
+):
+    """Reads the tiles' mosaic, or the region ``bounds``, as an ``xarray.DataArray``.
+
+    The same read as ``read`` (its arguments, warnings and exceptions), wrapped without a
+    copy: the DataArray's values are the very array ``read`` fills. It is named
+    ``elevation``, with dimensions ``lat`` (north to south) and ``lon``, both coordinates
+    at the cells' centres (longitudes go on past 180 for a region across the antimeridian),
+    ``units`` ("m") and ``nodata`` (-9999) in its attributes, and a ``spatial_ref``
+    coordinate that rioxarray reads (``da.rio.crs`` is EPSG:4326, ``da.rio.transform()``
+    the profile's transform). xarray is imported only here: ``read`` needs only NumPy.
+    """
+    import xarray
+
+    array, profile = _read(tiles, bounds, progress, "open_dataarray", stacklevel=3)
+    west, _, _, north, _, _ = profile["geotransform"]
+    # The centres of the 1/120-degree grid's cells, as a NetCDF result holds them.
+    rows = _numpy.arange(profile["height"], dtype=_numpy.float64)
+    columns = _numpy.arange(profile["width"], dtype=_numpy.float64)
+    lat = north - (rows + 0.5) / 120
+    lon = west + (columns + 0.5) / 120
+    spatial_ref = xarray.Variable(
+        (),
+        _numpy.int32(0),
+        {
+            "crs_wkt": _WGS84_WKT,
+            "spatial_ref": _WGS84_WKT,
+            "grid_mapping_name": "latitude_longitude",
+            "GeoTransform": " ".join(repr(float(v)) for v in profile["geotransform"]),
+        },
+    )
+    return xarray.DataArray(
+        array,
+        dims=("lat", "lon"),
+        coords={
+            "lat": ("lat", lat, {"standard_name": "latitude", "units": "degrees_north"}),
+            "lon": ("lon", lon, {"standard_name": "longitude", "units": "degrees_east"}),
+            "spatial_ref": spatial_ref,
+        },
+        name="elevation",
+        attrs={
+            "units": "m",
+            "nodata": NODATA,
+            "_FillValue": NODATA,
+            "grid_mapping": "spatial_ref",
+            "standard_name": "surface_altitude",
+        },
+    )
+
+
+# EPSG:4326 as GDAL writes it.
+_WGS84_WKT = (
+    'GEOGCS["WGS 84",DATUM["WGS_1984",SPHEROID["WGS 84",6378137,298.257223563,'
+    'AUTHORITY["EPSG","7030"]],AUTHORITY["EPSG","6326"]],PRIMEM["Greenwich",0,'
+    'AUTHORITY["EPSG","8901"]],UNIT["degree",0.0174532925199433,'
+    'AUTHORITY["EPSG","9122"]],AXIS["Latitude",NORTH],AXIS["Longitude",EAST],'
+    'AUTHORITY["EPSG","4326"]]'
+)

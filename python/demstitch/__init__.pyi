@@ -1,6 +1,6 @@
 import os
 from dataclasses import dataclass
-from typing import Callable, Iterable, Optional, Sequence, Tuple, TypedDict, Union
+from typing import Any, Callable, Iterable, Optional, Sequence, Tuple, TypedDict, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -45,6 +45,11 @@ def read(
     bounds: Optional[Sequence[float]] = ...,
     progress: Optional[Progress] = ...,
 ) -> Tuple[npt.NDArray[np.int16], Profile]: ...
+def open_dataarray(
+    tiles: Union[PathLike, Iterable[PathLike]],
+    bounds: Optional[Sequence[float]] = ...,
+    progress: Optional[Progress] = ...,
+) -> Any: ...  # an xarray.DataArray: xarray is needed only for this call
 def stitch(
     tiles: Union[PathLike, Iterable[PathLike]],
     output: Optional[PathLike] = ...,

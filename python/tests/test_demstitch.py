@@ -1,5 +1,6 @@
 import errno
 import math
+import re
 import os
 import signal
 import subprocess
@@ -108,15 +109,21 @@ def test_errors_are_pythons(in_tmp):
         demstitch.read(["NOPE", "ALSO_NOT"])
     assert missing.value.errno == errno.ENOENT and "NOPE" in missing.value.filename
 
-    for bounds in [(1, 2, 3), (10, 52, 12, 51), (math.nan, 48, 12, 52), ("a", 1, 2, 3)]:
+    for bounds in [(1, 2, 3), (math.nan, 48, 12, 52), ("a", 1, 2, 3)]:
         with pytest.raises(ValueError):
             demstitch.read(names, bounds=bounds)
-    with pytest.raises(ValueError, match="No named tile touches"):
-        demstitch.read(names, bounds=(100, 10, 101, 11))
-    with pytest.raises(ValueError, match="--format=png"):
-        demstitch.stitch(names, format="png")
-    with pytest.raises(ValueError, match="--level"):
-        demstitch.stitch(names, format="cog", compress="deflate", level=99)
+    # The library checks the arguments; the messages name Python's, never an option.
+    for call, says in [
+        (lambda: demstitch.read(names, bounds=(10, 52, 12, 51)), "bounds: south must be below north"),
+        (lambda: demstitch.read(names, bounds=(100, 10, 101, 11)), "window given by bounds="),
+        (lambda: demstitch.stitch(names, format="png"), "format='png': give 'dem', 'cog' or 'netcdf'"),
+        (lambda: demstitch.stitch(names, format="cog", level=99), "level=99: compress='deflate' takes"),
+        (lambda: demstitch.stitch(names, level=3), "level: only format='cog' takes it"),
+        (lambda: demstitch.stitch(names, output="a.nc", format="cog"), "format='cog': output ends in .nc"),
+    ]:
+        with pytest.raises(ValueError, match=re.escape(says)) as refused:
+            call()
+        assert "--" not in str(refused.value)
 
     # A NUL ends a name in C: refused, as open() refuses it, for tiles and output alike.
     for call in (
@@ -271,3 +278,29 @@ def test_the_stub_matches_the_module():
         text=True,
     )
     assert check.returncode == 0, check.stdout + check.stderr
+
+
+def test_netcdf_and_xarray_give_the_raw_results_cells(in_tmp):
+    xarray = pytest.importorskip("xarray")
+    names = list(two_by_two(in_tmp, size=24))
+    bounds = (10.5, 48.5, 13.5, 51.5)
+    written = demstitch.stitch(names, output="region.nc", bounds=bounds)
+    assert written.files == ("region.nc",)
+    array, profile = demstitch.read(names, bounds=bounds)
+    with xarray.open_dataset("region.nc", mask_and_scale=False) as ds:
+        np.testing.assert_array_equal(ds["elevation"].values, array)
+        assert ds.attrs["Conventions"] == "CF-1.8"
+        assert "demstitch.stitch(" in ds.attrs["history"]
+        centres = profile["transform"][2] + (np.arange(profile["width"]) + 0.5) / 120
+        np.testing.assert_allclose(ds["lon"].values, centres, rtol=0, atol=1e-12)
+
+    da = demstitch.open_dataarray(names, bounds=bounds)
+    assert da.dims == ("lat", "lon") and da.attrs["units"] == "m"
+    assert da.attrs["nodata"] == demstitch.NODATA
+    np.testing.assert_array_equal(da.values, array)
+    np.testing.assert_allclose(da["lon"].values, centres, rtol=0, atol=1e-12)
+    # The DataArray holds the very memory the read filled: no copy.
+    assert not da.values.flags.owndata and da.values.base is not None
+    rio = pytest.importorskip("rioxarray")
+    assert rio is not None and da.rio.crs.to_epsg() == 4326
+    assert tuple(da.rio.transform())[:6] == pytest.approx(profile["transform"], abs=1e-12)
