@@ -414,3 +414,46 @@ TEST_F(Cog, TheWorldsWidthInLittleMemory) {
 
 }  // namespace
 }  // namespace demstitch
+
+namespace demstitch {
+namespace {
+
+// The NetCDF result judged by GDAL, xarray, CDO and ncdump (tests/netcdf_check.py) against
+// the .DEM of the same tiles.
+class Netcdf : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!shell(dir_.path(), "/usr/bin/python3 -c 'import numpy, osgeo, xarray'")) {
+      GTEST_SKIP() << "SKIPPED: GDAL's Python bindings, NumPy and xarray (python3-gdal, "
+                      "python3-numpy, python3-xarray) are not installed";
+    }
+  }
+
+  // Writes the .DEM and the .nc of `args`; returns what netcdf_check says, "" when it passes.
+  std::string judged(std::vector<std::string> args) {
+    for (const char* output : {"--output=raw", "--output=result.nc"}) {
+      std::vector<std::string> run = args;
+      run.insert(run.begin(), output);
+      testing::Result r = testing::run_demstitch(dir_.path(), run);
+      if (r.status != 0) return std::string(output) + ": " + r.err;
+    }
+    auto out = shell(dir_.path(), std::string("/usr/bin/python3 '") + DEMSTITCH_NETCDF_CHECK +
+                                      "' result.nc raw.DEM || true");
+    if (!out || out->find("matches GDAL") == std::string::npos) return out.value_or("no check");
+    return "";
+  }
+
+  testing::TempDir dir_;
+};
+
+TEST_F(Netcdf, TheSampleSetARegionAndOneAcrossTheAntimeridian) {
+  ASSERT_TRUE(shell(dir_.path(), std::string("'") + DEMSTITCH_MAKE_TILES + "' sample ."));
+  EXPECT_EQ(judged({"E169N12", "E171N12", "E169N10"}), "");
+  EXPECT_EQ(judged({"-1,2", "E169N12", "E171N10"}), "");
+  // An odd number of samples, padded; and longitudes that go on past 180.
+  EXPECT_EQ(judged({"--bounds=169.3,8.1,172.71,11.9", "E169N12", "E171N10"}), "");
+  EXPECT_EQ(judged({"--bounds=170.2,8.5,-178.5,11.5", "E169N12", "E171N10", "E171N12"}), "");
+}
+
+}  // namespace
+}  // namespace demstitch

@@ -411,6 +411,47 @@ TEST_F(Trust, ACogThatCannotBeWrittenLeavesTheEarlierOneAndNothingElse) {
 }
 #endif
 
+// A NetCDF file holds the .DEM's samples after its header and coordinates, padded to four
+// bytes with no-data; it is installed like the others: cut at any point (its header, its
+// coordinates, its samples, the padding) the earlier file stays as it was and nothing else is
+// left, and a run killed part way leaves what the next run clears.
+TEST_F(Trust, ANetcdfFileHoldsTheRawSamplesAndIsInstalledAllOrNothing) {
+  write_file(dir_ / "B.hdr", bil_header(45, 33, "-170", "80"));  // odd: two bytes of padding
+  write_file(dir_ / "B.dem", tile_raster(45, 33, -40));
+  ASSERT_EQ(run_demstitch(dir_.path(), {"B"}).status, 0);
+  ASSERT_EQ(run_demstitch(dir_.path(), {"--output=y.nc", "B"}).status, 0);
+  const std::string raw = read_file(dir_ / "GTResult.DEM");
+  const std::string file = read_file(dir_ / "y.nc");
+  ASSERT_GT(file.size(), raw.size() + 2);
+  EXPECT_EQ(file.substr(0, 4), std::string("CDF\x02", 4));
+  EXPECT_TRUE(file.substr(file.size() - raw.size() - 2, raw.size()) == raw);
+  EXPECT_EQ(file.substr(file.size() - 2), "\xD8\xF1");  // -9999
+  fs::remove(dir_ / "y.nc");
+
+  write_file(dir_ / "x.nc", "earlier");
+  for (rlim_t limit : {rlim_t{100}, rlim_t{file.size() - raw.size() - 10},
+                       rlim_t{file.size() - 1000}, rlim_t{file.size() - 1}}) {
+    Result r = run_demstitch(dir_.path(), {"--output=x.nc", "B"}, limit);
+    EXPECT_EQ(r.status, 3) << limit << ": " << r.err;
+    EXPECT_EQ(read_file(dir_ / "x.nc"), "earlier") << limit;
+    EXPECT_EQ(strays(), std::vector<std::string>{"x.nc"}) << limit;
+  }
+#if !defined(DEMSTITCH_SANITIZED)
+  if (std::system("strace -o /dev/null true >/dev/null 2>&1") == 0) {
+    testing::Surroundings traced;
+    traced.wrapper = {
+        "strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=fallocate:signal=SIGKILL:when=1"};
+    Result r = run_demstitch(dir_.path(), {"--output=x.nc", "B"}, traced);
+    EXPECT_EQ(r.signal, SIGKILL) << r.err;
+    EXPECT_EQ(read_file(dir_ / "x.nc"), "earlier");
+    EXPECT_EQ(run_demstitch(dir_.path(), {"--output=x.nc", "B"}).status, 0);
+    EXPECT_EQ(strays(), std::vector<std::string>{"x.nc"});
+    EXPECT_TRUE(read_file(dir_ / "x.nc").substr(file.size() - raw.size() - 2) ==
+                file.substr(file.size() - raw.size() - 2));
+  }
+#endif
+}
+
 TEST_F(Trust, AGeoTiffTooWideForItsMemoryIsRefusedBeforeAnythingIsWritten) {
   // One row as wide as a 32-bit width goes: refused with a status, no lock left, no memory
   // run out of.
