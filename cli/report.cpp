@@ -20,7 +20,7 @@ std::string usage_text(std::string_view program) {
 std::string help_text(std::string_view program) {
   std::string name(program);
   return format(
-      "Usage: %s [-h,w] [--bounds=WEST,SOUTH,EAST,NORTH] [--output=PATH] [--format=cog]\n"
+      "Usage: %s [-h,w] [--bounds=WEST,SOUTH,EAST,NORTH] [--output=PATH] [--format=FORMAT]\n"
       "       [--compress=NAME] [--level=N] [--overviews=HOW] [--quiet] TILE...\n"
       "Stitches tiles of the 30-arc-second elevation grid into one mosaic.\n"
       "\n"
@@ -45,9 +45,13 @@ std::string help_text(std::string_view program) {
       "  --output=PATH\n"
       "              write PATH.DEM, PATH.HDR and PATH.prj instead of GTResult.* in the\n"
       "              current folder (the folder must exist; PATH.DEM names the same)\n"
-      "              (an --output PATH ending in .tif or .tiff writes that GeoTIFF)\n"
+      "              (an --output PATH ending in .tif or .tiff writes that GeoTIFF, one\n"
+      "              ending in .nc that NetCDF file)\n"
       "  --format=cog  write one Cloud-Optimized GeoTIFF, GTResult.tif (or PATH.tif), instead\n"
       "              of the raw raster and its header: 512 x 512 tiles, no-data -9999, WGS 84\n"
+      "  --format=netcdf  write one NetCDF file (CF-1.8), GTResult.nc (or PATH.nc): the\n"
+      "              elevation as 16-bit integers, rows north to south, with latitude and\n"
+      "              longitude at the cells' centres (past 180 across the antimeridian)\n"
       "              (--format=dem, the default, writes the raw raster)\n"
       "  --compress=deflate|zstd|lzw|none\n"
       "              the GeoTIFF's compression (deflate, with the horizontal predictor)\n"
@@ -69,7 +73,8 @@ std::string help_text(std::string_view program) {
       "  GTResult.prj  its coordinate system (the tiles' own .prj, or WGS 84)\n"
       "GIS side files of an earlier result (GTResult.stx, GTResult.DEM.aux.xml,\n"
       "GTResult.DEM.ovr, GTResult.hdr) are removed with it. A GeoTIFF is one file, written\n"
-      "the same way (lock GTResult.tif.lock); its .aux.xml, .ovr and .msk go with it.\n"
+      "the same way (lock GTResult.tif.lock); its .aux.xml, .ovr and .msk go with it. So is\n"
+      "a NetCDF file (lock GTResult.nc.lock), and its .aux.xml.\n"
       "\n"
       "Exit status:\n"
       "  0  every named tile stitched\n"
