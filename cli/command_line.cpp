@@ -219,9 +219,7 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
         }
         why = "give a whole number, such as 6";
       } else if (option == "--overviews") {
-        if (value == "average" || value == "nearest" || value == "none") {
-          choices.overviews = value != "none";
-          choices.resampling = value == "nearest" ? Resampling::nearest : Resampling::average;
+        if (value && choose_overviews(*value, &choices)) {
           if (cog_option.empty()) cog_option = "--overviews";
           continue;
         }

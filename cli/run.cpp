@@ -93,7 +93,10 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   StitchRequest request = stitch_request(line);
   // What a NetCDF result keeps as its history: when, and the command.
   std::string command = "demstitch";
-  for (std::string_view arg : args.subspan(1)) command += " " + printable(std::string(arg));
+  for (std::string_view arg : args.subspan(1)) {
+    command += ' ';
+    command += printable(arg);
+  }
   request.output.history = history_line(std::chrono::system_clock::now(), command);
   if (std::string note = window_note(line); !note.empty()) console.error(note);
   ConsoleReport report(console, request.window.has_value(), line.quiet);

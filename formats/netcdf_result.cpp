@@ -238,8 +238,10 @@ std::string history_line(std::chrono::system_clock::time_point when, std::string
 // has no place in the grid.
 class NetcdfResult::Sink final : public BandSink {
  public:
-  Sink(File& file, int64_t samples_bytes) : file_(file), end_(samples_bytes) {}
-  Status begin(int64_t /*total_bytes*/) override { return {}; }
+  Sink(File& file, int64_t samples_bytes, int64_t file_size)
+      : file_(file), end_(samples_bytes), file_size_(file_size) {}
+  // The whole file's disk space is had before the samples come.
+  Status begin(int64_t /*total_bytes*/) override { return file_.reserve(file_size_); }
   Status write_band(int64_t offset, std::span<const std::byte> band) override {
     const int64_t end = std::min(end_, offset + std::ssize(band));
     band = band.first(static_cast<size_t>(std::max<int64_t>(0, end - offset)));
@@ -261,6 +263,7 @@ class NetcdfResult::Sink final : public BandSink {
  private:
   File& file_;
   int64_t end_;
+  int64_t file_size_;
 };
 
 NetcdfResult::NetcdfResult(const std::string& path)
@@ -275,9 +278,9 @@ int64_t NetcdfResult::space_needed(const ResultGrid& grid) const { return netcdf
 Status NetcdfResult::start(OutputSet& outputs, const ResultGrid& grid) {
   File* file = nullptr;
   if (Status s = outputs.add(files_[0].path, &file); !s.ok()) return s;
-  if (Status s = file->reserve(netcdf_file_size(grid)); !s.ok()) return s;
   if (Status s = file->write_all(netcdf_preamble(grid)); !s.ok()) return s;
-  sink_ = std::make_unique<Sink>(*file, int64_t{2} * grid.size.width * grid.size.height);
+  sink_ = std::make_unique<Sink>(*file, int64_t{2} * grid.size.width * grid.size.height,
+                                 netcdf_file_size(grid));
   return {};
 }
 

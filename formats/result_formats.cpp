@@ -79,6 +79,13 @@ std::unique_ptr<Result> make_result(const OutputRequest& request, const RawRaste
   return result_format(request.format).make(request, raw);
 }
 
+bool choose_overviews(std::string_view name, OutputChoices* choices) {
+  if (name != "average" && name != "nearest" && name != "none") return false;
+  choices->overviews = name != "none";
+  choices->resampling = name == "nearest" ? Resampling::nearest : Resampling::average;
+  return true;
+}
+
 OutputRequest resolve_output(const OutputChoices& choices, OutputProblem* problem) {
   *problem = OutputProblem{};
   OutputRequest request;

@@ -61,6 +61,9 @@ struct OutputChoices {
   Resampling resampling = Resampling::average;
 };
 
+// Takes an overviews choice by its name ("average", "nearest" or "none"); false for any other.
+bool choose_overviews(std::string_view name, OutputChoices* choices);
+
 // What is wrong with the output chosen, in neutral terms; each caller words it.
 struct OutputProblem {
   enum class Kind {

@@ -205,13 +205,9 @@ OutputRequest output_of(const std::optional<std::string>& output,
     }
   }
   choices.level = level;
-  if (overviews) {
-    if (*overviews != "average" && *overviews != "nearest" && *overviews != "none") {
-      raise_argument_error("overviews=" + quoted(*overviews),
-                           "give " + quoted_names({"average", "nearest", "none"}));
-    }
-    choices.overviews = *overviews != "none";
-    choices.resampling = *overviews == "nearest" ? Resampling::nearest : Resampling::average;
+  if (overviews && !choose_overviews(*overviews, &choices)) {
+    raise_argument_error("overviews=" + quoted(*overviews),
+                         "give " + quoted_names({"average", "nearest", "none"}));
   }
   OutputProblem p;
   OutputRequest request = resolve_output(choices, &p);
