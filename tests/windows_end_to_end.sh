@@ -168,6 +168,20 @@ if /usr/bin/python3 -c 'import numpy, osgeo_utils' 2>/dev/null; then
   check "the COG read by GDAL as the Linux build's raster" \
     /usr/bin/python3 "$(dirname "$0")/cog_check.py" "$work/windows/cog.tif" "$work/linux/cog.DEM" nearest
 fi
+# A NetCDF file: the Linux build's, but for its history (the time and the command).
+(cd "$work/linux" && "$linux/demstitch" --output=n.nc ../tiles/A ../tiles/B >/dev/null)
+(cd "$work/windows" && "$wine" "$exe" --output=n.nc ../tiles/A ../tiles/B >/dev/null 2>&1)
+check "status 0 for a NetCDF file" [ $? = 0 ]
+check "the NetCDF file's size is the Linux build's" \
+  [ "$(stat -c %s "$work/windows/n.nc")" = "$(stat -c %s "$work/linux/n.nc")" ]
+check "the NetCDF file's samples are the Linux build's" \
+  cmp -s <(tail -c 2520000 "$work/linux/n.nc") <(tail -c 2520000 "$work/windows/n.nc")
+if command -v ncdump >/dev/null; then
+  check "the NetCDF file is the Linux build's but for its history" \
+    cmp -s <(cd "$work/linux" && ncdump n.nc | grep -v ':history = ') \
+      <(cd "$work/windows" && ncdump n.nc | grep -v ':history = ')
+fi
+
 (cd "$work/windows" && "$wine" "$exe" --format=cog --compress=zstd ../tiles/A >/dev/null 2>err.txt)
 check "status 2 for zstd, which this build lacks" [ $? = 2 ]
 check "zstd's absence said" grep -q "cannot write it" "$work/windows/err.txt"
