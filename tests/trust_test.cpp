@@ -448,6 +448,19 @@ TEST_F(Trust, ANetcdfFileHoldsTheRawSamplesAndIsInstalledAllOrNothing) {
     EXPECT_EQ(strays(), std::vector<std::string>{"x.nc"});
     EXPECT_TRUE(read_file(dir_ / "x.nc").substr(file.size() - raw.size() - 2) ==
                 file.substr(file.size() - raw.size() - 2));
+    // A write that fails (the disk full under it): the header's (the second write of the
+    // run's thread, after its console lines), or the samples' (the writer threads count
+    // their own calls: a mosaic of 1.5 MB takes some 24 writes of 64 KiB).
+    write_file(dir_ / "A.hdr", bil_header(600, 1300, "-100", "40"));
+    write_file(dir_ / "A.dem", tile_raster(600, 1300, 9));
+    write_file(dir_ / "x.nc", "earlier");
+    for (int when : {2, 5, 12}) {
+      traced.wrapper.back() = "inject=write:error=ENOSPC:when=" + std::to_string(when);
+      r = run_demstitch(dir_.path(), {"--quiet", "--output=x.nc", "A"}, traced);
+      EXPECT_EQ(r.status, 3) << when << ": " << r.err;
+      EXPECT_EQ(read_file(dir_ / "x.nc"), "earlier") << when;
+      EXPECT_EQ(strays(), std::vector<std::string>{"x.nc"}) << when;
+    }
   }
 #endif
 }
