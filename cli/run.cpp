@@ -30,6 +30,7 @@ int exit_status(const StitchResult& result) {
       return exit_input_problem;
     case StitchOutcome::tile_is_result:
     case StitchOutcome::too_many_tiles:
+    case StitchOutcome::bad_request:
       return exit_command_line;
     case StitchOutcome::output_failed:
       return exit_output_failed;

@@ -68,6 +68,8 @@ std::string failure_text(const StitchResult& result, const OptionWords& words) {
     case StitchOutcome::written:
     case StitchOutcome::cancelled:
       return {};
+    case StitchOutcome::bad_request:
+      return "A tile name or the window cannot be used: nothing read\n";
     case StitchOutcome::too_many_tiles:
       return format(
           "Too many tiles: at most %zu can be stitched in one run (the folders and "

@@ -27,9 +27,13 @@ class Stitcher {
         memory_(memory),
         writer_(writer),
         observer_(observer),
-        inputs_(request, request.opener != nullptr ? *request.opener : file_opener_, observer) {}
+        inputs_(request_, request.opener != nullptr ? *request.opener : file_opener_, observer) {}
 
   StitchResult run() {
+    // The names and the window are checked before anything is read (a library caller may
+    // not have).
+    result_.request = check_request(&request_);
+    if (!result_.request.ok()) return finish(StitchOutcome::bad_request);
     if (memory_ == nullptr) {
       format_ = make_result(request_.output, writer_.raster);
       // A result whose folder is not there fails before any tile is read.
@@ -100,7 +104,7 @@ class Stitcher {
     return std::move(result_);
   }
 
-  const StitchRequest& request_;
+  StitchRequest request_;
   const MosaicMemory* memory_;  // where a read puts the mosaic; none when files are written
   const WriterOptions& writer_;
   StitchObserver& observer_;
@@ -124,6 +128,18 @@ StitchResult stitch_guarded(const StitchRequest& request, StitchObserver& observ
 }
 
 }  // namespace
+
+RequestProblem check_request(StitchRequest* request) {
+  RequestProblem problem;
+  for (size_t i = 0; i < request->tiles.size() && problem.ok(); ++i) {
+    problem.tile = i;
+    const std::string& name = request->tiles[i];
+    if (name.find('\0') != std::string::npos) problem.names = TileNamesProblem::null_byte;
+    if (name.size() > max_name_length) problem.names = TileNamesProblem::name_too_long;
+  }
+  if (request->window) problem.window = check_window(&*request->window);
+  return problem;
+}
 
 TileNamesProblem check_tile_names(std::span<const std::string> names, size_t* which) {
   *which = 0;

@@ -129,6 +129,7 @@ class StitchObserver {
 
 enum class StitchOutcome {
   written,         // the result is in place (see `problems` for tiles not used whole)
+  bad_request,     // the request's tile names or window cannot be used (`request`): nothing read
   too_many_tiles,  // the folders and archives named hold more than max_tiles: nothing read
   tile_is_result,  // a named tile is the result this run would replace: nothing read
   no_header,       // no header could be read: nothing written
@@ -152,8 +153,25 @@ enum class OutputStep {
   install,
 };
 
+// What is wrong with a request, in neutral terms: its tile names (the offending one's index)
+// or its window.
+struct RequestProblem {
+  TileNamesProblem names = TileNamesProblem::none;
+  size_t tile = 0;
+  WindowProblem window = WindowProblem::none;
+  bool ok() const { return names == TileNamesProblem::none && window == WindowProblem::none; }
+};
+
+// Checks what a request names before anything is read: no name holds a NUL or is longer
+// than max_name_length, and the window is one (put in the form the run uses, as
+// check_window does). stitch() and read_mosaic() check; a front end checks first (with
+// check_tile_names and check_window, which also refuse what a command line or a Python call
+// must not name) to word a problem its own way.
+RequestProblem check_request(StitchRequest* request);
+
 struct StitchResult {
   StitchOutcome outcome = StitchOutcome::written;
+  RequestProblem request;  // what is wrong with the request (bad_request)
   OutputStep failed_step = OutputStep::none;
   Status error;  // what ended the run, when it did not end written
   std::vector<TileProblem> problems;

@@ -80,6 +80,36 @@ TEST_F(StitchCall, TellsEveryEventAndListsEveryProblem) {
   EXPECT_EQ(read_file(dir_ / "out.DEM").size(), size_t{240} * 120 * 2);
 }
 
+// The library checks what it is asked before it reads anything, whoever calls it: a window
+// that is none or a name the system cannot open is refused; an east edge past 180 is taken
+// as the command line takes it, and the NetCDF result is one file of the same cells.
+TEST_F(StitchCall, ARequestIsCheckedByTheLibraryBeforeAnythingIsRead) {
+  Recorder recorder;
+  request_.tiles = {"A"};
+  request_.window = GeoWindow{-170, 80, -175, 70};  // south above north
+  StitchResult refused = stitch(request_, recorder);
+  EXPECT_EQ(refused.outcome, StitchOutcome::bad_request);
+  EXPECT_EQ(refused.request.window, WindowProblem::south_not_below_north);
+  request_.window.reset();
+  request_.tiles = {"A", std::string("B\0.hdr", 6)};
+  refused = stitch(request_, recorder);
+  EXPECT_EQ(refused.outcome, StitchOutcome::bad_request);
+  EXPECT_EQ(refused.request.names, TileNamesProblem::null_byte);
+  EXPECT_EQ(refused.request.tile, 1u);
+  EXPECT_TRUE(recorder.events.empty());
+  EXPECT_TRUE(folder().empty());
+
+  request_.tiles = {"A"};
+  request_.window = GeoWindow{179.5, 89, 190, 90};  // across 180: east is -170
+  request_.output.format = ResultFormat::netcdf;
+  StitchResult written = stitch(request_, recorder);
+  ASSERT_EQ(written.outcome, StitchOutcome::written);
+  EXPECT_EQ(written.files, (std::vector<std::string>{dir_ / "out.nc"}));
+  ASSERT_TRUE(written.size);
+  EXPECT_EQ(written.size->out_cols, 10 * 120 + 60);
+  EXPECT_EQ(written.geotransform->west, 179.5);
+}
+
 TEST_F(StitchCall, CancellingIsNeverSuccessAndLeavesNothing) {
   request_.tiles = {"A"};
   WriterOptions writer;

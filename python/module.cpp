@@ -271,6 +271,8 @@ const char* outcome_name(StitchOutcome outcome) {
   switch (outcome) {
     case StitchOutcome::written:
       return "written";
+    case StitchOutcome::bad_request:
+      return "bad_request";
     case StitchOutcome::too_many_tiles:
       return "too_many_tiles";
     case StitchOutcome::tile_is_result:
