@@ -1,7 +1,7 @@
 """Runs demstitch:stitch in a headless QGIS: qgis_runner.py PLUGINS RUNS.json
 
 PLUGINS is the folder holding demstitch_processing. Each run is {"params": {...}, "cancel":
-bool}; the plugin is loaded as qgis_process loads it (classFactory(None), initProcessing).
+bool, "cancel_at_progress": bool}; the plugin is loaded as qgis_process loads it (classFactory(None), initProcessing).
 Prints one JSON line: for each run its results or error, the highest progress, the
 warnings; and the algorithm's name, and where the demstitch module came from."""
 import json
@@ -26,11 +26,19 @@ plugin.initProcessing()
 
 
 class Recorder(QgsProcessingFeedback):
-    def __init__(self):
+    """Keeps the highest progress and the warnings; cancels at the first progress when asked."""
+
+    def __init__(self, cancel_at_progress=False):
         super().__init__()
         self.most = 0.0
         self.warnings = []
-        self.progressChanged.connect(lambda p: setattr(self, "most", max(self.most, p)))
+        self.cancel_at_progress = cancel_at_progress
+        self.progressChanged.connect(self.progressed)
+
+    def progressed(self, percent):
+        self.most = max(self.most, percent)
+        if self.cancel_at_progress and percent > 0:
+            self.cancel()
 
     def pushWarning(self, text):  # noqa: N802
         self.warnings.append(text)
@@ -39,7 +47,7 @@ class Recorder(QgsProcessingFeedback):
 
 answers = []
 for run in json.loads(open(sys.argv[2]).read()):
-    feedback = Recorder()
+    feedback = Recorder(run.get("cancel_at_progress", False))
     if run.get("cancel"):
         feedback.cancel()
     answer = {}

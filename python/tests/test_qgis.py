@@ -97,9 +97,11 @@ def test_the_algorithm_gives_the_command_lines_results(qgis_runs, command_line, 
         {"params": {"TILES": str(tmp_path / "nothing"), "OUTPUT": str(out / "e.tif")}},
         {"params": {"TILE_FILES": [str(tiles / "W1.hdr"), str(tiles / "W2.hdr")],
                     "OUTPUT": str(out / "f.DEM")}},
+        {"params": {"TILES": str(tiles), "EXTENT": region, "OUTPUT": str(out / "l.tif"),
+                    "LEVEL": 6}},
     ])
     assert answer["name"] == "Stitch elevation tiles" and answer["unloaded"]
-    raw, cog, mercator_raw, netcdf, cancelled, error, files = answer["answers"]
+    raw, cog, mercator_raw, netcdf, cancelled, error, files, level = answer["answers"]
 
     bounds = "--bounds=10.3,49.2,13.1,51.7"
     command_line_result(command_line, tiles, bounds, "--output=out/cli")
@@ -109,6 +111,9 @@ def test_the_algorithm_gives_the_command_lines_results(qgis_runs, command_line, 
     assert (out / "q.DEM").read_bytes() == (out / "cli.DEM").read_bytes()
     assert (out / "q.HDR").read_bytes() == (out / "cli.HDR").read_bytes()
     assert (out / "q.tif").read_bytes() == (out / "cli.tif").read_bytes()
+    command_line_result(command_line, tiles, bounds, "--output=out/cli6.tif", "--level=6")
+    assert level["results"]["OUTPUT"] == str(out / "l.tif")
+    assert (out / "l.tif").read_bytes() == (out / "cli6.tif").read_bytes()
     assert cog["progress"] == 100 and raw["progress"] == 100
     assert any("Short raster" in w for w in raw["warnings"])
 
@@ -197,3 +202,15 @@ def test_the_plugins_metadata():
     assert fields["hasProcessingProvider"] == "yes"  # else qgis_process never loads it
     assert tuple(int(p) for p in fields["qgisMinimumVersion"].split(".")) <= (3, 22)
     assert (PLUGINS / "demstitch_processing" / fields["icon"]).is_file()
+
+
+def test_cancel_part_way_leaves_nothing(qgis_runs, world, tmp_path):
+    """Cancel pressed once the bar moves: the run stops at its next report, and the world's
+    half-written raster goes with it."""
+    folder, _ = world
+    answer = qgis_runs([{"params": {"TILES": str(folder), "OUTPUT": str(tmp_path / "p.DEM")},
+                         "cancel_at_progress": True}])
+    stopped = answer["answers"][0]
+    assert 0 < stopped["progress"] < 100, stopped
+    assert not stopped.get("results", {}).get("OUTPUT")
+    assert list(tmp_path.iterdir()) == []
