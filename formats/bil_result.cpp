@@ -40,7 +40,9 @@ BilResult::BilResult(const std::string& base, RawRasterOptions options)
       options_(options) {}
 
 int64_t BilResult::space_needed(const ResultGrid& grid) const {
-  return grid.mosaic_bytes + std::ssize(header_text_);
+  const HeaderCorner& c = grid.header_corner;
+  return grid.mosaic_bytes + std::ssize(result_header_text(grid.size.height, grid.size.width, c.ulx,
+                                                           c.uly, c.decimals));
 }
 
 Status BilResult::start(OutputSet& outputs, const ResultGrid& grid) {

@@ -23,6 +23,7 @@ constexpr int32_t type_double = 6;
 constexpr int16_t no_data = -9999;
 constexpr double samples_per_degree = 120;
 constexpr int64_t page_bytes = 4096;
+constexpr int64_t preamble_piece_bytes = 64 << 10;
 constexpr int64_t largest_vsize = 0xFFFFFFFCLL;  // larger variables say 2^32 - 1
 
 // GDAL's text for EPSG:4326, which it reads back as that code.
@@ -209,19 +210,35 @@ std::vector<std::byte> header(const ResultGrid& grid, const std::vector<Variable
 
 }  // namespace
 
-std::vector<std::byte> netcdf_preamble(const ResultGrid& grid) {
-  const std::vector<Variable> vars = variables(grid);
-  std::vector<std::byte> bytes = header(grid, vars);
+Status write_netcdf_preamble(const ResultGrid& grid, const PreambleOut& out) {
+  if (Status s = out(header(grid, variables(grid))); !s.ok()) return s;
+  // The coordinates a piece at a time: a mosaic may have millions of rows.
   Writer data;
+  auto flush = [&](bool full) -> Status {
+    if (full && std::ssize(data.bytes()) < preamble_piece_bytes) return {};
+    Status s = out(data.bytes());
+    data.bytes().clear();
+    return s;
+  };
   data.int32(0);  // the grid mapping's value, which nothing reads
   const GeoTransform g = exact(grid.geo);
   for (int32_t row = 0; row < grid.size.height; ++row) {
     data.float64(g.north - (row + 0.5) * g.cell_height);
+    if (Status s = flush(true); !s.ok()) return s;
   }
   for (int32_t column = 0; column < grid.size.width; ++column) {
     data.float64(g.west + (column + 0.5) * g.cell_width);
+    if (Status s = flush(true); !s.ok()) return s;
   }
-  bytes.insert(bytes.end(), data.bytes().begin(), data.bytes().end());
+  return flush(false);
+}
+
+std::vector<std::byte> netcdf_preamble(const ResultGrid& grid) {
+  std::vector<std::byte> bytes;
+  (void)write_netcdf_preamble(grid, [&](std::span<const std::byte> piece) {
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+    return Status{};
+  });
   return bytes;
 }
 
@@ -287,7 +304,11 @@ int64_t NetcdfResult::space_needed(const ResultGrid& grid) const { return netcdf
 Status NetcdfResult::start(OutputSet& outputs, const ResultGrid& grid) {
   File* file = nullptr;
   if (Status s = outputs.add(files_[0].path, &file); !s.ok()) return s;
-  if (Status s = file->write_all(netcdf_preamble(grid)); !s.ok()) return s;
+  if (Status s = write_netcdf_preamble(
+          grid, [&](std::span<const std::byte> piece) { return file->write_all(piece); });
+      !s.ok()) {
+    return s;
+  }
   sink_ = std::make_unique<Sink>(*file, int64_t{2} * grid.size.width * grid.size.height,
                                  netcdf_file_size(grid));
   return {};

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -41,7 +42,11 @@ class NetcdfResult final : public Result {
 };
 
 // The file's bytes before the elevation's samples: the header, the grid mapping and the
-// coordinates (cell centres) of a grid of that size and corner.
+// coordinates (cell centres) of a grid of that size and corner, handed to `out` a piece of
+// at most 64 KiB at a time (the header whole); the first failure of `out` ends it.
+using PreambleOut = std::function<Status(std::span<const std::byte> piece)>;
+Status write_netcdf_preamble(const ResultGrid& grid, const PreambleOut& out);
+// The same bytes in one vector, for a small grid.
 std::vector<std::byte> netcdf_preamble(const ResultGrid& grid);
 
 // The file's length for a grid of that size: the preamble, the samples, their padding.

@@ -59,8 +59,8 @@ class Result {
   virtual std::span<const std::string> side_files() const = 0;
   // Refuses a mosaic this format cannot hold, before anything is locked or written.
   virtual Status check_size(RasterSize /*size*/) const { return {}; }
-  // The bytes its files take, once started, for the free-space check; 0 when that is not
-  // known ahead.
+  // The bytes its files take, for the free-space check made before any is started; 0 when
+  // that is not known ahead.
   virtual int64_t space_needed(const ResultGrid& /*grid*/) const { return 0; }
   // Creates its files in `outputs`, for the mosaic `grid` describes.
   virtual Status start(OutputSet& outputs, const ResultGrid& grid) = 0;

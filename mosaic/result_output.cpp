@@ -189,11 +189,11 @@ void ResultOutput::write_files(Result& format, const MosaicLayout& layout, Resul
   OutputSet outputs;
   if (!prepare(outputs, format, layout)) return;
   grid.mosaic_bytes = plan_.final_size();
-  if (Status s = format.start(outputs, grid); !s.ok()) {
-    return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
-  }
   if (Status s = check_space(format.files().front().path, format.space_needed(grid)); !s.ok()) {
     return fail(StitchOutcome::output_failed, OutputStep::check_space, s);
+  }
+  if (Status s = format.start(outputs, grid); !s.ok()) {
+    return fail(StitchOutcome::output_failed, OutputStep::create_raster, s);
   }
   const bool written = format.band_sink() != nullptr ? write_bands(format) : write_rows(format);
   if (!written) return;

@@ -467,6 +467,30 @@ TEST_F(Trust, ANetcdfFileHoldsTheRawSamplesAndIsInstalledAllOrNothing) {
 #endif
 }
 
+// A NetCDF file's coordinates are written a piece at a time: three million rows (24 MB of
+// latitudes) in a few megabytes; two billion are refused for the disk before any is made.
+TEST_F(Trust, ATallNetcdfFileTakesLittleMemoryAndATooTallOneIsRefusedForItsSpace) {
+  write_file(dir_ / "T.hdr", bil_header(3000000, 2, "-180", "90"));
+  write_file(dir_ / "T.dem", tile_raster(10, 2, 4));  // short: the rest is no-data
+  Result r = run_demstitch(dir_.path(), {"--quiet", "--output=t.nc", "T"});
+  EXPECT_EQ(r.status, 4) << r.err;  // the short raster is reported
+  EXPECT_GT(fs::file_size(dir_ / "t.nc"), size_t{24000000});
+#if !defined(DEMSTITCH_SANITIZED)
+  EXPECT_LE(r.peak_kb, 16 * 1024);
+#endif
+  fs::remove(dir_ / "t.nc");
+  write_file(dir_ / "T.hdr", bil_header(2000000000, 100000, "-180", "90"));
+  r = run_demstitch(dir_.path(), {"--quiet", "--output=t.nc", "T"});
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.err.find("Not enough space for t.nc: "), std::string::npos) << r.err;
+#if !defined(DEMSTITCH_SANITIZED)
+  EXPECT_LE(r.peak_kb, 16 * 1024);
+#endif
+  fs::remove(dir_ / "T.hdr");
+  fs::remove(dir_ / "T.dem");
+  EXPECT_EQ(strays(), std::vector<std::string>{});
+}
+
 TEST_F(Trust, AGeoTiffTooWideForItsMemoryIsRefusedBeforeAnythingIsWritten) {
   // One row as wide as a 32-bit width goes: refused with a status, no lock left, no memory
   // run out of.
