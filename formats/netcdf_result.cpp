@@ -58,6 +58,17 @@ struct Variable {
   int64_t bytes = 0;  // its data, before padding
 };
 
+// A coordinate variable of `count` doubles along dimension `dimension`.
+Variable coordinate(const std::string& name, int32_t dimension, const std::string& standard_name,
+                    const std::string& units, const std::string& axis, int32_t count) {
+  return Variable{name,
+                  {dimension},
+                  {text("standard_name", standard_name), text("long_name", standard_name),
+                   text("units", units), text("axis", axis)},
+                  type_double,
+                  int64_t{8} * count};
+}
+
 int64_t padded(int64_t bytes) { return (bytes + 3) / 4 * 4; }
 
 // Big-endian header bytes, as the format lays them out.
@@ -140,18 +151,8 @@ std::vector<Variable> variables(const ResultGrid& grid) {
        text("crs_wkt", wgs84_wkt), text("spatial_ref", wgs84_wkt), text("GeoTransform", transform)},
       type_int,
       4});
-  list.push_back(Variable{"lat",
-                          {0},
-                          {text("standard_name", "latitude"), text("long_name", "latitude"),
-                           text("units", "degrees_north"), text("axis", "Y")},
-                          type_double,
-                          int64_t{8} * grid.size.height});
-  list.push_back(Variable{"lon",
-                          {1},
-                          {text("standard_name", "longitude"), text("long_name", "longitude"),
-                           text("units", "degrees_east"), text("axis", "X")},
-                          type_double,
-                          int64_t{8} * grid.size.width});
+  list.push_back(coordinate("lat", 0, "latitude", "degrees_north", "Y", grid.size.height));
+  list.push_back(coordinate("lon", 1, "longitude", "degrees_east", "X", grid.size.width));
   Attribute fill{"_FillValue", type_short, {}, {}, no_data};
   list.push_back(Variable{
       "elevation",
