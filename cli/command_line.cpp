@@ -27,8 +27,9 @@ std::vector<std::string_view> option_fields(std::string_view text) {
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // Every named option, without its dashes.
-constexpr std::string_view option_names[] = {"bounds",    "output", "format", "compress", "level",
-                                             "overviews", "quiet",  "help",   "version"};
+constexpr std::string_view option_names[] = {"bounds", "output",   "format", "compress",
+                                             "level",  "overviews", "quiet",  "no-cache",
+                                             "help",   "version"};
 
 // The named option a one-dash word was surely meant as ("-bounds=5,43,17,48" for --bounds):
 // its letters, two or more, begin an option's name. Any other word after one dash is the
@@ -114,7 +115,9 @@ std::optional<GeoWindow> parse_bounds(std::string_view text, std::string* why) {
 // Options whose value may also be the next argument.
 bool takes_value(std::string_view option) {
   for (std::string_view name : option_names) {
-    if (option.substr(2) == name) return name != "quiet" && name != "help" && name != "version";
+    if (option.substr(2) == name) {
+      return name != "quiet" && name != "no-cache" && name != "help" && name != "version";
+    }
   }
   return false;
 }
@@ -226,6 +229,9 @@ CommandLine parse_command_line(std::span<const std::string_view> args) {
         why = "give average, nearest or none";
       } else if (arg == "--quiet") {
         line.quiet = true;
+        continue;
+      } else if (arg == "--no-cache") {
+        line.no_cache = true;
         continue;
       }
       if (!why.empty()) {

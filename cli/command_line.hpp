@@ -33,7 +33,8 @@ struct CommandLine {
   std::optional<GeoWindow> window;  // --bounds
   // --output, --format (or the output's extension), --compress, --level, --overviews
   OutputRequest output;
-  bool quiet = false;  // --quiet: no progress lines
+  bool quiet = false;     // --quiet: no progress lines
+  bool no_cache = false;  // --no-cache: archives' indexes neither read nor kept
 };
 
 // Reads the arguments that follow the program's name. "--" and a letter begins a named

@@ -21,7 +21,7 @@ std::string help_text(std::string_view program) {
   std::string name(program);
   return format(
       "Usage: %s [-h,w] [--bounds=WEST,SOUTH,EAST,NORTH] [--output=PATH] [--format=FORMAT]\n"
-      "       [--compress=NAME] [--level=N] [--overviews=HOW] [--quiet] TILE...\n"
+      "       [--compress=NAME] [--level=N] [--overviews=HOW] [--quiet] [--no-cache] TILE...\n"
       "Stitches tiles of the 30-arc-second elevation grid into one mosaic.\n"
       "\n"
       "Arguments:\n"
@@ -61,6 +61,8 @@ std::string help_text(std::string_view program) {
       "              how the GeoTIFF's overviews are made (average: the mean of the samples\n"
       "              that are not no-data, as GDAL makes them)\n"
       "  --quiet     leave out the progress lines (bounds lines and problems stay)\n"
+      "  --no-cache  neither read nor keep the index of a .tar.gz (kept in the user's cache,\n"
+      "              ~/.cache/demstitch, so that a second run reads only what it needs)\n"
       "  (Options with a value also take it as the next argument.)\n"
       "  --help      print this text and end\n"
       "  --version   print the version and end\n"

@@ -92,6 +92,7 @@ int run(std::span<const std::string_view> args, Console& console, const WriterOp
   end_on_interrupt_signals(
       "\nInterrupted: nothing written, and any earlier result is kept as it was\n");
   StitchRequest request = stitch_request(line);
+  if (!line.no_cache) request.index_cache = user_cache_folder();
   // What a NetCDF result keeps as its history: when, and the command.
   std::string command = "demstitch";
   for (std::string_view arg : args.subspan(1)) {

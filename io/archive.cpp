@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/strings.hpp"
+#include "io/archive_index.hpp"
 #include "io/archive_member.hpp"
 #include "io/inflate.hpp"
 
@@ -76,7 +77,7 @@ Archive::~Archive() = default;
 const std::string& Archive::name() const { return file_->name(); }
 
 Status Archive::list(std::shared_ptr<const Source> file, std::unique_ptr<Archive>* archive,
-                     const ListProgress& progress) {
+                     const ListProgress& progress, const std::string& cache_folder) {
   std::unique_ptr<Archive> a(new Archive());
   a->version_ = file->version();
   a->kind_ = archive_kind(*file);
@@ -85,7 +86,13 @@ Status Archive::list(std::shared_ptr<const Source> file, std::unique_ptr<Archive
   const auto reader = std::find_if(std::begin(readers), std::end(readers),
                                    [&](const ArchiveReader& r) { return r.kind == a->kind_; });
   if (reader == std::end(readers)) return damaged(f.name(), "not an archive");
-  if (Status s = reader->list(f, progress, &a->members_); !s.ok()) return s;
+  IndexKey key;
+  if (!cache_folder.empty() && a->kind_ == ArchiveKind::gzip && index_key(f, &key)) {
+    a->version_ = key.version;
+    if (Status s = a->list_with_index(IndexCache(cache_folder), key, progress); !s.ok()) return s;
+  } else if (Status s = reader->list(f, progress, &a->members_); !s.ok()) {
+    return s;
+  }
   for (const ArchiveMember& member : a->members_) {
     if (member.part != Part::header) continue;
     std::string tile = f.name() + ":" + member.name.substr(0, member.name.size() - 4);
@@ -97,6 +104,35 @@ Status Archive::list(std::shared_ptr<const Source> file, std::unique_ptr<Archive
   if (a->tiles_.empty()) return damaged(f.name(), "holds no tile header (NAME.HDR)");
   if (a->tiles_.size() > max_archive_tiles) return damaged(f.name(), "too many tiles");
   *archive = std::move(a);
+  return {};
+}
+
+Status Archive::list_with_index(const IndexCache& cache, const IndexKey& key,
+                                const ListProgress& progress) {
+  ArchiveIndex index;
+  if (cache.load(key, &index)) {
+    members_ = std::move(index.members);
+    index_ = std::make_shared<const StreamIndex>(std::move(index.stream));
+    index_reused_ = true;
+    return {};
+  }
+  StreamIndexBuilder builder;
+  if (Status s = list_gzipped_tar_indexing(*file_, progress, &members_, &builder); !s.ok()) {
+    return s;
+  }
+  // The windows take at most 1.5% of the archive, the rest of the index a little more.
+  index.stream = builder.finish(key.size * 3 / 200);
+  index.key = key;
+  index.members = members_;
+  std::string path;
+  // Kept only when the archive is still as it was when its key was taken; then read back,
+  // so that its windows are read from the file as they are needed.
+  ArchiveIndex kept;
+  if (file_->version() == key.version && cache.store(index, &path) && cache.load(key, &kept)) {
+    index_ = std::make_shared<const StreamIndex>(std::move(kept.stream));
+  } else {
+    index_ = std::make_shared<const StreamIndex>(std::move(index.stream));
+  }
   return {};
 }
 
@@ -157,6 +193,7 @@ Status Archive::open_member(const ArchiveMember& member, const std::string& path
       stream.wrapper = Inflater::Wrapper::gzip;
       if (Status s = file_->size(&stream.input_end); !s.ok()) return s;
       stream.checkpoints = member.checkpoints;
+      stream.index = index_;
       stream.start = member.data;
       data = inflated_member(path, std::move(stream));
       break;

@@ -21,6 +21,9 @@ ArchiveKind archive_kind(const Source& file);
 inline constexpr size_t max_archive_tiles = 1024;
 
 struct ArchiveMember;
+class StreamIndex;
+class IndexCache;
+struct IndexKey;
 
 // Told, while an archive is listed, how many of its file's bytes are read (every MiB or so,
 // and at the end); false cancels the listing (kind cancelled).
@@ -47,10 +50,21 @@ class Archive final : public SourceOpener {
   // on the way, the text of the headers and .prj files of a .tar.gz, and checkpoints into
   // its rasters). Fails, naming the file, when it is no archive, is damaged or truncated,
   // holds more than max_archive_tiles tiles, or holds no tile header.
+  //
+  // With a cache folder, a .tar.gz is listed from the index kept there for it, where one
+  // was made from the archive as it is now; otherwise it is read through as before while
+  // its index is made (decoded by zlib, a block at a time), and the index is kept there
+  // for the next run. Either way its rasters are then read from the index's access points,
+  // every piece checked against the index's CRC. An index that cannot be kept is no
+  // failure.
   static Status list(std::shared_ptr<const Source> file, std::unique_ptr<Archive>* archive,
-                     const ListProgress& progress = {});
+                     const ListProgress& progress = {}, const std::string& cache_folder = {});
 
   const std::string& name() const;
+  // Whether its rasters are read through an index (made now, or kept from an earlier run),
+  // and whether that index came from the cache.
+  bool indexed() const { return index_ != nullptr; }
+  bool index_reused() const { return index_reused_; }
   // The tiles by "ARCHIVE:STEM", STEM being a header's member name without its extension,
   // in the order the archive holds their headers.
   const std::vector<std::string>& tiles() const { return tiles_; }
@@ -60,6 +74,8 @@ class Archive final : public SourceOpener {
 
  private:
   Archive() = default;
+  Status list_with_index(const IndexCache& cache, const IndexKey& key,
+                         const ListProgress& progress);
   Status open_member(const ArchiveMember& member, const std::string& path,
                      std::unique_ptr<Source>* source) const;
 
@@ -68,6 +84,8 @@ class Archive final : public SourceOpener {
   ArchiveKind kind_ = ArchiveKind::none;
   std::vector<ArchiveMember> members_;
   std::vector<std::string> tiles_;
+  std::shared_ptr<const StreamIndex> index_;  // a .tar.gz's, where there is one
+  bool index_reused_ = false;
 };
 
 }  // namespace demstitch

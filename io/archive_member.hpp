@@ -14,6 +14,7 @@
 #include "base/strings.hpp"
 #include "io/archive.hpp"
 #include "io/member_decoder.hpp"
+#include "io/stream_index.hpp"
 
 namespace demstitch {
 
@@ -72,6 +73,9 @@ bool bids_zip(std::span<const std::byte> head);
 bool bids_tar(std::span<const std::byte> head);
 Status list_gzipped_tar(const Source& file, const ListProgress& progress,
                         std::vector<ArchiveMember>* members);
+// A .tar.gz listed while `builder` takes its stream's index.
+Status list_gzipped_tar_indexing(const Source& file, const ListProgress& progress,
+                                 std::vector<ArchiveMember>* members, StreamIndexBuilder* builder);
 Status list_zip(const Source& file, const ListProgress& progress,
                 std::vector<ArchiveMember>* members);
 Status list_plain_tar(const Source& file, const ListProgress& progress,

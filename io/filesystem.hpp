@@ -41,6 +41,9 @@ Status check_replaceable(const std::string& path);
 Status replace_file(const std::string& from, const std::string& to);
 // Gives an existing file a second name; fails where the file system has no such thing.
 Status link_file(const std::string& existing, const std::string& second);
+// Makes a folder and the folders above it that are missing (only the last one private to
+// the user on POSIX); fine when it is there already.
+Status create_folders(const std::string& folder);
 // Removes a name; on Windows a read-only file goes as well.
 Status remove_file(const std::string& path);
 // Makes the names in `folder` durable: a rename in it survives a power cut once this returns.

@@ -84,6 +84,16 @@ Status link_file(const std::string& existing, const std::string& second) {
   return {};
 }
 
+Status create_folders(const std::string& folder) {
+  if (folder.empty() || is_folder(folder)) return {};
+  const size_t slash = folder.find_last_of('/');
+  if (slash != std::string::npos && slash > 0) {
+    if (Status s = create_folders(folder.substr(0, slash)); !s.ok()) return s;
+  }
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return failed(folder);
+  return {};
+}
+
 Status remove_file(const std::string& path) {
   if (::unlink(path.c_str()) != 0) return failed(path);
   return {};

@@ -120,6 +120,20 @@ Status link_file(const std::string& existing, const std::string& second) {
   return {};
 }
 
+Status create_folders(const std::string& folder) {
+  if (folder.empty() || is_folder(folder)) return {};
+  const size_t slash = folder.find_last_of(path_separators);
+  // A drive ("C:") or the root above it is there.
+  if (slash != std::string::npos && slash > 0 && folder[slash - 1] != ':') {
+    if (Status s = create_folders(folder.substr(0, slash)); !s.ok()) return s;
+  }
+  if (!CreateDirectoryW(wide_path(folder).c_str(), nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    return failed(folder);
+  }
+  return {};
+}
+
 Status remove_file(const std::string& path) {
   std::wstring name = wide_path(path);
   if (DeleteFileW(name.c_str())) return {};

@@ -7,11 +7,14 @@
 #ifdef DEMSTITCH_HAVE_ISAL
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
-#else
-#include <zlib.h>
 #endif
+#include <zlib.h>
 
 namespace demstitch {
+
+namespace {
+constexpr size_t gzip_trailer = 8;  // a member's CRC and length
+}  // namespace
 
 #ifdef DEMSTITCH_HAVE_ISAL
 
@@ -20,6 +23,8 @@ struct Inflater::State {
   inflate_state stream;
   Wrapper wrapper;
   std::string error;
+  bool raw_in_gzip = false;  // entered inside a gzip member: decoding it raw
+  size_t trailer_left = 0;   // bytes of a member's trailer still to pass
 
   explicit State(Wrapper w) : stream(), wrapper(w) {
     isal_inflate_init(&stream);
@@ -27,8 +32,30 @@ struct Inflater::State {
   }
 };
 
+Inflater::Inflater(Wrapper wrapper, std::span<const std::byte> window, int bits, unsigned value)
+    : state_(std::make_unique<State>(Wrapper::raw)) {
+  state_->wrapper = wrapper;
+  state_->raw_in_gzip = wrapper == Wrapper::gzip;
+  inflate_state& s = state_->stream;
+  if (!window.empty()) {
+    isal_inflate_set_dict(&s,
+                          reinterpret_cast<uint8_t*>(const_cast<std::byte*>(window.data())),
+                          static_cast<uint32_t>(window.size()));
+  }
+  // The unread bits of the byte before the input go first, as ISA-L keeps bits it has read.
+  s.read_in = value & ((1U << bits) - 1);
+  s.read_in_length = bits;
+}
+
 Inflater::Result Inflater::run(std::span<const std::byte> in, std::span<std::byte> out,
                                size_t* consumed, size_t* produced) {
+  const size_t passed = pass_trailer(in);
+  if (passed > 0 && (state_->trailer_left > 0 || in.size() == passed)) {
+    *consumed = passed;
+    *produced = 0;
+    return Result::more;
+  }
+  in = in.subspan(passed);
   inflate_state& s = state_->stream;
   // Spans of more than 4 GiB are never handed over (the readers work in small chunks).
   s.next_in = reinterpret_cast<uint8_t*>(const_cast<std::byte*>(in.data()));
@@ -36,7 +63,7 @@ Inflater::Result Inflater::run(std::span<const std::byte> in, std::span<std::byt
   s.next_out = reinterpret_cast<uint8_t*>(out.data());
   s.avail_out = static_cast<uint32_t>(out.size());
   const int r = isal_inflate(&s);
-  *consumed = in.size() - s.avail_in;
+  *consumed = passed + in.size() - s.avail_in;
   *produced = out.size() - s.avail_out;
   if (r == ISAL_DECOMP_OK || r == ISAL_END_INPUT || r == ISAL_OUT_OVERFLOW) {
     return s.block_state == ISAL_BLOCK_FINISH ? Result::end : Result::more;
@@ -56,6 +83,12 @@ Inflater::Result Inflater::run(std::span<const std::byte> in, std::span<std::byt
 }
 
 void Inflater::next_member() {
+  if (state_->raw_in_gzip) {
+    // The trailer's first bytes may already be among the bits ISA-L has read.
+    const auto buffered = static_cast<size_t>(std::max(state_->stream.read_in_length, 0) / 8);
+    state_->trailer_left = gzip_trailer - std::min(buffered, gzip_trailer);
+    state_->raw_in_gzip = false;
+  }
   isal_inflate_reset(&state_->stream);
   state_->stream.crc_flag = ISAL_GZIP;
 }
@@ -77,13 +110,19 @@ struct Inflater::State {
   z_stream stream{};
   Wrapper wrapper;
   std::string error;
+  bool raw_in_gzip = false;  // entered inside a gzip member: decoding it raw
+  size_t trailer_left = 0;   // bytes of a member's trailer still to pass
 
   explicit State(Wrapper w) : wrapper(w) {
     if (inflateInit2(&stream, w == Wrapper::gzip ? 16 + MAX_WBITS : -MAX_WBITS) != Z_OK) {
       throw std::bad_alloc();
     }
   }
-  State(const State& other) : wrapper(other.wrapper), error(other.error) {
+  State(const State& other)
+      : wrapper(other.wrapper),
+        error(other.error),
+        raw_in_gzip(other.raw_in_gzip),
+        trailer_left(other.trailer_left) {
     if (inflateCopy(&stream, const_cast<z_stream*>(&other.stream)) != Z_OK) {
       throw std::bad_alloc();
     }
@@ -92,15 +131,34 @@ struct Inflater::State {
   ~State() { inflateEnd(&stream); }
 };
 
+Inflater::Inflater(Wrapper wrapper, std::span<const std::byte> window, int bits, unsigned value)
+    : state_(std::make_unique<State>(Wrapper::raw)) {
+  state_->wrapper = wrapper;
+  state_->raw_in_gzip = wrapper == Wrapper::gzip;
+  z_stream& s = state_->stream;
+  if (bits > 0) inflatePrime(&s, bits, static_cast<int>(value & ((1U << bits) - 1)));
+  if (!window.empty()) {
+    inflateSetDictionary(&s, reinterpret_cast<const Bytef*>(window.data()),
+                         static_cast<uInt>(window.size()));
+  }
+}
+
 Inflater::Result Inflater::run(std::span<const std::byte> in, std::span<std::byte> out,
                                size_t* consumed, size_t* produced) {
+  const size_t passed = pass_trailer(in);
+  if (passed > 0 && (state_->trailer_left > 0 || in.size() == passed)) {
+    *consumed = passed;
+    *produced = 0;
+    return Result::more;
+  }
+  in = in.subspan(passed);
   z_stream& s = state_->stream;
   s.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(in.data()));
   s.avail_in = static_cast<uInt>(in.size());
   s.next_out = reinterpret_cast<Bytef*>(out.data());
   s.avail_out = static_cast<uInt>(out.size());
   const int r = inflate(&s, Z_NO_FLUSH);
-  *consumed = in.size() - s.avail_in;
+  *consumed = passed + in.size() - s.avail_in;
   *produced = out.size() - s.avail_out;
   if (r == Z_STREAM_END) return Result::end;
   if (r == Z_OK || r == Z_BUF_ERROR) return Result::more;
@@ -114,7 +172,16 @@ Inflater::Result Inflater::run(std::span<const std::byte> in, std::span<std::byt
   return Result::error;
 }
 
-void Inflater::next_member() { inflateReset(&state_->stream); }
+void Inflater::next_member() {
+  if (state_->raw_in_gzip) {
+    // zlib leaves the bytes after a raw stream's end unread: the whole trailer follows.
+    state_->trailer_left = gzip_trailer;
+    state_->raw_in_gzip = false;
+    inflateReset2(&state_->stream, 16 + MAX_WBITS);
+    return;
+  }
+  inflateReset(&state_->stream);
+}
 
 Inflater::Inflater(const Inflater& other) : state_(std::make_unique<State>(*other.state_)) {}
 
@@ -137,6 +204,60 @@ uint32_t crc32_of(uint32_t crc, std::span<const std::byte> bytes) {
 #endif
 
 Inflater::Inflater(Wrapper wrapper) : state_(std::make_unique<State>(wrapper)) {}
+
+size_t Inflater::pass_trailer(std::span<const std::byte> in) {
+  const size_t n = std::min(state_->trailer_left, in.size());
+  state_->trailer_left -= n;
+  return n;
+}
+
+struct BlockInflater::State {
+  z_stream stream{};
+  std::string error;
+
+  State() {
+    if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() { inflateEnd(&stream); }
+};
+
+BlockInflater::BlockInflater() : state_(std::make_unique<State>()) {}
+BlockInflater::~BlockInflater() = default;
+
+Inflater::Result BlockInflater::run(std::span<const std::byte> in, std::span<std::byte> out,
+                                    size_t* consumed, size_t* produced) {
+  z_stream& s = state_->stream;
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(in.data()));
+  s.avail_in = static_cast<uInt>(in.size());
+  s.next_out = reinterpret_cast<Bytef*>(out.data());
+  s.avail_out = static_cast<uInt>(out.size());
+  const int r = inflate(&s, Z_BLOCK);
+  *consumed = in.size() - s.avail_in;
+  *produced = out.size() - s.avail_out;
+  if (r == Z_STREAM_END) return Inflater::Result::end;
+  if (r == Z_OK || r == Z_BUF_ERROR) return Inflater::Result::more;
+  if (r == Z_MEM_ERROR) throw std::bad_alloc();
+  const std::string message = s.msg != nullptr ? s.msg : "";
+  state_->error = message == "incorrect data check" || message == "incorrect length check"
+                      ? "CRC error"
+                  : message == "incorrect header check" || message == "unknown compression method"
+                      ? "not a gzip stream"
+                      : "invalid compressed data";
+  return Inflater::Result::error;
+}
+
+bool BlockInflater::at_block_start(int* bits) const {
+  // zlib's data_type: 128 at the end of a block (or of a header), 64 when it was the last.
+  const int type = state_->stream.data_type;
+  *bits = type & 7;
+  return (type & 128) != 0 && (type & 64) == 0 && state_->stream.total_out > 0;
+}
+
+void BlockInflater::next_member() { inflateReset(&state_->stream); }
+
+const std::string& BlockInflater::error() const { return state_->error; }
 Inflater::Inflater(Inflater&&) noexcept = default;
 Inflater& Inflater::operator=(Inflater&&) noexcept = default;
 Inflater::~Inflater() = default;

@@ -23,6 +23,12 @@ class Inflater {
   };
 
   explicit Inflater(Wrapper wrapper);
+  // A decoder entering a stream at a block's start (an access point): `window` the up to
+  // 32 KiB decoded before it, and `bits` (0 to 7) of the byte before its input still to be
+  // decoded, their value in the low bits of `value`. In a gzip stream it decodes the rest of
+  // its member without the member's check (the caller checks what it decodes); after the
+  // member's end `next_member` passes the member's trailer and goes on with the next.
+  Inflater(Wrapper wrapper, std::span<const std::byte> window, int bits, unsigned value);
   Inflater(const Inflater& other);
   Inflater& operator=(const Inflater& other);
   Inflater(Inflater&&) noexcept;
@@ -38,6 +44,32 @@ class Inflater {
   const std::string& error() const;
   // Bytes a copy holds, for memory budgets.
   static size_t state_bytes();
+
+ private:
+  // Passes what is left of a member's trailer at the front of `in`; the bytes passed.
+  size_t pass_trailer(std::span<const std::byte> in);
+
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// zlib's decoder of a gzip stream, stopping at the end of every deflate block: it finds the
+// places a stream may be entered again. Slower than an Inflater where that is ISA-L's.
+class BlockInflater {
+ public:
+  BlockInflater();
+  BlockInflater(const BlockInflater&) = delete;
+  BlockInflater& operator=(const BlockInflater&) = delete;
+  ~BlockInflater();
+
+  // As Inflater::run, but it returns at each block's end too.
+  Inflater::Result run(std::span<const std::byte> in, std::span<std::byte> out, size_t* consumed,
+                       size_t* produced);
+  // Whether it stands where a block begins that is not its member's first (all it decoded
+  // before is then its bytes), and how many bits of the last byte it took are still unread.
+  bool at_block_start(int* bits) const;
+  void next_member();
+  const std::string& error() const;
 
  private:
   struct State;

@@ -132,8 +132,8 @@ class MemberDecoder {
       const int64_t at = stream_.start + offset + static_cast<int64_t>(*got);
       Cursor* c = cursor_for(at);
       if (c == nullptr) break;
-      if (at >= c->cache_begin && at < c->cache_end) {
-        const auto n = static_cast<size_t>(std::min<int64_t>(c->cache_end - at, want - *got));
+      if (at >= c->cache_begin && at < c->verified_end) {
+        const auto n = static_cast<size_t>(std::min<int64_t>(c->verified_end - at, want - *got));
         const auto from = static_cast<size_t>(at - c->cache_begin);
         *got += copy_into(pieces, *got, std::span(c->cache).subspan(from, n));
         continue;
@@ -155,6 +155,9 @@ class MemberDecoder {
     std::vector<std::byte> cache;
     int64_t cache_begin = 0;  // the decoded positions the cache holds
     int64_t cache_end = 0;
+    int64_t verified_end = 0;  // those up to here are checked and may be delivered
+    StreamIndex::Piece piece;  // with an index: the piece being decoded
+    uint32_t piece_crc = 0;
     uint32_t crc = 0;
     bool crc_known = false;
     uint64_t used = 0;  // when it last served a read
@@ -167,21 +170,24 @@ class MemberDecoder {
   Cursor* cursor_for(int64_t at) {
     ++clock_;
     for (Cursor& c : cursors_) {
-      if (at >= c.cache_begin && at < c.cache_end) {
+      if (at >= c.cache_begin && at < c.verified_end) {
         c.used = clock_;
         return &c;
       }
     }
     if (failed_) return nullptr;
-    const Checkpoint& best = best_checkpoint(at);
+    const int64_t best = stream_.index ? stream_.index->points[stream_.index->entry_before(
+                                             at, stream_.index->points.size())]
+                                             .position
+                                       : best_checkpoint(at).position;
     Cursor* target = nullptr;
     for (Cursor& c : cursors_) {
-      if (c.decoder && c.cache_end <= at &&
-          (target == nullptr || c.cache_end > target->cache_end)) {
+      if (c.decoder && c.verified_end <= at &&
+          (target == nullptr || c.verified_end > target->verified_end)) {
         target = &c;
       }
     }
-    if (target != nullptr && target->cache_end >= best.position) {
+    if (target != nullptr && target->verified_end >= best) {
       target->used = clock_;
       return target;
     }
@@ -190,7 +196,11 @@ class MemberDecoder {
       target = &*std::min_element(cursors_.begin(), cursors_.end(),
                                   [](const Cursor& a, const Cursor& b) { return a.used < b.used; });
     }
-    restart(*target, best);
+    if (stream_.index) {
+      enter(*target, at);
+    } else {
+      restart(*target, best_checkpoint(at));
+    }
     target->used = clock_;
     return target;
   }
@@ -214,15 +224,37 @@ class MemberDecoder {
     c.input_used = 0;
     c.crc = from.crc;
     c.crc_known = from.crc_known;
-    c.cache_begin = c.cache_end = from.position;
+    c.cache_begin = c.cache_end = c.verified_end = from.position;
     c.last_rolling = from.position;
+  }
+
+  // Starts a cursor at the index's last access point before `at` whose window serves (the
+  // stream's start always does).
+  void enter(Cursor& c, int64_t at) {
+    const StreamIndex& index = *stream_.index;
+    size_t p = index.entry_before(at, index.points.size());
+    while (!index.enter(p, stream_.wrapper, &c.decoder)) {
+      index.forget();  // a damaged window: the next run makes the index again
+      p = index.entry_before(at, p);
+    }
+    const AccessPoint& point = index.points[p];
+    c.input_at = point.input;
+    c.input.clear();
+    c.input_used = 0;
+    c.crc_known = false;
+    c.cache_begin = c.cache_end = c.verified_end = point.position;
+    c.piece = index.piece_at(point.position);
+    c.piece_crc = 0;
   }
 
   // Decodes the next piece into a cursor's cache; fails only when the file cannot be read.
   // A member that is damaged, ends early or fails its check sets failed_: reads then come
   // up short.
   Status decode_more(Cursor& c) {
-    const int64_t end = stream_.start + stream_.size;
+    // With an index a cursor decodes piece by piece, to the end of the piece that holds the
+    // member's last byte; without one, to the member's end.
+    const int64_t member_end = stream_.start + stream_.size;
+    const int64_t end = stream_.index ? c.piece.end : member_end;
     if (c.cache.empty()) c.cache.resize(cache_bytes);
     auto kept = static_cast<size_t>(c.cache_end - c.cache_begin);
     if (c.cache.size() - kept < c.cache.size() / 4) {
@@ -245,7 +277,8 @@ class MemberDecoder {
       c.input_used = 0;
       c.input_at += static_cast<int64_t>(got);
     }
-    if (c.cache_end - c.last_rolling >= rolling_spacing && c.cache_end > stream_.start) {
+    if (!stream_.index && c.cache_end - c.last_rolling >= rolling_spacing &&
+        c.cache_end > stream_.start) {
       if (rolling_.size() == rolling_kept) rolling_.erase(rolling_.begin());
       rolling_.push_back(
           Checkpoint{c.cache_end, c.input_at - static_cast<int64_t>(c.input.size() - c.input_used),
@@ -262,6 +295,7 @@ class MemberDecoder {
     // Only a zip member has a CRC of its own, and its decoding starts with the member.
     if (stream_.crc) c.crc = crc32_of(c.crc, room.first(produced));
     c.cache_end += static_cast<int64_t>(produced);
+    if (!stream_.index) c.verified_end = c.cache_end;
     if (r == Inflater::Result::error) return fail();
     if (c.cache_end < end && r == Inflater::Result::end) {
       if (stream_.wrapper != Inflater::Wrapper::gzip) return fail();  // shorter than stated
@@ -271,10 +305,27 @@ class MemberDecoder {
         c.input_used < c.input.size() && !room.empty()) {
       return fail();  // no progress with input and room: never expected, never looped on
     }
+    if (stream_.index) {
+      c.piece_crc = crc32_of(c.piece_crc, room.first(produced));
+      if (c.cache_end < end) return {};
+      if (c.piece_crc != c.piece.crc) {
+        // Not the stream the index was made from: nothing of this piece is delivered.
+        stream_.index->forget();
+        return fail();
+      }
+      c.verified_end = c.cache_end;
+      if (c.verified_end < member_end) {
+        if (c.verified_end >= stream_.index->decoded_size) return fail();
+        c.piece = stream_.index->piece_at(c.verified_end);
+        c.piece_crc = 0;
+        return {};
+      }
+    }
     if (c.cache_end == end) {
       if (stream_.crc && c.crc_known && c.crc != *stream_.crc) {
         // Its last piece is never delivered: the copy comes up short.
         c.cache_end = std::max(c.cache_begin, c.cache_end - static_cast<int64_t>(produced) - 1);
+        c.verified_end = c.cache_end;
         return fail();
       }
       // Nothing more to decode: the decoder and input go, the cache stays for a reader a

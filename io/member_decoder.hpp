@@ -11,6 +11,7 @@
 
 #include "io/inflate.hpp"
 #include "io/source.hpp"
+#include "io/stream_index.hpp"
 
 namespace demstitch {
 
@@ -35,6 +36,9 @@ struct MemberStream {
   int64_t size = 0;
   std::optional<uint32_t> crc;        // checked when its last byte is decoded
   std::optional<FileVersion> listed;  // the file's state when the archive was listed
+  // Where the stream has an index, decoding starts at its access points instead, and every
+  // piece is checked against the index's CRC before any of its bytes are delivered.
+  std::shared_ptr<const StreamIndex> index;
 };
 
 // A member held in memory (a header or .prj read while listing).
@@ -44,10 +48,11 @@ std::unique_ptr<Source> text_member(std::string name, std::string text, std::opt
 std::unique_ptr<Source> stored_member(std::shared_ptr<const Source> file, std::string name,
                                       int64_t start, int64_t size,
                                       std::optional<FileVersion> listed);
-// A compressed member, decoded forward from the nearest checkpoint, rolling checkpoints
-// taken every 2 MiB as it is read and the last 128 to 256 KiB decoded kept, by one reader at
-// a time. A member that is damaged, ends early, fails its CRC or whose file is no longer as
-// listed reads short from there (the last piece before a failed CRC is never delivered).
+// A compressed member, decoded forward from the nearest checkpoint or access point (rolling
+// checkpoints taken every 2 MiB as it is read where there is no index) and the last 128 to
+// 256 KiB decoded kept, by one reader at a time. A member that is damaged, ends early, fails
+// its CRC or an index's piece CRC, or whose file is no longer as listed, reads short from
+// there (the piece that fails is never delivered).
 std::unique_ptr<Source> inflated_member(std::string name, MemberStream stream);
 
 }  // namespace demstitch

@@ -63,6 +63,11 @@ void unregister_removal(int slot);
 // faster).
 void prefault_for_writing(std::span<std::byte> memory);
 
+// The user's cache folder for this program: $XDG_CACHE_HOME/demstitch, else
+// ~/.cache/demstitch on POSIX; %LOCALAPPDATA%\demstitch on Windows. Empty where the
+// environment names none.
+std::string user_cache_folder();
+
 // Sixty-four bits from the system's random source.
 uint64_t random_bits();
 // Sixteen hexadecimal digits of random_bits(), for names no other run picks.

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -126,6 +127,15 @@ void prefault_for_writing([[maybe_unused]] std::span<std::byte> memory) {
   // A kernel without it (before 5.14) says EINVAL: the pages then fault as they are written.
   ::madvise(memory.data() + head, memory.size() - head - tail, MADV_POPULATE_WRITE);
 #endif
+}
+
+std::string user_cache_folder() {
+  // Only an absolute XDG_CACHE_HOME counts, as the base directory rules say.
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/demstitch";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.cache/demstitch";
+  return {};
 }
 
 uint64_t random_bits() {

@@ -138,6 +138,12 @@ void unregister_removal(int slot) { removals.remove(slot); }
 // Windows commits pages as they are written; nothing is asked ahead.
 void prefault_for_writing(std::span<std::byte> /*memory*/) {}
 
+std::string user_cache_folder() {
+  const wchar_t* local = _wgetenv(L"LOCALAPPDATA");
+  if (local == nullptr || *local == L'\0') return {};
+  return utf8(local) + "\\demstitch";
+}
+
 uint64_t random_bits() {
   std::random_device device;
   return (uint64_t{device()} << 32) ^ device() ^ GetTickCount64() ^

@@ -97,8 +97,16 @@ void thin_checkpoints(ArchiveMember* raster) {
 
 class GzipTarStream final : public TarStream {
  public:
-  GzipTarStream(const Source& file, const ListProgress& progress)
-      : TarStream(progress), file_(file), inflater_(Inflater::Wrapper::gzip), out_(scan_chunk) {}
+  // With a builder, the stream is decoded by zlib a block at a time, and the builder takes
+  // its access points and pieces; the members' checkpoints are then its index's.
+  GzipTarStream(const Source& file, const ListProgress& progress, StreamIndexBuilder* builder)
+      : TarStream(progress),
+        file_(file),
+        inflater_(Inflater::Wrapper::gzip),
+        out_(scan_chunk),
+        builder_(builder) {
+    if (builder_ != nullptr) blocks_ = std::make_unique<BlockInflater>();
+  }
 
   int64_t position() const override { return out_position_ + static_cast<int64_t>(out_used_); }
 
@@ -136,6 +144,7 @@ class GzipTarStream final : public TarStream {
   }
 
   Checkpoint checkpoint() const override {
+    if (builder_ != nullptr) return Checkpoint{before_position_, before_input_, 0, false, nullptr};
     return Checkpoint{before_position_, before_input_, 0, false,
                       std::make_shared<Inflater>(before_state_)};
   }
@@ -161,7 +170,7 @@ class GzipTarStream final : public TarStream {
   Status decode() {
     out_position_ += static_cast<int64_t>(out_len_);
     out_len_ = out_used_ = 0;
-    before_state_ = inflater_;
+    if (builder_ == nullptr) before_state_ = inflater_;
     before_position_ = out_position_;
     before_input_ = input_at_ - static_cast<int64_t>(in_len_ - in_used_);
     while (!ended_ && out_len_ < out_.size()) {
@@ -171,12 +180,25 @@ class GzipTarStream final : public TarStream {
       }
       size_t consumed = 0;
       size_t produced = 0;
-      const Inflater::Result r =
-          inflater_.run(std::span(in_).subspan(in_used_, in_len_ - in_used_),
-                        std::span(out_).subspan(out_len_), &consumed, &produced);
+      const std::span<const std::byte> in = std::span(in_).subspan(in_used_, in_len_ - in_used_);
+      const std::span<std::byte> out = std::span(out_).subspan(out_len_);
+      const Inflater::Result r = blocks_ ? blocks_->run(in, out, &consumed, &produced)
+                                         : inflater_.run(in, out, &consumed, &produced);
+      if (consumed > 0) last_byte_ = in[consumed - 1];
       in_used_ += consumed;
       out_len_ += produced;
-      if (r == Inflater::Result::error) return damaged(file_.name(), inflater_.error());
+      if (r == Inflater::Result::error) {
+        return damaged(file_.name(), blocks_ ? blocks_->error() : inflater_.error());
+      }
+      if (builder_ != nullptr) {
+        builder_->decoded(out.first(produced));
+        int bits = 0;
+        if (r == Inflater::Result::more && blocks_->at_block_start(&bits) &&
+            builder_->wants_point()) {
+          builder_->add_point(input_at_ - static_cast<int64_t>(in_len_ - in_used_), bits,
+                              static_cast<uint8_t>(static_cast<unsigned>(last_byte_) >> (8 - bits)));
+        }
+      }
       if (r == Inflater::Result::end) {
         // Another gzip member may follow; anything else after the last is ignored.
         if (in_len_ - in_used_ < 2) {
@@ -184,7 +206,11 @@ class GzipTarStream final : public TarStream {
         }
         if (in_len_ - in_used_ >= 2 && in_[in_used_] == std::byte{0x1f} &&
             in_[in_used_ + 1] == std::byte{0x8b}) {
-          inflater_.next_member();
+          if (blocks_) {
+            blocks_->next_member();
+          } else {
+            inflater_.next_member();
+          }
         } else {
           ended_ = true;
         }
@@ -223,6 +249,9 @@ class GzipTarStream final : public TarStream {
   Inflater before_state_{Inflater::Wrapper::gzip};
   int64_t before_position_ = 0;
   int64_t before_input_ = 0;
+  StreamIndexBuilder* builder_;
+  std::unique_ptr<BlockInflater> blocks_;  // with a builder
+  std::byte last_byte_{};                  // the last compressed byte taken
 };
 
 // A size or number field of a tar header: octal, or base-256 with the high bit set.
@@ -461,7 +490,14 @@ Status list_plain_tar(const Source& file, const ListProgress& progress,
 
 Status list_gzipped_tar(const Source& file, const ListProgress& progress,
                         std::vector<ArchiveMember>* members) {
-  GzipTarStream stream(file, progress);
+  GzipTarStream stream(file, progress, nullptr);
+  return list_tar(file, stream, members);
+}
+
+Status list_gzipped_tar_indexing(const Source& file, const ListProgress& progress,
+                                 std::vector<ArchiveMember>* members,
+                                 StreamIndexBuilder* builder) {
+  GzipTarStream stream(file, progress, builder);
   return list_tar(file, stream, members);
 }
 

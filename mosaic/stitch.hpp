@@ -46,6 +46,9 @@ struct StitchRequest {
   // as a tile is updated in place, as it always was; a chosen --output never replaces a tile.
   bool may_replace_tiles = false;
   SourceOpener* opener = nullptr;  // where tiles are read from; the file system when null
+  // The folder the indexes of .tar.gz archives are kept in between runs (the command line's
+  // is user_cache_folder()); empty: none is read or kept.
+  std::string index_cache;
 };
 
 // Why a named tile was not used, or not used whole.

@@ -14,8 +14,10 @@ std::string raster(size_t bytes);
 // A ustar member: its header block, then its data padded to whole blocks.
 std::string tar_member(const std::string& name, const std::string& data, char type = '0');
 // `data` deflated by zlib with `window_bits` (-15 raw, 16 + 15 gzip).
-std::string deflated(const std::string& data, int window_bits);
-inline std::string gzipped(const std::string& data) { return deflated(data, 16 + 15); }
+std::string deflated(const std::string& data, int window_bits, int level = 6);
+inline std::string gzipped(const std::string& data, int level = 6) {
+  return deflated(data, 16 + 15, level);
+}
 
 struct ZipEntry {
   std::string name;

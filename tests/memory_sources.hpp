@@ -22,12 +22,17 @@ class MemorySource final : public Source {
   Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
                  size_t* got) const override;
   std::optional<FileVersion> version() const override { return version_; }
+  std::optional<FileId> id() const override { return identity; }
   // Writes `bytes` over the whole source, as `cat new > old` does: its version changes.
   void rewrite(std::string bytes) {
     bytes_ = std::move(bytes);
     version_.modified_ns += 1;
   }
 
+  // Changes bytes as a write that leaves the file's size and times as they were would.
+  void change_unseen(int64_t at, char byte) { bytes_[static_cast<size_t>(at)] = byte; }
+
+  std::optional<FileId> identity;  // none: not a file on a disk
   std::optional<int64_t> fail_from;
   std::optional<int64_t> shrink_to;
 
