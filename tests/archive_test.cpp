@@ -3,6 +3,7 @@
 // tiles on the disk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -289,6 +290,50 @@ TEST_F(Archives, TilesInArchivesCountTowardsTheLimit) {
   EXPECT_EQ(r.err,
             "Too many tiles: at most 64 can be stitched in one run (the folders and archives named "
             "hold 65)\n");
+}
+
+TEST_F(Archives, ASecondRunReadsTheIndexTheFirstKeptAndNoCacheKeepsNone) {
+  ASSERT_TRUE(shell("for t in E169N12 E171N12 E169N10 E171N10; do tar -czf $t.tar.gz $t.DEM "
+                    "$t.HDR; done"));
+  const std::string cache = dir_ / "cache";
+  const fs::path indexes = dir_ / "cache/demstitch";
+  const std::vector<std::string> archives = {"../tiles/E169N12.tar.gz", "../tiles/E171N12.tar.gz",
+                                             "../tiles/E169N10.tar.gz", "../tiles/E171N10.tar.gz"};
+  auto run = [&](const std::string& out, std::vector<std::string> args) {
+    fs::create_directories(dir_ / out);
+    args.insert(args.end(), archives.begin(), archives.end());
+    const Result r = run_demstitch(dir_ / out, args, {.cache_home = cache});
+    EXPECT_EQ(r.status, 0) << out << r.err;
+    EXPECT_EQ(read_file(dir_ / (out + "/GTResult.DEM")), reference_[0]) << out;
+  };
+  run("no_cache", {"--no-cache"});
+  EXPECT_FALSE(fs::exists(dir_ / "cache"));
+  run("first", {});
+  std::vector<std::string> kept;
+  for (const auto& entry : fs::directory_iterator(indexes)) kept.push_back(read_file(entry.path()));
+  EXPECT_EQ(kept.size(), 4U);
+  run("second", {});
+  // Garbage over every index: each is made again, and the result is the same.
+  for (const auto& entry : fs::directory_iterator(indexes)) write_file(entry.path(), "garbage");
+  run("over_garbage", {});
+  std::vector<std::string> again;
+  for (const auto& entry : fs::directory_iterator(indexes)) again.push_back(read_file(entry.path()));
+  std::sort(kept.begin(), kept.end());
+  std::sort(again.begin(), again.end());
+  EXPECT_TRUE(kept == again);
+
+  // A region read through the indexes is the region of the tiles on the disk.
+  fs::create_directories(dir_ / "region_loose");
+  ASSERT_EQ(run_demstitch(dir_ / "region_loose", {"--bounds=170.2,9.3,171.6,11.1", "../tiles/E169N12",
+                                                  "../tiles/E171N12", "../tiles/E169N10",
+                                                  "../tiles/E171N10"})
+                .status,
+            0);
+  std::vector<std::string> args = {"--bounds=170.2,9.3,171.6,11.1"};
+  args.insert(args.end(), archives.begin(), archives.end());
+  fs::create_directories(dir_ / "region");
+  ASSERT_EQ(run_demstitch(dir_ / "region", args, {.cache_home = cache}).status, 0);
+  EXPECT_EQ(read_file(dir_ / "region/GTResult.DEM"), read_file(dir_ / "region_loose/GTResult.DEM"));
 }
 
 }  // namespace

@@ -29,6 +29,9 @@ struct Surroundings {
   bool stdout_closed = false;
   // A program the run goes through, with its arguments (strace and its options).
   std::vector<std::string> wrapper = {};
+  // The user's cache folder the run sees (XDG_CACHE_HOME); empty: one the tests share in the
+  // system's temporary folder, never the user's own.
+  std::string cache_home = {};
 };
 
 // Runs the built demstitch with `args` in `folder`.

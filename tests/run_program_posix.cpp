@@ -9,8 +9,14 @@ namespace demstitch::testing {
 
 namespace {
 
-[[noreturn]] void exec_demstitch(const std::vector<std::string>& args,
+std::string cache_home_for(const std::string& chosen) {
+  if (!chosen.empty()) return chosen;
+  return (std::filesystem::temp_directory_path() / "demstitch-test-cache").string();
+}
+
+[[noreturn]] void exec_demstitch(const std::vector<std::string>& args, const std::string& cache,
                                  const std::vector<std::string>& wrapper = {}) {
+  ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
   std::vector<char*> argv;
   for (const std::string& a : wrapper) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(const_cast<char*>(DEMSTITCH_BINARY));
@@ -26,6 +32,7 @@ Result run_demstitch(const std::filesystem::path& folder, const std::vector<std:
                      const Surroundings& surroundings) {
   const std::string out_path = folder / "stdout.txt";
   const std::string err_path = folder / "stderr.txt";
+  const std::string cache = cache_home_for(surroundings.cache_home);
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::chdir(folder.c_str()) != 0) ::_exit(127);
@@ -40,7 +47,7 @@ Result run_demstitch(const std::filesystem::path& folder, const std::vector<std:
     ::setrlimit(RLIMIT_FSIZE, &limit);
     rlimit address{surroundings.address_limit, surroundings.address_limit};
     ::setrlimit(RLIMIT_AS, &address);
-    exec_demstitch(args, surroundings.wrapper);
+    exec_demstitch(args, cache, surroundings.wrapper);
   }
   int wait_status = 0;
   rusage usage{};
@@ -58,13 +65,14 @@ Result run_demstitch(const std::filesystem::path& folder, const std::vector<std:
 
 pid_t start_demstitch(const std::filesystem::path& folder, const std::vector<std::string>& args,
                       int out_fd) {
+  const std::string cache = cache_home_for({});
   pid_t pid = ::fork();
   if (pid == 0) {
     if (::chdir(folder.c_str()) != 0) ::_exit(127);
     ::dup2(out_fd, 1);
     int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 2);
-    exec_demstitch(args);
+    exec_demstitch(args, cache);
   }
   return pid;
 }
