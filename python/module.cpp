@@ -24,6 +24,7 @@
 #include "base/strings.hpp"
 #include "formats/netcdf_result.hpp"
 #include "formats/result_formats.hpp"
+#include "io/platform.hpp"
 #include "mosaic/result_text.hpp"
 #include "mosaic/stitch.hpp"
 
@@ -461,10 +462,11 @@ py::dict run(const std::vector<std::string>& tiles,
              const std::optional<std::string>& output, const std::optional<std::string>& format,
              const std::optional<std::string>& compress, std::optional<int> level,
              const std::optional<std::string>& overviews, const std::string& history,
-             bool into_memory, const py::object& progress) {
+             bool into_memory, bool cache, const py::object& progress) {
   OutputRequest out = output_of(output, format, compress, level, overviews);
   out.history = history_line(std::chrono::system_clock::now(), history);
-  const StitchRequest request = request_of(tiles, bounds, out);
+  StitchRequest request = request_of(tiles, bounds, out);
+  if (cache) request.index_cache = user_cache_folder();
   PythonRun observer(!progress.is_none());
   Samples samples;
   StitchResult result;
@@ -497,6 +499,6 @@ PYBIND11_MODULE(_demstitch, module) {
   module.attr("version") = DEMSTITCH_VERSION;
   module.def("run", &demstitch::run, py::arg("tiles"), py::arg("bounds"), py::arg("output"),
              py::arg("format"), py::arg("compress"), py::arg("level"), py::arg("overviews"),
-             py::arg("history"), py::arg("into_memory"), py::arg("progress"),
+             py::arg("history"), py::arg("into_memory"), py::arg("cache"), py::arg("progress"),
              "Runs one stitch with the GIL released; returns what happened as a dict.");
 }

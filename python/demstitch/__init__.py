@@ -111,6 +111,7 @@ def _run(
     compress: Optional[str] = None,
     level: Optional[int] = None,
     overviews: Optional[str] = None,
+    cache: bool = True,
 ) -> dict:
     """Runs one stitch or read; the library checks the arguments and words what is wrong."""
     if progress is not None and not callable(progress):
@@ -129,6 +130,7 @@ def _run(
         _text("overviews", overviews),
         history,
         into_memory,
+        bool(cache),
         progress,
     )
 
@@ -194,6 +196,7 @@ def read(
     tiles: Union[PathLike, Iterable[PathLike]],
     bounds: Optional[Sequence[float]] = None,
     progress: Optional[Progress] = None,
+    cache: bool = True,
 ):
     """Reads the tiles' mosaic, or the region ``bounds``, into a NumPy array.
 
@@ -211,15 +214,19 @@ def read(
     positive: while archives are read, their bytes read of all their bytes; then the
     mosaic's bytes written of all of them.
 
+    The first read of a .tar.gz keeps its index in the user's cache (as the command line
+    does), so that later reads of it decode only what their region needs; ``cache=False``
+    neither reads nor keeps one.
+
     A tile not used whole gives a ``TileWarning``. Raises FileNotFoundError when no tile
     header can be opened, ValueError for bad bounds or tiles that give no mosaic,
     MemoryError when the array cannot be had, OSError when a tile fails while it is read.
     """
-    return _read(tiles, bounds, progress, "read", stacklevel=3)
+    return _read(tiles, bounds, progress, "read", stacklevel=3, cache=cache)
 
 
-def _read(tiles, bounds, progress, call: str, stacklevel: int):
-    answer = _run(tiles, bounds, True, progress, call)
+def _read(tiles, bounds, progress, call: str, stacklevel: int, cache: bool = True):
+    answer = _run(tiles, bounds, True, progress, call, cache=cache)
     _check(answer, stacklevel=stacklevel)
     array = answer["array"]
     height, width = answer["size"]
@@ -246,6 +253,7 @@ def stitch(
     compress: Optional[str] = None,
     level: Optional[int] = None,
     overviews: Optional[str] = None,
+    cache: bool = True,
 ) -> StitchResult:
     """Writes the tiles' mosaic as the ``demstitch`` command does, byte for byte.
 
@@ -255,15 +263,16 @@ def stitch(
     BASE.tif) or "netcdf" (a CF-1.8 NetCDF file, BASE.nc: the elevation as int16 with
     latitude and longitude at the cells' centres, rows north to south). ``compress``
     ("deflate", "zstd", "lzw", "none"), ``level`` and ``overviews`` ("average", "nearest",
-    "none") tune the GeoTIFF as --compress, --level and --overviews do. The result is installed whole or not at all, under the same
-    lock as the command line's.
+    "none") tune the GeoTIFF as --compress, --level and --overviews do. ``cache=False``
+    neither reads nor keeps a .tar.gz's index, as --no-cache. The result is installed whole
+    or not at all, under the same lock as the command line's.
 
     Returns a ``StitchResult``; tiles not used whole give ``TileWarning``s and are listed on
     it. Raises FileNotFoundError when no tile header can be opened, ValueError for bad bounds
     or options, OSError (with ``errno`` and ``filename``) when the result cannot be written.
     """
     answer = _run(
-        tiles, bounds, False, progress, "stitch", output, format, compress, level, overviews
+        tiles, bounds, False, progress, "stitch", output, format, compress, level, overviews, cache
     )
     problems = _check(answer, stacklevel=2)
     height, width = answer["size"]
@@ -281,6 +290,7 @@ def open_dataarray(
     tiles: Union[PathLike, Iterable[PathLike]],
     bounds: Optional[Sequence[float]] = None,
     progress: Optional[Progress] = None,
+    cache: bool = True,
 ):
     """Reads the tiles' mosaic, or the region ``bounds``, as an ``xarray.DataArray``.
 
@@ -294,7 +304,7 @@ def open_dataarray(
     """
     import xarray
 
-    array, profile = _read(tiles, bounds, progress, "open_dataarray", stacklevel=3)
+    array, profile = _read(tiles, bounds, progress, "open_dataarray", stacklevel=3, cache=cache)
     west, _, _, north, _, _ = profile["geotransform"]
     # The centres of the 1/120-degree grid's cells, as a NetCDF result holds them.
     rows = _numpy.arange(profile["height"], dtype=_numpy.float64)

@@ -44,11 +44,13 @@ def read(
     tiles: Union[PathLike, Iterable[PathLike]],
     bounds: Optional[Sequence[float]] = ...,
     progress: Optional[Progress] = ...,
+    cache: bool = ...,
 ) -> Tuple[npt.NDArray[np.int16], Profile]: ...
 def open_dataarray(
     tiles: Union[PathLike, Iterable[PathLike]],
     bounds: Optional[Sequence[float]] = ...,
     progress: Optional[Progress] = ...,
+    cache: bool = ...,
 ) -> Any: ...  # an xarray.DataArray: xarray is needed only for this call
 def stitch(
     tiles: Union[PathLike, Iterable[PathLike]],
@@ -59,4 +61,5 @@ def stitch(
     compress: Optional[str] = ...,
     level: Optional[int] = ...,
     overviews: Optional[str] = ...,
+    cache: bool = ...,
 ) -> StitchResult: ...

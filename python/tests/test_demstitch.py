@@ -69,6 +69,26 @@ def test_read_is_the_mosaic_the_command_line_writes(in_tmp, command_line):
     np.testing.assert_array_equal(from_archive, from_files)
 
 
+def test_a_second_read_of_an_archive_uses_its_index_and_cache_false_keeps_none(
+    in_tmp, monkeypatch
+):
+    names = list(two_by_two(in_tmp))
+    with tarfile.open("tiles.tar.gz", "w:gz") as tar:
+        for name in names:
+            tar.add(f"{name}.dem")
+            tar.add(f"{name}.hdr")
+    monkeypatch.setenv("XDG_CACHE_HOME", str(in_tmp / "cache"))
+    bounds = (10.7, 48.6, 13.1, 51.3)
+    loose, _ = demstitch.read(names, bounds=bounds)
+    first, _ = demstitch.read("tiles.tar.gz", bounds=bounds, cache=False)
+    assert not (in_tmp / "cache").exists()
+    second, _ = demstitch.read("tiles.tar.gz", bounds=bounds)
+    assert len(list((in_tmp / "cache" / "demstitch").iterdir())) == 1
+    third = demstitch.open_dataarray("tiles.tar.gz", bounds=bounds).values
+    for array in (first, second, third):
+        np.testing.assert_array_equal(array, loose)
+
+
 def test_bounds_cut_what_rasterio_merge_cuts(in_tmp):
     rasterio = pytest.importorskip("rasterio")
     from rasterio.merge import merge
