@@ -27,7 +27,7 @@ std::vector<std::string_view> option_fields(std::string_view text) {
 bool is_letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // Every named option, without its dashes.
-constexpr std::string_view option_names[] = {"bounds", "output",   "format", "compress",
+constexpr std::string_view option_names[] = {"bounds", "output",    "format", "compress",
                                              "level",  "overviews", "quiet",  "no-cache",
                                              "help",   "version"};
 

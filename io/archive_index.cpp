@@ -237,9 +237,9 @@ bool read_index(std::shared_ptr<const Source> file, ArchiveIndex* index) {
     if (r.u8() != 0) m.text = r.text(static_cast<size_t>(text_limit));
     m.storage = Storage::in_gzip;
     // A member's part is what its name says; its bytes lie inside the decoded stream.
-    if (part > static_cast<uint8_t>(Part::projection) || static_cast<Part>(part) != part_of(m.name) ||
-        m.size < 0 || m.data < 0 || m.data > stream.decoded_size ||
-        m.size > stream.decoded_size - m.data) {
+    if (part > static_cast<uint8_t>(Part::projection) ||
+        static_cast<Part>(part) != part_of(m.name) || m.size < 0 || m.data < 0 ||
+        m.data > stream.decoded_size || m.size > stream.decoded_size - m.data) {
       return false;
     }
     m.part = static_cast<Part>(part);
@@ -265,8 +265,8 @@ bool read_index(std::shared_ptr<const Source> file, ArchiveIndex* index) {
   for (const AccessPoint& p : stream.points) {
     if (p.window_packed > 0 && p.window_at > windows_size - p.window_packed) return false;
   }
-  stream.windows = stored_member(std::move(file), "index windows", head_size, windows_size,
-                                 std::nullopt);
+  stream.windows =
+      stored_member(std::move(file), "index windows", head_size, windows_size, std::nullopt);
   *index = std::move(got);
   return true;
 }

@@ -131,6 +131,19 @@ TEST_F(ArchiveIndexTest, AnIndexDamagedCutForeignOrOfAnotherVersionIsMadeAgain) 
     EXPECT_TRUE(raster_of(*a) == samples);
     EXPECT_TRUE(bytes_of(own) == sound);  // made again, whole
   }
+  // A window damaged under a sound CRC of the rest: the points before it serve, and the
+  // index is made again by the next run.
+  std::string window_damaged = sound;
+  window_damaged[40] ^= 1;  // in the first window, 2 MiB into the stream
+  write(own, window_damaged);
+  const auto a = list(file);
+  EXPECT_TRUE(a->index_reused());
+  std::unique_ptr<Source> member;
+  ASSERT_TRUE(a->open("a.tar.gz:A.DEM", &member).ok());
+  const size_t from = size_t{3} << 20;
+  EXPECT_TRUE(read_range(*member, static_cast<int64_t>(from), 100000) ==
+              samples.substr(from, 100000));
+  EXPECT_FALSE(std::filesystem::exists(own));
 }
 
 TEST_F(ArchiveIndexTest, AnArchiveChangedUnseenNeverDeliversAByteTheIndexDoesNotVouchFor) {

@@ -38,8 +38,7 @@ Inflater::Inflater(Wrapper wrapper, std::span<const std::byte> window, int bits,
   state_->raw_in_gzip = wrapper == Wrapper::gzip;
   inflate_state& s = state_->stream;
   if (!window.empty()) {
-    isal_inflate_set_dict(&s,
-                          reinterpret_cast<uint8_t*>(const_cast<std::byte*>(window.data())),
+    isal_inflate_set_dict(&s, reinterpret_cast<uint8_t*>(const_cast<std::byte*>(window.data())),
                           static_cast<uint32_t>(window.size()));
   }
   // The unread bits of the byte before the input go first, as ISA-L keeps bits it has read.

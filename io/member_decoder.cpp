@@ -176,9 +176,7 @@ class MemberDecoder {
       }
     }
     if (failed_) return nullptr;
-    const int64_t best = stream_.index ? stream_.index->points[stream_.index->entry_before(
-                                             at, stream_.index->points.size())]
-                                             .position
+    const int64_t best = stream_.index ? stream_.index->points[entry_point(at)].position
                                        : best_checkpoint(at).position;
     Cursor* target = nullptr;
     for (Cursor& c : cursors_) {
@@ -228,14 +226,25 @@ class MemberDecoder {
     c.last_rolling = from.position;
   }
 
+  // The index's last access point at or before `at` that has not failed to serve.
+  size_t entry_point(int64_t at) const {
+    const StreamIndex& index = *stream_.index;
+    size_t p = index.entry_before(at, index.points.size());
+    while (std::find(broken_.begin(), broken_.end(), p) != broken_.end()) {
+      p = index.entry_before(at, p);
+    }
+    return p;
+  }
+
   // Starts a cursor at the index's last access point before `at` whose window serves (the
   // stream's start always does).
   void enter(Cursor& c, int64_t at) {
     const StreamIndex& index = *stream_.index;
-    size_t p = index.entry_before(at, index.points.size());
+    size_t p = entry_point(at);
     while (!index.enter(p, stream_.wrapper, &c.decoder)) {
       index.forget();  // a damaged window: the next run makes the index again
-      p = index.entry_before(at, p);
+      broken_.push_back(p);
+      p = entry_point(at);
     }
     const AccessPoint& point = index.points[p];
     c.input_at = point.input;
@@ -354,6 +363,7 @@ class MemberDecoder {
   uint64_t clock_ = 0;
   bool failed_ = false;
   std::vector<Checkpoint> rolling_;
+  std::vector<size_t> broken_;  // access points whose windows failed their checks
 };
 
 // A compressed member: one decoding, one reader at a time.

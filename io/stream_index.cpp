@@ -61,20 +61,18 @@ bool StreamIndex::enter(size_t p, Inflater::Wrapper wrapper,
   std::vector<std::byte> packed(point.window_packed);
   std::span<std::byte> room(packed);
   size_t got = 0;
-  if (!windows->read_at(point.window_at, std::span(&room, 1), &got).ok() ||
-      got != packed.size()) {
+  if (!windows->read_at(point.window_at, std::span(&room, 1), &got).ok() || got != packed.size()) {
     return false;
   }
   std::vector<std::byte> window(index_window);
   uLongf size = index_window;
   if (uncompress(reinterpret_cast<Bytef*>(window.data()), &size,
                  reinterpret_cast<const Bytef*>(packed.data()), packed.size()) != Z_OK ||
-      size != point.window_size ||
-      crc32_of(0, std::span(window).first(size)) != point.window_crc) {
+      size != point.window_size || crc32_of(0, std::span(window).first(size)) != point.window_crc) {
     return false;
   }
-  *decoder = std::make_unique<Inflater>(wrapper, std::span(window).first(size), point.bits,
-                                        point.value);
+  *decoder =
+      std::make_unique<Inflater>(wrapper, std::span(window).first(size), point.bits, point.value);
   return true;
 }
 
@@ -82,7 +80,9 @@ void StreamIndex::forget() const {
   if (!file.empty()) (void)remove_file(file);
 }
 
-StreamIndexBuilder::StreamIndexBuilder() : recent_(index_window) { points_.emplace_back(); }
+StreamIndexBuilder::StreamIndexBuilder(int64_t spacing) : spacing_(spacing), recent_(index_window) {
+  points_.emplace_back();
+}
 
 void StreamIndexBuilder::decoded(std::span<const std::byte> bytes) {
   // The ring keeps the last bytes at recent_[position_ % size].

@@ -24,12 +24,12 @@ inline constexpr int64_t index_spacing = int64_t{2} << 20;
 inline constexpr size_t index_window = size_t{32} << 10;
 
 struct AccessPoint {
-  int64_t position = 0;      // decoded bytes before it
-  int64_t input = 0;         // the file offset of its first whole compressed byte
-  uint8_t bits = 0;          // bits of the byte before `input` still to decode (0 to 7)
-  uint8_t value = 0;         // their value, in the low bits
-  uint32_t first_piece = 0;  // its first piece among the CRCs
-  int64_t window_at = 0;     // where its window lies, packed, among the index's windows
+  int64_t position = 0;        // decoded bytes before it
+  int64_t input = 0;           // the file offset of its first whole compressed byte
+  uint8_t bits = 0;            // bits of the byte before `input` still to decode (0 to 7)
+  uint8_t value = 0;           // their value, in the low bits
+  uint32_t first_piece = 0;    // its first piece among the CRCs
+  int64_t window_at = 0;       // where its window lies, packed, among the index's windows
   uint32_t window_packed = 0;  // 0: none kept, so it is not entered (the start needs none)
   uint32_t window_size = 0;    // unpacked
   uint32_t window_crc = 0;     // of the window unpacked
@@ -48,7 +48,7 @@ class StreamIndex {
   std::vector<AccessPoint> points;  // the first at the stream's start
   std::vector<uint32_t> piece_crcs;
   std::shared_ptr<const Source> windows;  // the packed windows, read by window_at
-  std::string file;  // the index's file in the cache, where it has one
+  std::string file;                       // the index's file in the cache, where it has one
 
   // Whether the points and pieces describe one stream of a file of `input_size` bytes;
   // an index that does not is never used.
@@ -69,11 +69,11 @@ class StreamIndex {
 // through once from its start.
 class StreamIndexBuilder {
  public:
-  StreamIndexBuilder();
+  explicit StreamIndexBuilder(int64_t spacing = index_spacing);
   // Every decoded byte, in order.
   void decoded(std::span<const std::byte> bytes);
-  // Whether a block's start here should be a point: index_spacing past the last.
-  bool wants_point() const { return position_ - points_.back().position >= index_spacing; }
+  // Whether a block's start here should be a point: `spacing` past the last.
+  bool wants_point() const { return position_ - points_.back().position >= spacing_; }
   void add_point(int64_t input, int bits, uint8_t value);
   // The index, its windows kept in memory, dropping every other window until they take at
   // most `budget` bytes.
@@ -82,6 +82,7 @@ class StreamIndexBuilder {
  private:
   void close_piece();
 
+  int64_t spacing_;
   int64_t position_ = 0;
   std::vector<std::byte> recent_;  // the last index_window bytes decoded, as a ring
   std::vector<AccessPoint> points_;

@@ -195,8 +195,9 @@ class GzipTarStream final : public TarStream {
         int bits = 0;
         if (r == Inflater::Result::more && blocks_->at_block_start(&bits) &&
             builder_->wants_point()) {
-          builder_->add_point(input_at_ - static_cast<int64_t>(in_len_ - in_used_), bits,
-                              static_cast<uint8_t>(static_cast<unsigned>(last_byte_) >> (8 - bits)));
+          builder_->add_point(
+              input_at_ - static_cast<int64_t>(in_len_ - in_used_), bits,
+              static_cast<uint8_t>(static_cast<unsigned>(last_byte_) >> (8 - bits)));
         }
       }
       if (r == Inflater::Result::end) {
@@ -495,8 +496,7 @@ Status list_gzipped_tar(const Source& file, const ListProgress& progress,
 }
 
 Status list_gzipped_tar_indexing(const Source& file, const ListProgress& progress,
-                                 std::vector<ArchiveMember>* members,
-                                 StreamIndexBuilder* builder) {
+                                 std::vector<ArchiveMember>* members, StreamIndexBuilder* builder) {
   GzipTarStream stream(file, progress, builder);
   return list_tar(file, stream, members);
 }

@@ -251,8 +251,8 @@ class TileFinder {
           return tell(more);
         };
         try {
-          (*listed)[i] = Archive::list(pending[i].archive, &(*archives)[i], progress,
-                                       request_.index_cache);
+          (*listed)[i] =
+              Archive::list(pending[i].archive, &(*archives)[i], progress, request_.index_cache);
           tell(sizes[i] - told);
         } catch (const std::bad_alloc&) {
           (*listed)[i] =

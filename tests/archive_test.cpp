@@ -293,8 +293,9 @@ TEST_F(Archives, TilesInArchivesCountTowardsTheLimit) {
 }
 
 TEST_F(Archives, ASecondRunReadsTheIndexTheFirstKeptAndNoCacheKeepsNone) {
-  ASSERT_TRUE(shell("for t in E169N12 E171N12 E169N10 E171N10; do tar -czf $t.tar.gz $t.DEM "
-                    "$t.HDR; done"));
+  ASSERT_TRUE(
+      shell("for t in E169N12 E171N12 E169N10 E171N10; do tar -czf $t.tar.gz $t.DEM "
+            "$t.HDR; done"));
   const std::string cache = dir_ / "cache";
   const fs::path indexes = dir_ / "cache/demstitch";
   const std::vector<std::string> archives = {"../tiles/E169N12.tar.gz", "../tiles/E171N12.tar.gz",
@@ -317,16 +318,17 @@ TEST_F(Archives, ASecondRunReadsTheIndexTheFirstKeptAndNoCacheKeepsNone) {
   for (const auto& entry : fs::directory_iterator(indexes)) write_file(entry.path(), "garbage");
   run("over_garbage", {});
   std::vector<std::string> again;
-  for (const auto& entry : fs::directory_iterator(indexes)) again.push_back(read_file(entry.path()));
+  for (const auto& entry : fs::directory_iterator(indexes))
+    again.push_back(read_file(entry.path()));
   std::sort(kept.begin(), kept.end());
   std::sort(again.begin(), again.end());
   EXPECT_TRUE(kept == again);
 
   // A region read through the indexes is the region of the tiles on the disk.
   fs::create_directories(dir_ / "region_loose");
-  ASSERT_EQ(run_demstitch(dir_ / "region_loose", {"--bounds=170.2,9.3,171.6,11.1", "../tiles/E169N12",
-                                                  "../tiles/E171N12", "../tiles/E169N10",
-                                                  "../tiles/E171N10"})
+  ASSERT_EQ(run_demstitch(dir_ / "region_loose",
+                          {"--bounds=170.2,9.3,171.6,11.1", "../tiles/E169N12", "../tiles/E171N12",
+                           "../tiles/E169N10", "../tiles/E171N10"})
                 .status,
             0);
   std::vector<std::string> args = {"--bounds=170.2,9.3,171.6,11.1"};
