@@ -200,5 +200,21 @@ for f in GTResult.DEM GTResult.HDR; do
 done
 check "a tile named by its archive and member" grep -q -E 'archives[/\\]E169N12.tar.gz:E169N12.hdr' "$work/from_archives/out.txt"
 
+# The indexes of the .tar.gz go under %LOCALAPPDATA%\demstitch (inside the wine prefix):
+# none with --no-cache; a second run reads them, and garbage over them is made good again.
+indexes() { find "$WINEPREFIX/drive_c/users" -path '*Local*/demstitch/*.index' 2>/dev/null | sort; }
+find "$WINEPREFIX/drive_c/users" -type d -name demstitch -path '*Local*' -exec rm -rf {} + 2>/dev/null
+(cd "$work/from_archives" && "$wine" "$exe" --no-cache ../archives >/dev/null 2>&1)
+check "--no-cache keeps no index" [ -z "$(indexes)" ]
+for round in first second garbage; do
+  [ "$round" != garbage ] || for f in $(indexes); do echo garbage >"$f"; done
+  rm -f "$work/from_archives/GTResult."*
+  (cd "$work/from_archives" && "$wine" "$exe" ../archives >/dev/null 2>&1)
+  check "status 0 with the cache, $round run" [ $? = 0 ]
+  check "the $round run's mosaic is the Linux build's" cmp -s "$work/linux/GTResult.DEM" "$work/from_archives/GTResult.DEM"
+  check "an index for each .tar.gz after the $round run" [ "$(indexes | wc -l)" = 3 ]
+done
+check "the indexes are whole again" [ -z "$(grep -l garbage $(indexes))" ]
+
 echo "windows end to end: $passed passed, $failed failed"
 [ "$failed" = 0 ]
