@@ -338,5 +338,25 @@ TEST_F(Archives, ASecondRunReadsTheIndexTheFirstKeptAndNoCacheKeepsNone) {
   EXPECT_EQ(read_file(dir_ / "region/GTResult.DEM"), read_file(dir_ / "region_loose/GTResult.DEM"));
 }
 
+TEST_F(Archives, ACogWithOverviewsFromAnArchiveIsTheCogOfTheTilesOnDisk) {
+  // Big enough for overviews, which read the raster a second time.
+  write_file(dir_ / "tiles/BIG.HDR", bil_header(1100, 1300, "10.004166666667", "49.995833333333"));
+  write_file(dir_ / "tiles/BIG.DEM", tile_raster(1100, 1300, 300));
+  ASSERT_TRUE(shell("tar -czf BIG.tar.gz BIG.DEM BIG.HDR"));
+  fs::create_directories(dir_ / "cog_loose");
+  ASSERT_EQ(run_demstitch(dir_ / "cog_loose", {"--format=cog", "../tiles/BIG"}).status, 0);
+  const std::string loose = read_file(dir_ / "cog_loose/GTResult.tif");
+  // Without the cache, then with it twice: the index made, then used.
+  for (const std::string out : {"no_cache", "first", "second"}) {
+    fs::create_directories(dir_ / out);
+    std::vector<std::string> args = {"--format=cog", "../tiles/BIG.tar.gz"};
+    if (out == "no_cache") args.insert(args.begin(), "--no-cache");
+    const Result r = run_demstitch(dir_ / out, args, {.cache_home = dir_ / "cog_cache"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir_ / (out + "/GTResult.tif")), loose);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / out), {}), 1);  // nothing else left
+  }
+}
+
 }  // namespace
 }  // namespace demstitch
