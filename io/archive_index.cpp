@@ -158,6 +158,7 @@ Status encode_index(const ArchiveIndex& index, std::string* bytes) {
   Writer w(&rest);
   write_key(w, index.key);
   w.i64(stream.decoded_size);
+  w.u8(stream.raw_start ? 1 : 0);
   w.u32(static_cast<uint32_t>(index.members.size()));
   for (const ArchiveMember& m : index.members) {
     w.text(m.name);
@@ -225,6 +226,7 @@ bool read_index(std::shared_ptr<const Source> file, ArchiveIndex* index) {
   got.key = read_key(r);
   StreamIndex& stream = got.stream;
   stream.decoded_size = r.i64();
+  stream.raw_start = r.u8() != 0;
   const uint32_t members = r.count(24, members_limit);
   for (uint32_t i = 0; i < members && r.ok(); ++i) {
     ArchiveMember& m = got.members.emplace_back();

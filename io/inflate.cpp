@@ -254,6 +254,11 @@ bool BlockInflater::at_block_start(int* bits) const {
   return (type & 128) != 0 && (type & 64) == 0 && state_->stream.total_out > 0;
 }
 
+bool BlockInflater::at_first_block() const {
+  return (state_->stream.data_type & 128) != 0 && state_->stream.total_out == 0 &&
+         state_->stream.total_in > 0;
+}
+
 void BlockInflater::next_member() { inflateReset(&state_->stream); }
 
 const std::string& BlockInflater::error() const { return state_->error; }

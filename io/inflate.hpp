@@ -68,6 +68,8 @@ class BlockInflater {
   // Whether it stands where a block begins that is not its member's first (all it decoded
   // before is then its bytes), and how many bits of the last byte it took are still unread.
   bool at_block_start(int* bits) const;
+  // Whether it has just read the stream's gzip header, and stands at its first block.
+  bool at_first_block() const;
   void next_member();
   const std::string& error() const;
 

@@ -12,8 +12,8 @@
 namespace demstitch {
 
 bool StreamIndex::consistent(int64_t input_size) const {
-  if (points.empty() || points.front().position != 0 || points.front().input != 0 ||
-      decoded_size < 0) {
+  if (points.empty() || points.front().position != 0 || points.front().window_packed != 0 ||
+      (!raw_start && points.front().input != 0) || decoded_size < 0) {
     return false;
   }
   uint64_t pieces = 0;
@@ -54,7 +54,9 @@ bool StreamIndex::enter(size_t p, Inflater::Wrapper wrapper,
                         std::unique_ptr<Inflater>* decoder) const {
   const AccessPoint& point = points[p];
   if (p == 0) {
-    *decoder = std::make_unique<Inflater>(wrapper);
+    *decoder = raw_start ? std::make_unique<Inflater>(wrapper, std::span<const std::byte>(),
+                                                      point.bits, point.value)
+                         : std::make_unique<Inflater>(wrapper);
     return true;
   }
   if (point.window_packed == 0 || !windows) return false;
@@ -82,6 +84,12 @@ void StreamIndex::forget() const {
 
 StreamIndexBuilder::StreamIndexBuilder(int64_t spacing) : spacing_(spacing), recent_(index_window) {
   points_.emplace_back();
+}
+
+void StreamIndexBuilder::start_at(int64_t input) {
+  if (position_ != 0 || points_.size() != 1) return;
+  points_.front().input = input;
+  raw_start_ = true;
 }
 
 void StreamIndexBuilder::decoded(std::span<const std::byte> bytes) {
@@ -141,6 +149,7 @@ StreamIndex StreamIndexBuilder::finish(int64_t budget) {
   close_piece();
   StreamIndex index;
   index.decoded_size = position_;
+  index.raw_start = raw_start_;
   // Past the budget, every other window goes (a point without one still bounds its pieces).
   while (std::ssize(windows_) > budget) {
     std::string kept;

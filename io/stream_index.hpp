@@ -45,7 +45,10 @@ class StreamIndex {
   };
 
   int64_t decoded_size = 0;
-  std::vector<AccessPoint> points;  // the first at the stream's start
+  // The first point is the stream's start: its first block after the gzip header, entered
+  // without the member's CRC (the pieces' CRCs check it), or else the header itself.
+  bool raw_start = false;
+  std::vector<AccessPoint> points;
   std::vector<uint32_t> piece_crcs;
   std::shared_ptr<const Source> windows;  // the packed windows, read by window_at
   std::string file;                       // the index's file in the cache, where it has one
@@ -75,6 +78,8 @@ class StreamIndexBuilder {
   // Whether a block's start here should be a point: `spacing` past the last.
   bool wants_point() const { return position_ - points_.back().position >= spacing_; }
   void add_point(int64_t input, int bits, uint8_t value);
+  // The stream's first block begins at `input`, after its gzip header.
+  void start_at(int64_t input);
   // The index, its windows kept in memory, dropping every other window until they take at
   // most `budget` bytes.
   StreamIndex finish(int64_t budget);
@@ -83,6 +88,7 @@ class StreamIndexBuilder {
   void close_piece();
 
   int64_t spacing_;
+  bool raw_start_ = false;
   int64_t position_ = 0;
   std::vector<std::byte> recent_;  // the last index_window bytes decoded, as a ring
   std::vector<AccessPoint> points_;

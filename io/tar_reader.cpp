@@ -192,6 +192,9 @@ class GzipTarStream final : public TarStream {
       }
       if (builder_ != nullptr) {
         builder_->decoded(out.first(produced));
+        if (out_position_ + static_cast<int64_t>(out_len_) == 0 && blocks_->at_first_block()) {
+          builder_->start_at(input_at_ - static_cast<int64_t>(in_len_ - in_used_));
+        }
         int bits = 0;
         if (r == Inflater::Result::more && blocks_->at_block_start(&bits) &&
             builder_->wants_point()) {
