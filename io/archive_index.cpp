@@ -296,8 +296,15 @@ bool IndexCache::store(const ArchiveIndex& index, std::string* path) const {
   std::string bytes;
   if (!encode_index(index, &bytes).ok() || !create_folders(folder_).ok()) return false;
   *path = path_for(index.key.id);
-  const std::string temporary = *path + "." + random_tag() + ".part";
   File file;
+  if (create_unnamed(folder_, *path, &file)) {
+    // Without a name until it is whole, so a run killed before leaves nothing; the name
+    // goes to the first run to give it, and that index is whole.
+    if (!file.write_all(std::as_bytes(std::span(bytes))).ok()) return false;
+    (void)remove_file(*path);
+    return name_file(file, *path).ok() && file.close().ok();
+  }
+  const std::string temporary = *path + "." + random_tag() + ".part";
   int slot = -1;
   {
     // A run interrupted while the file is written removes it.

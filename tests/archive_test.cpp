@@ -358,5 +358,42 @@ TEST_F(Archives, ACogWithOverviewsFromAnArchiveIsTheCogOfTheTilesOnDisk) {
   }
 }
 
+TEST_F(Archives, AnIndexThatCannotBeKeptOrIsCutOffByASignalLeavesNothingInTheCache) {
+  if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+  ASSERT_TRUE(shell("tar -czf E169N12.tar.gz E169N12.DEM E169N12.HDR"));
+  const std::string cache = dir_ / "cache";
+  const fs::path indexes = dir_ / "cache/demstitch";
+  fs::create_directories(dir_ / "out");
+  auto cache_files = [&] {
+    std::vector<std::string> names;
+    if (fs::exists(indexes)) {
+      for (const auto& e : fs::directory_iterator(indexes)) names.push_back(e.path().filename());
+    }
+    return names;
+  };
+  // The index is the first file a run names (linkat, or rename where a file cannot be made
+  // without a name): a failure there, a signal, or a kill (which only a file without a name
+  // survives: where there is none, a killed run leaves its temporary file).
+  for (const char* call : {"linkat", "rename"}) {
+    for (const std::string how : {"error=EIO", "signal=SIGTERM", "signal=SIGKILL"}) {
+      if (std::string(call) == "rename" && how == "signal=SIGKILL") continue;
+      fs::remove_all(indexes);
+      testing::Surroundings traced{
+          .wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                      std::string("inject=") + call + ":" + how + ":when=1"},
+          .cache_home = cache};
+      run_demstitch(dir_ / "out", {"../tiles/E169N12.tar.gz"}, traced);
+      const std::string at = std::string(call) + " " + how;
+      // (A failure of the result's own step is the install's, tested with it.)
+      for (const std::string& name : cache_files()) EXPECT_TRUE(name.ends_with(".index")) << at;
+      // The next run makes it, and its mosaic is the tile's.
+      ASSERT_EQ(
+          run_demstitch(dir_ / "out", {"../tiles/E169N12.tar.gz"}, {.cache_home = cache}).status,
+          0);
+      EXPECT_EQ(cache_files().size(), 1U) << at;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace demstitch
