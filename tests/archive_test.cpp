@@ -336,6 +336,20 @@ TEST_F(Archives, ASecondRunReadsTheIndexTheFirstKeptAndNoCacheKeepsNone) {
   fs::create_directories(dir_ / "region");
   ASSERT_EQ(run_demstitch(dir_ / "region", args, {.cache_home = cache}).status, 0);
   EXPECT_EQ(read_file(dir_ / "region/GTResult.DEM"), read_file(dir_ / "region_loose/GTResult.DEM"));
+
+  // An archive made again with other samples under the same name: its index is stale, and
+  // the run reads the new samples.
+  write_file(dir_ / "tiles/E171N10.DEM", tile_raster(240, 240, 7777));
+  ASSERT_TRUE(shell("tar -czf E171N10.tar.gz E171N10.DEM E171N10.HDR"));
+  fs::create_directories(dir_ / "changed_loose");
+  ASSERT_EQ(run_demstitch(dir_ / "changed_loose", {"../tiles/E169N12", "../tiles/E171N12",
+                                                   "../tiles/E169N10", "../tiles/E171N10"})
+                .status,
+            0);
+  fs::create_directories(dir_ / "changed");
+  ASSERT_EQ(run_demstitch(dir_ / "changed", archives, {.cache_home = cache}).status, 0);
+  EXPECT_EQ(read_file(dir_ / "changed/GTResult.DEM"),
+            read_file(dir_ / "changed_loose/GTResult.DEM"));
 }
 
 TEST_F(Archives, ACogWithOverviewsFromAnArchiveIsTheCogOfTheTilesOnDisk) {
