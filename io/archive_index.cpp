@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 #include "base/strings.hpp"
@@ -296,6 +297,17 @@ bool IndexCache::store(const ArchiveIndex& index, std::string* path) const {
   std::string bytes;
   if (!encode_index(index, &bytes).ok() || !create_folders(folder_).ok()) return false;
   *path = path_for(index.key.id);
+  // Temporary files that a killed run left (where a file cannot be made without a name) go,
+  // once a process, before it makes any of its own; one of another run writing now only
+  // keeps that run from keeping its index.
+  static std::once_flag swept;
+  std::call_once(swept, [&] {
+    std::vector<std::string> names;
+    if (!list_folder(folder_, &names).ok()) return;
+    for (const std::string& name : names) {
+      if (name.ends_with(".part")) (void)remove_file(folder_ + "/" + name);
+    }
+  });
   File file;
   if (create_unnamed(folder_, *path, &file)) {
     // Without a name until it is whole, so a run killed before leaves nothing; the name

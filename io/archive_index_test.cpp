@@ -68,7 +68,12 @@ class ArchiveIndexTest : public ::testing::Test {
 TEST_F(ArchiveIndexTest, ASecondListingReadsEveryByteThroughTheIndexTheFirstKept) {
   const std::string samples = raster(size_t{9} << 20);
   const auto file = archive(gzipped(tile_tar(samples)));
+  // A temporary file a killed run left goes when an index is kept.
+  std::filesystem::create_directories(folder_);
+  write(folder_ / "0000000000000007-000000000000002a.index.f00d.part", "left by a kill");
   const auto first = list(file);
+  EXPECT_FALSE(
+      std::filesystem::exists(folder_ / "0000000000000007-000000000000002a.index.f00d.part"));
   ASSERT_TRUE(first->indexed());
   EXPECT_FALSE(first->index_reused());
   const auto second = list(file);
