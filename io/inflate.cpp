@@ -62,7 +62,8 @@ Inflater::Result Inflater::run(std::span<const std::byte> in, std::span<std::byt
   s.next_out = reinterpret_cast<uint8_t*>(out.data());
   s.avail_out = static_cast<uint32_t>(out.size());
   const int r = isal_inflate(&s);
-  *consumed = passed + in.size() - s.avail_in;
+  // (ISA-L may report more input left than it was given once it meets damage.)
+  *consumed = passed + in.size() - std::min<size_t>(s.avail_in, in.size());
   *produced = out.size() - s.avail_out;
   if (r == ISAL_DECOMP_OK || r == ISAL_END_INPUT || r == ISAL_OUT_OVERFLOW) {
     return s.block_state == ISAL_BLOCK_FINISH ? Result::end : Result::more;

@@ -184,7 +184,7 @@ class GzipTarStream final : public TarStream {
       const std::span<std::byte> out = std::span(out_).subspan(out_len_);
       const Inflater::Result r = blocks_ ? blocks_->run(in, out, &consumed, &produced)
                                          : inflater_.run(in, out, &consumed, &produced);
-      if (consumed > 0) last_byte_ = in[consumed - 1];
+      if (builder_ != nullptr && consumed > 0) last_byte_ = in[consumed - 1];
       in_used_ += consumed;
       out_len_ += produced;
       if (r == Inflater::Result::error) {
