@@ -14,6 +14,15 @@ namespace demstitch {
 
 namespace {
 constexpr size_t gzip_trailer = 8;  // a member's CRC and length
+
+// What zlib's message for a failed inflate means, in this program's words.
+std::string zlib_error(const char* msg) {
+  const std::string message = msg != nullptr ? msg : "";
+  return message == "incorrect data check" || message == "incorrect length check" ? "CRC error"
+         : message == "incorrect header check" || message == "unknown compression method"
+             ? "not a gzip stream"
+             : "invalid compressed data";
+}
 }  // namespace
 
 #ifdef DEMSTITCH_HAVE_ISAL
@@ -163,12 +172,7 @@ Inflater::Result Inflater::run(std::span<const std::byte> in, std::span<std::byt
   if (r == Z_STREAM_END) return Result::end;
   if (r == Z_OK || r == Z_BUF_ERROR) return Result::more;
   if (r == Z_MEM_ERROR) throw std::bad_alloc();
-  const std::string message = s.msg != nullptr ? s.msg : "";
-  state_->error = message == "incorrect data check" || message == "incorrect length check"
-                      ? "CRC error"
-                  : message == "incorrect header check" || message == "unknown compression method"
-                      ? "not a gzip stream"
-                      : "invalid compressed data";
+  state_->error = zlib_error(s.msg);
   return Result::error;
 }
 
@@ -239,12 +243,7 @@ Inflater::Result BlockInflater::run(std::span<const std::byte> in, std::span<std
   if (r == Z_STREAM_END) return Inflater::Result::end;
   if (r == Z_OK || r == Z_BUF_ERROR) return Inflater::Result::more;
   if (r == Z_MEM_ERROR) throw std::bad_alloc();
-  const std::string message = s.msg != nullptr ? s.msg : "";
-  state_->error = message == "incorrect data check" || message == "incorrect length check"
-                      ? "CRC error"
-                  : message == "incorrect header check" || message == "unknown compression method"
-                      ? "not a gzip stream"
-                      : "invalid compressed data";
+  state_->error = zlib_error(s.msg);
   return Inflater::Result::error;
 }
 
