@@ -17,8 +17,8 @@ namespace {
 
 constexpr int32_t halo_rows = 4;  // rows an overview row may reach back into the band before
 constexpr int16_t no_data = -9999;
-constexpr int32_t most_tiles_a_task = 8;
-constexpr int32_t reading_rows = 64;    // the full raster's rows read at once for the overviews
+constexpr int32_t widest_run = 8192;    // columns a task of the second pass reads at most
+constexpr int32_t reading_rows = 32;    // the full raster's rows read at once for the overviews
 constexpr double overview_share = 0.3;  // of the work, for progress
 
 int64_t framed(uint32_t size) { return int64_t{size} + tile_frame_bytes; }
@@ -456,11 +456,31 @@ Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const
   const RasterSize size = description_.levels[0];
   const int32_t across = tiles_across(size);
   const int32_t down = tiles_down(size);
-  const int32_t per_task = std::clamp(across / (4 * threads.count()), 1, most_tiles_a_task);
-  const int32_t per_band = (across + per_task - 1) / per_task;
-  const int64_t all_tasks = int64_t{down} * per_band;
-  // Tasks end out of order; their tiles go to the file in order, and progress is told as
-  // they go.
+  // Each task reads one run of columns of a band. Runs end where the sources' columns do,
+  // so that no source row is read by two tasks (a raster in an archive is decoded once);
+  // a tile that runs share is put together from their parts by the last to bring one.
+  struct Run {
+    int32_t band;
+    int32_t begin;
+    int32_t end;
+  };
+  std::vector<Run> runs;
+  std::vector<size_t> first_run;  // of each band, and runs.size() after the last
+  const int32_t most = down >= 2 * threads.count()
+                           ? widest_run
+                           : std::max(cog_tile_size, size.width / (2 * threads.count()));
+  for (int32_t band = 0; band < down; ++band) {
+    const int32_t top = band * cog_tile_size;
+    first_run.push_back(runs.size());
+    const std::vector<int32_t> cuts = cut_columns(
+        size.width, readers[0]->source_edges(top, std::min(cog_tile_size, size.height - top)),
+        cog_tile_size, most);
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) runs.push_back({band, cuts[i], cuts[i + 1]});
+  }
+  first_run.push_back(runs.size());
+  const int64_t all_tiles = int64_t{across} * down;
+
+  // Tiles end out of order; they go to the file in order, and progress is told as they go.
   std::mutex order_lock;
   std::map<int64_t, std::vector<std::byte>> waiting;
   int64_t next_to_write = 0;
@@ -471,45 +491,114 @@ Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const
          it = waiting.erase(it), ++next_to_write) {
       if (Status s = file_->write_at(at, it->second); !s.ok()) return s;
       at += std::ssize(it->second);
-      const auto done = static_cast<double>(next_to_write + 1) / static_cast<double>(all_tasks);
+      const auto done = static_cast<double>(next_to_write + 1) / static_cast<double>(all_tiles);
       if (!progress(overview_share + (1 - overview_share) * done)) return Status::cancelled();
     }
     return {};
   };
+  auto encode = [&](Worker& worker, const int16_t* first, size_t stride, int32_t rows,
+                    int32_t width, int64_t sequence) -> Status {
+    if (Status s = worker.encode(first, stride, rows, width, description_.predictor); !s.ok()) {
+      return Status::error(s.kind(), Side::output, raster_path(), s.detail());
+    }
+    tile_size_[0][static_cast<size_t>(sequence)] = static_cast<uint32_t>(worker.encoded.size());
+    std::vector<std::byte> bytes;
+    append_framed(bytes, worker.encoded);
+    return deposit(sequence, std::move(bytes));
+  };
+
+  // The tiles that runs share, while their parts come.
+  struct SharedTile {
+    std::vector<int16_t> samples;
+    std::atomic<int> missing{0};  // runs yet to bring their part
+  };
+  std::mutex shared_lock;
+  std::map<int64_t, std::unique_ptr<SharedTile>> shared;
+
   // One pool of tasks for every band: a thread never waits for the other at a band's end.
-  Status s = threads.tasks(static_cast<int>(all_tasks), [&](int sequence, int thread) -> Status {
-    const int32_t band = sequence / per_band;
-    const int32_t task = sequence % per_band;
-    const int32_t top = band * cog_tile_size;
+  Status s = threads.tasks(static_cast<int>(runs.size()), [&](int task, int thread) -> Status {
+    const Run run = runs[static_cast<size_t>(task)];
+    const int32_t top = run.band * cog_tile_size;
     const int32_t rows = std::min(cog_tile_size, size.height - top);
     Worker& worker = *workers_[static_cast<size_t>(thread)];
     RowReader& reader = *readers[static_cast<size_t>(thread) % readers.size()];
-    const int32_t first_tile = task * per_task;
-    const int32_t end_tile = std::min(across, first_tile + per_task);
-    const int32_t x0 = first_tile * cog_tile_size;
-    const auto width = static_cast<size_t>(std::min(size.width, end_tile * cog_tile_size) - x0);
+    const auto width = static_cast<size_t>(run.end - run.begin);
     worker.columns.resize(width * static_cast<size_t>(rows));
     for (int32_t r = 0; r < rows; ++r) {
       std::span<int16_t> part(worker.columns.data() + static_cast<size_t>(r) * width, width);
-      if (Status s = reader.read(top + r, x0, part); !s.ok()) return s;
+      if (Status s = reader.read(top + r, run.begin, part); !s.ok()) return s;
     }
-    std::vector<std::byte> bytes;
-    for (int32_t t = first_tile; t < end_tile; ++t) {
-      const int32_t column = (t - first_tile) * cog_tile_size;
-      if (Status s = worker.encode(worker.columns.data() + column, width, rows,
-                                   std::min(cog_tile_size, static_cast<int32_t>(width) - column),
-                                   description_.predictor);
-          !s.ok()) {
-        return Status::error(s.kind(), Side::output, raster_path(), s.detail());
+    for (int32_t t = run.begin / cog_tile_size; t * cog_tile_size < run.end; ++t) {
+      const int32_t x0 = t * cog_tile_size;
+      const int32_t x1 = std::min(x0 + cog_tile_size, size.width);
+      const int64_t sequence = int64_t{run.band} * across + t;
+      if (x0 >= run.begin && x1 <= run.end) {
+        if (Status s = encode(worker, worker.columns.data() + (x0 - run.begin), width, rows,
+                              x1 - x0, sequence);
+            !s.ok()) {
+          return s;
+        }
+        continue;
       }
-      append_framed(bytes, worker.encoded);
-      tile_size_[0][static_cast<size_t>(band) * static_cast<size_t>(across) +
-                    static_cast<size_t>(t)] = static_cast<uint32_t>(worker.encoded.size());
+      SharedTile* tile = nullptr;
+      {
+        std::lock_guard<std::mutex> guard(shared_lock);
+        std::unique_ptr<SharedTile>& slot = shared[sequence];
+        if (!slot) {
+          slot = std::make_unique<SharedTile>();
+          slot->samples.resize(static_cast<size_t>(cog_tile_size) * cog_tile_size);
+          for (size_t i = first_run[static_cast<size_t>(run.band)];
+               i < first_run[static_cast<size_t>(run.band) + 1]; ++i) {
+            if (runs[i].begin < x1 && runs[i].end > x0) ++slot->missing;
+          }
+        }
+        tile = slot.get();
+      }
+      const int32_t from = std::max(x0, run.begin);
+      const auto count = static_cast<size_t>(std::min(x1, run.end) - from);
+      for (int32_t r = 0; r < rows; ++r) {
+        std::memcpy(tile->samples.data() + static_cast<size_t>(r) * cog_tile_size + (from - x0),
+                    worker.columns.data() + static_cast<size_t>(r) * width + (from - run.begin),
+                    count * sizeof(int16_t));
+      }
+      if (tile->missing.fetch_sub(1, std::memory_order_acq_rel) != 1) continue;
+      std::unique_ptr<SharedTile> whole;
+      {
+        std::lock_guard<std::mutex> guard(shared_lock);
+        auto it = shared.find(sequence);
+        whole = std::move(it->second);
+        shared.erase(it);
+      }
+      if (Status s = encode(worker, whole->samples.data(), cog_tile_size, rows, x1 - x0, sequence);
+          !s.ok()) {
+        return s;
+      }
     }
-    return deposit(sequence, std::move(bytes));
+    return {};
   });
   if (!s.ok()) return s;
   return {};
+}
+
+std::vector<int32_t> cut_columns(int32_t width, std::span<const int32_t> edges, int32_t least,
+                                 int32_t most) {
+  std::vector<int32_t> cuts{0};
+  // Ends the run that begins at the last cut at `end`, in even parts where it is too wide.
+  auto close_run = [&](int32_t end) {
+    const int32_t begin = cuts.back();
+    const int64_t parts = (int64_t{end} - begin + most - 1) / most;
+    for (int64_t i = 1; i <= parts; ++i) {
+      cuts.push_back(static_cast<int32_t>(begin + (int64_t{end} - begin) * i / parts));
+    }
+  };
+  for (int32_t edge : edges) {
+    if (edge - cuts.back() < least || edge >= width) continue;  // a narrow run goes with the next
+    close_run(edge);
+  }
+  // A narrow last run goes with the one before it.
+  if (width - cuts.back() < least && cuts.size() > 1) cuts.pop_back();
+  if (width > cuts.back()) close_run(width);
+  return cuts;
 }
 
 }  // namespace demstitch

@@ -26,11 +26,18 @@ namespace demstitch {
 //    overview; each overview keeps one band of 512 rows, cut into tiles and compressed when
 //    full, and folded into the next. Their tiles wait in a scratch file.
 // 2. the file: its header's place is kept, the overviews' tiles are copied after it
-//    (smallest first), then the mosaic is read again, each thread a run of tiles 512 rows
-//    high, and its tiles are compressed and written in order; last, the header.
+//    (smallest first), then the mosaic is read again, each thread a run of columns 512 rows
+//    high that ends where its sources' columns do (so that no source row is read twice),
+//    and its tiles are compressed and written in order; last, the header.
 // The widest GeoTIFF written: every overview keeps a band of 512 rows across the whole
 // width, about 1.2 kB a column in all, and the write stays within 64 MiB.
 inline constexpr int32_t cog_max_width = 49152;
+
+// Cuts columns [0, width) into runs for tasks that read them: at the sorted `edges` where
+// it can, no run narrower than `least` (unless the width is) or wider than `most` (a wider
+// one is cut evenly). Returns the cuts, 0 first and `width` last.
+std::vector<int32_t> cut_columns(int32_t width, std::span<const int32_t> edges, int32_t least,
+                                 int32_t most);
 
 class CogResult final : public Result {
  public:

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "formats/cog_layout.hpp"
+#include "formats/cog_result.hpp"
 
 namespace demstitch {
 namespace {
@@ -81,6 +82,25 @@ TEST(CogLayout, ABigTiffOnlyWhenTheFileCanPassFourGibibytes) {
   const std::string ghost(reinterpret_cast<const char*>(classic.data()) + 8, 30);
   EXPECT_EQ(ghost, "GDAL_STRUCTURAL_METADATA_SIZE=");
   EXPECT_EQ(std::to_integer<int>(classic[4]), 8 + 43 + 140 + 1);
+}
+
+// The COG's second pass cuts each band's columns at the tiles' edges, so that no tile row
+// is read twice; too narrow a run goes with its neighbour, too wide a one is cut evenly.
+TEST(CutColumns, AtTheSourcesEdgesWithinTheWidthsAllowed) {
+  std::vector<int32_t> world;
+  for (int32_t x = 4800; x < 43200; x += 4800) world.push_back(x);
+  std::vector<int32_t> expected{0};
+  for (int32_t x : world) expected.push_back(x);
+  expected.push_back(43200);
+  EXPECT_EQ(cut_columns(43200, world, 512, 8192), expected);
+  // Narrow runs, at the start, inside and at the end, join the next one (the last the one
+  // before); edges at or past the width count for nothing.
+  EXPECT_EQ(
+      cut_columns(3000, std::vector<int32_t>{100, 700, 900, 2000, 2700, 3000, 5000}, 512, 8192),
+      (std::vector<int32_t>{0, 700, 2000, 3000}));
+  // Too wide: even parts; a raster narrower than a run is one run.
+  EXPECT_EQ(cut_columns(20000, {}, 512, 8192), (std::vector<int32_t>{0, 6666, 13333, 20000}));
+  EXPECT_EQ(cut_columns(300, std::vector<int32_t>{100}, 512, 8192), (std::vector<int32_t>{0, 300}));
 }
 
 }  // namespace

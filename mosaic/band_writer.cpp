@@ -219,4 +219,25 @@ Status MosaicRowReader::read(int32_t row, int32_t column, std::span<int16_t> out
   return {};
 }
 
+std::vector<int32_t> MosaicRowReader::source_edges(int32_t row, int32_t rows) const {
+  std::vector<int32_t> edges;
+  const int64_t row_bytes = plan_.row_bytes;
+  const int64_t width = row_bytes / 2;
+  for (const TileCopy& copy : plan_.copies) {
+    // Only copies laid out row under row have columns of their own.
+    if (copy.stride != row_bytes || copy.rows <= 0 || row_bytes <= 0) continue;
+    const int64_t first =
+        copy.start >= 0 ? copy.start / row_bytes : -((-copy.start + row_bytes - 1) / row_bytes);
+    if (first >= int64_t{row} + rows || first + copy.rows <= row) continue;
+    const int64_t begin = copy.start - first * row_bytes;
+    for (int64_t at : {begin, begin + copy.row_bytes}) {
+      const int64_t column = (at % row_bytes) / 2;
+      if (column > 0 && column < width) edges.push_back(static_cast<int32_t>(column));
+    }
+  }
+  std::sort(edges.begin(), edges.end());
+  edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+  return edges;
+}
+
 }  // namespace demstitch

@@ -185,3 +185,27 @@ TEST_F(WriterEquivalence, BytesASourceNoLongerHoldsAreBackground) {
 
 }  // namespace
 }  // namespace demstitch
+
+namespace demstitch {
+namespace {
+
+// Where a tiled format may cut its runs of columns: each tile's first and past-last column,
+// only in the rows the tile covers, and nothing at the mosaic's own sides.
+TEST(MosaicRowReader, SourceEdgesAreTheTilesColumnsInTheRowsAsked) {
+  MosaicPlan plan;
+  plan.row_bytes = 2 * 1000;
+  plan.rows = 20;
+  // Columns 300 to 500 of rows 0 to 9; columns 0 to 1000 of rows 10 to 19 (from a start
+  // one whole row before, rows 9 to 19, as an offset lays a tile out).
+  plan.copies.push_back(*plan_tile_copy(nullptr, 400 * 10, 400, 10, 600, plan.row_bytes));
+  plan.copies.push_back(*plan_tile_copy(nullptr, 2000 * 10, 2000, 10, 2000 * 10, plan.row_bytes));
+  plan.copies.push_back(
+      *plan_tile_copy(nullptr, 200 * 3, 200, 3, 2000 * 15 + 1400, plan.row_bytes));
+  const MosaicRowReader reader(plan);
+  EXPECT_EQ(reader.source_edges(0, 10), (std::vector<int32_t>{300, 500}));
+  EXPECT_EQ(reader.source_edges(10, 5), (std::vector<int32_t>{}));
+  EXPECT_EQ(reader.source_edges(9, 8), (std::vector<int32_t>{300, 500, 700, 800}));
+}
+
+}  // namespace
+}  // namespace demstitch

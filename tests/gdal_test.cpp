@@ -394,6 +394,19 @@ TEST_F(Cog, NegativeValuesHolesAndOddSizesInEveryCompression) {
   EXPECT_EQ(judged({"A", "B"}, "--level=6"), "");
 }
 
+// Tiles side by side whose edges cut COG tiles: a COG tile is put together from the parts
+// the runs on either side read. A tile across two of them lies lower down, so the runs'
+// ends move from band to band.
+TEST_F(Cog, TilesThatShareCogTilesSideBySide) {
+  for (int k = 0; k < 4; ++k) {
+    tile("T" + std::to_string(k), std::to_string(-10 + 5 * k) + ".004167", "49.995833", 1300, 600,
+         1000 * k - 1500);
+  }
+  tile("X", "-7.495833", "42.495833", 300, 600, 7000);
+  EXPECT_EQ(judged({"T0", "T1", "T2", "T3", "X"}), "");
+  EXPECT_EQ(judged({"T0", "T1", "T2", "T3", "X"}, "--compress=none"), "");
+}
+
 TEST_F(Cog, ARegionAcrossTheAntimeridian) {
   tile("E", "175.004167", "9.995833", 1200, 600, 100);
   tile("W", "-179.995833", "9.995833", 1200, 600, -3000);
