@@ -9,10 +9,13 @@
 namespace demstitch {
 namespace {
 
-constexpr size_t input_chunk = size_t{128} << 10;      // compressed bytes read at a time
+constexpr size_t input_chunk = size_t{64} << 10;       // compressed bytes read at a time
 constexpr int64_t rolling_spacing = int64_t{2} << 20;  // checkpoints taken while a member is read
 constexpr size_t rolling_kept = 4;
-constexpr size_t cache_bytes = size_t{256} << 10;  // decoded bytes a member keeps behind it
+constexpr size_t cache_bytes = size_t{128} << 10;  // decoded bytes a member keeps behind it
+// With an index a piece is delivered only once all of it is checked, so half the cache,
+// what a cursor keeps when it makes room, must hold one.
+static_assert(cache_bytes / 2 >= static_cast<size_t>(index_piece));
 
 // Copies `bytes` into `pieces` from piece byte `skip` on; returns the bytes copied.
 size_t copy_into(std::span<const std::span<std::byte>> pieces, size_t skip,
