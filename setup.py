@@ -23,7 +23,10 @@ VERSION = re.search(r"project\(demstitch VERSION ([0-9.]+)",
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
         out_dir = Path(self.get_ext_fullpath(ext.name)).resolve().parent
-        build_dir = Path(self.build_temp).resolve() / "cmake"
+        # DEMSTITCH_BUILD_DIR: a CMake build folder of the caller's to build in (the tests'
+        # own, whose other targets it then shares); by default one of pip's.
+        build_dir = Path(os.environ.get("DEMSTITCH_BUILD_DIR") or
+                         Path(self.build_temp).resolve() / "cmake")
         config = "Debug" if self.debug else "Release"
         configure = [
             "cmake", "-S", str(ROOT), "-B", str(build_dir),
