@@ -5,12 +5,8 @@
 // An input whose first byte is 0 is the index file itself. Any other is a list of edits
 // (four bytes of offset, one to XOR in) to a sound index of a fixed archive, whose CRC is
 // then set right, so that the edits reach the reader and the decoder behind it.
-#include <zlib.h>
-
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +14,7 @@
 #include "io/archive_index.hpp"
 #include "io/archive_member.hpp"
 #include "io/member_decoder.hpp"
+#include "tests/archive_writer.hpp"
 
 namespace {
 
@@ -25,23 +22,6 @@ using namespace demstitch;
 
 std::shared_ptr<const Source> memory(std::string bytes) {
   return text_member("fuzz", std::move(bytes), std::nullopt);
-}
-
-std::string tar_member(const std::string& name, const std::string& data) {
-  std::string header(512, '\0');
-  std::memcpy(header.data(), name.data(), name.size());
-  std::snprintf(header.data() + 100, 8, "%07o", 0644);
-  std::snprintf(header.data() + 124, 12, "%011zo", data.size());
-  header[156] = '0';
-  std::memcpy(header.data() + 257,
-              "ustar\0"
-              "00",
-              8);
-  std::memset(header.data() + 148, ' ', 8);
-  unsigned sum = 0;
-  for (char c : header) sum += static_cast<unsigned char>(c);
-  std::snprintf(header.data() + 148, 8, "%06o", sum);
-  return header + data + std::string((512 - data.size() % 512) % 512, '\0');
 }
 
 // A .tar.gz of one tile, its decoded stream, and a sound index of it with points every
@@ -59,18 +39,9 @@ struct Fixture {
       state = state * 1103515245 + 12345;
       samples[i] = static_cast<char>(i % 2 == 0 ? (i / 4096) % 7 : (i / 64) % 200 + (state >> 29));
     }
-    decoded =
-        tar_member("A.DEM", samples) + tar_member("A.HDR", "NROWS 1\n") + std::string(1024, '\0');
-    std::string gz(compressBound(decoded.size()) + 64, '\0');
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY);
-    z.next_in = reinterpret_cast<Bytef*>(decoded.data());
-    z.avail_in = static_cast<uInt>(decoded.size());
-    z.next_out = reinterpret_cast<Bytef*>(gz.data());
-    z.avail_out = static_cast<uInt>(gz.size());
-    deflate(&z, Z_FINISH);
-    gz.resize(z.total_out);
-    deflateEnd(&z);
+    decoded = testing::tar_member("A.DEM", samples) + testing::tar_member("A.HDR", "NROWS 1\n") +
+              std::string(1024, '\0');
+    const std::string gz = testing::gzipped(decoded);
     archive_size = static_cast<int64_t>(gz.size());
     archive = memory(gz);
     ArchiveIndex sound;
