@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <span>
 #include <string>
+#include <vector>
 
 #include "tests/archive_writer.hpp"
 #include "tests/memory_sources.hpp"
@@ -56,6 +58,26 @@ TEST(MemberDecoder, ADeflatedMemberThatFailsItsCrcWithholdsItsLastPiece) {
       EXPECT_LT(got.size(), bytes.size());
       EXPECT_TRUE(got == bytes.substr(0, got.size()));
     }
+  }
+}
+
+// A damaged stream (the archive fuzzer's find) on which ISA-L reports more input left than
+// it was given: the decoder never says it used more than it had.
+TEST(Inflater, NeverUsesMoreInputThanItWasGiven) {
+  const unsigned char damaged[] = {0x1f, 0x8b, 0x08, 0x00, 0x00, 0x00, 0x97, 0x00, 0x00,
+                                   0x00, 0x03, 0xed, 0xd9, 0x69, 0xa6, 0xfe, 0x4b, 0x0e,
+                                   0xc3, 0x20, 0x0c, 0x05, 0xf7, 0x3e, 0x85, 0x00};
+  const auto in = std::as_bytes(std::span(damaged));
+  std::vector<std::byte> out(size_t{1} << 16);
+  Inflater inflater(Inflater::Wrapper::gzip);
+  size_t used = 0;
+  for (int call = 0; call < 4 && used < in.size(); ++call) {
+    size_t consumed = 0;
+    size_t produced = 0;
+    const Inflater::Result r = inflater.run(in.subspan(used), out, &consumed, &produced);
+    ASSERT_LE(consumed, in.size() - used);
+    used += consumed;
+    if (r != Inflater::Result::more) break;
   }
 }
 
