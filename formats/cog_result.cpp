@@ -516,7 +516,7 @@ Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const
   std::map<int64_t, std::unique_ptr<SharedTile>> shared;
 
   // One pool of tasks for every band: a thread never waits for the other at a band's end.
-  Status s = threads.tasks(static_cast<int>(runs.size()), [&](int task, int thread) -> Status {
+  return threads.tasks(static_cast<int>(runs.size()), [&](int task, int thread) -> Status {
     const Run run = runs[static_cast<size_t>(task)];
     const int32_t top = run.band * cog_tile_size;
     const int32_t rows = std::min(cog_tile_size, size.height - top);
@@ -576,8 +576,6 @@ Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const
     }
     return {};
   });
-  if (!s.ok()) return s;
-  return {};
 }
 
 std::vector<int32_t> cut_columns(int32_t width, std::span<const int32_t> edges, int32_t least,
