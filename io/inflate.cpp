@@ -102,6 +102,22 @@ void Inflater::next_member() {
   state_->stream.crc_flag = ISAL_GZIP;
 }
 
+std::optional<Inflater::BlockStart> Inflater::block_start() const {
+  const inflate_state& s = state_->stream;
+  // Stopped in a block's header, ISA-L keeps the bits before the header in read_in and the
+  // header's bytes it has taken in tmp_in_buffer; nothing of the block before may be pending.
+  if (s.block_state != ISAL_BLOCK_HDR || s.total_out == 0 || s.read_in_length < 0 ||
+      s.tmp_in_size < 0 || s.tmp_out_valid != s.tmp_out_processed || s.write_overflow_len != 0 ||
+      s.copy_overflow_length != 0) {
+    return std::nullopt;
+  }
+  const int bits = s.read_in_length % 8;
+  return BlockStart{static_cast<size_t>(s.tmp_in_size) + static_cast<size_t>(s.read_in_length / 8),
+                    bits, static_cast<unsigned>(s.read_in & ((uint64_t{1} << bits) - 1))};
+}
+
+bool Inflater::finds_block_starts() { return true; }
+
 Inflater::Inflater(const Inflater& other) : state_(std::make_unique<State>(*other.state_)) {}
 
 Inflater& Inflater::operator=(const Inflater& other) {
@@ -186,6 +202,10 @@ void Inflater::next_member() {
   }
   inflateReset(&state_->stream);
 }
+
+std::optional<Inflater::BlockStart> Inflater::block_start() const { return std::nullopt; }
+
+bool Inflater::finds_block_starts() { return false; }
 
 Inflater::Inflater(const Inflater& other) : state_(std::make_unique<State>(*other.state_)) {}
 

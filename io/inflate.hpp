@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -40,6 +41,20 @@ class Inflater {
              size_t* produced);
   // After a gzip member's end: starts on the next member.
   void next_member();
+  // Where a deflate block that is not its member's first begins, when the last run stopped
+  // in its header, with all the bytes before it produced: how many of the bytes the runs
+  // took lie at or after it (`bytes_back`), and the bits of the byte before those still to
+  // decode (as the entering constructor takes them). Feeding a few bytes at a time makes a
+  // run stop in a header, where headers span several bytes (as dynamic Huffman headers do).
+  // Only ISA-L's decoder tells it; zlib's never does (BlockInflater finds them there).
+  struct BlockStart {
+    size_t bytes_back = 0;
+    int bits = 0;
+    unsigned value = 0;
+  };
+  std::optional<BlockStart> block_start() const;
+  // Whether block_start can ever tell one.
+  static bool finds_block_starts();
   // Why the last run failed.
   const std::string& error() const;
   // Bytes a copy holds, for memory budgets.

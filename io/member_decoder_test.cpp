@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/archive_writer.hpp"
@@ -78,6 +80,57 @@ TEST(Inflater, NeverUsesMoreInputThanItWasGiven) {
     ASSERT_LE(consumed, in.size() - used);
     used += consumed;
     if (r != Inflater::Result::more) break;
+  }
+}
+
+// Fed a few bytes at a time, ISA-L's decoder stops in block headers; every block start it
+// tells there is a place the stream is entered again, with the window before it.
+TEST(Inflater, EveryBlockStartItTellsIsWhereTheStreamIsEnteredAgain) {
+  if (!Inflater::finds_block_starts()) GTEST_SKIP() << "zlib's decoder tells none";
+  const std::string data = testing::raster(size_t{3} << 20);
+  const std::string gz = testing::gzipped(data);
+  const auto in = std::as_bytes(std::span(gz));
+  struct Start {
+    size_t input;
+    size_t position;
+    Inflater::BlockStart at;
+  };
+  std::vector<Start> starts;
+  std::string out;
+  std::vector<std::byte> room(size_t{1} << 16);
+  Inflater inflater(Inflater::Wrapper::gzip);
+  for (size_t used = 0; used < in.size();) {
+    size_t consumed = 0;
+    size_t produced = 0;
+    const Inflater::Result r = inflater.run(in.subspan(used, std::min<size_t>(8, in.size() - used)),
+                                            room, &consumed, &produced);
+    ASSERT_NE(r, Inflater::Result::error);
+    used += consumed;
+    out.append(reinterpret_cast<const char*>(room.data()), produced);
+    if (const auto at = inflater.block_start();
+        at && (starts.empty() || starts.back().position != out.size())) {
+      starts.push_back({used - at->bytes_back, out.size(), *at});
+    }
+    if (r == Inflater::Result::end) break;
+  }
+  ASSERT_EQ(out, data);
+  ASSERT_GE(starts.size(), 8u);
+  for (const Start& s : starts) {
+    const size_t window = std::min<size_t>(s.position, size_t{32} << 10);
+    Inflater entered(Inflater::Wrapper::gzip,
+                     std::as_bytes(std::span(data).subspan(s.position - window, window)), s.at.bits,
+                     s.at.value);
+    std::string rest;
+    for (size_t used = s.input; used < in.size();) {
+      size_t consumed = 0;
+      size_t produced = 0;
+      const Inflater::Result r = entered.run(in.subspan(used), room, &consumed, &produced);
+      ASSERT_NE(r, Inflater::Result::error) << "entered at " << s.position;
+      used += consumed;
+      rest.append(reinterpret_cast<const char*>(room.data()), produced);
+      if (r == Inflater::Result::end) break;
+    }
+    ASSERT_TRUE(rest == std::string_view(data).substr(s.position)) << "entered at " << s.position;
   }
 }
 

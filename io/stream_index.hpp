@@ -77,6 +77,8 @@ class StreamIndexBuilder {
   void decoded(std::span<const std::byte> bytes);
   // Whether a block's start here should be a point: `spacing` past the last.
   bool wants_point() const { return position_ - points_.back().position >= spacing_; }
+  // Decoded bytes until it wants one.
+  int64_t before_point() const { return points_.back().position + spacing_ - position_; }
   void add_point(int64_t input, int bits, uint8_t value);
   // The stream's first block begins at `input`, after its gzip header.
   void start_at(int64_t input);

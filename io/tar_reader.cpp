@@ -19,6 +19,12 @@ constexpr size_t input_chunk = size_t{128} << 10;    // compressed bytes read at
 constexpr size_t scan_chunk = size_t{1} << 20;       // bytes decoded at a time while listing
 constexpr int64_t scan_spacing = int64_t{32} << 20;  // checkpoints into a raster, at first
 constexpr size_t scan_checkpoints_kept = 16;         // at most, a raster, spaced wider as it grows
+// Compressed bytes the decoder gets at a time while it looks for a block's start, and how
+// far it looks before it decodes on at full speed for a while.
+constexpr size_t search_step = 8;
+constexpr int64_t search_approach = int64_t{64} << 10;  // decoded bytes before it, at most
+constexpr int64_t search_limit = int64_t{256} << 10;
+constexpr int64_t search_pause = int64_t{4} << 20;
 
 // The bytes of a tar: the file's own, or a gzip stream's decoded.
 class TarStream {
@@ -97,15 +103,18 @@ void thin_checkpoints(ArchiveMember* raster) {
 
 class GzipTarStream final : public TarStream {
  public:
-  // With a builder, the stream is decoded by zlib a block at a time, and the builder takes
-  // its access points and pieces; the members' checkpoints are then its index's.
+  // With a builder, the builder takes the stream's access points and pieces, and the members'
+  // checkpoints are then its index's. Where the decoder cannot tell a block's start, zlib
+  // decodes the stream a block at a time instead.
   GzipTarStream(const Source& file, const ListProgress& progress, StreamIndexBuilder* builder)
       : TarStream(progress),
         file_(file),
         inflater_(Inflater::Wrapper::gzip),
         out_(scan_chunk),
         builder_(builder) {
-    if (builder_ != nullptr) blocks_ = std::make_unique<BlockInflater>();
+    if (builder_ != nullptr && !Inflater::finds_block_starts()) {
+      blocks_ = std::make_unique<BlockInflater>();
+    }
   }
 
   int64_t position() const override { return out_position_ + static_cast<int64_t>(out_used_); }
@@ -180,27 +189,51 @@ class GzipTarStream final : public TarStream {
       }
       size_t consumed = 0;
       size_t produced = 0;
-      const std::span<const std::byte> in = std::span(in_).subspan(in_used_, in_len_ - in_used_);
-      const std::span<std::byte> out = std::span(out_).subspan(out_len_);
+      std::span<const std::byte> in = std::span(in_).subspan(in_used_, in_len_ - in_used_);
+      const int64_t taken = input_at_ - static_cast<int64_t>(in.size());  // file offset of in
+      // Looking for a block's start, the decoder gets a few bytes at a time, so that a run
+      // stops in the next block's header.
+      const bool searching =
+          builder_ != nullptr && !blocks_ && builder_->wants_point() && taken >= search_resumes_at_;
+      if (searching) in = in.first(std::min(in.size(), search_step));
+      std::span<std::byte> out = std::span(out_).subspan(out_len_);
+      // Before the search, the decoder stops near where it begins.
+      if (builder_ != nullptr && !blocks_ && !searching) {
+        out = out.first(static_cast<size_t>(std::min<int64_t>(
+            std::ssize(out), std::max(builder_->before_point(), search_approach))));
+      }
       const Inflater::Result r = blocks_ ? blocks_->run(in, out, &consumed, &produced)
                                          : inflater_.run(in, out, &consumed, &produced);
-      if (builder_ != nullptr && consumed > 0) last_byte_ = in[consumed - 1];
+      if (blocks_ && consumed > 0) last_byte_ = in[consumed - 1];
       in_used_ += consumed;
       out_len_ += produced;
       if (r == Inflater::Result::error) {
         return damaged(file_.name(), blocks_ ? blocks_->error() : inflater_.error());
       }
-      if (builder_ != nullptr) {
-        builder_->decoded(out.first(produced));
+      if (builder_ != nullptr) builder_->decoded(out.first(produced));
+      if (blocks_) {
         if (out_position_ + static_cast<int64_t>(out_len_) == 0 && blocks_->at_first_block()) {
-          builder_->start_at(input_at_ - static_cast<int64_t>(in_len_ - in_used_));
+          builder_->start_at(taken + static_cast<int64_t>(consumed));
         }
         int bits = 0;
         if (r == Inflater::Result::more && blocks_->at_block_start(&bits) &&
             builder_->wants_point()) {
           builder_->add_point(
-              input_at_ - static_cast<int64_t>(in_len_ - in_used_), bits,
+              taken + static_cast<int64_t>(consumed), bits,
               static_cast<uint8_t>(static_cast<unsigned>(last_byte_) >> (8 - bits)));
+        }
+      } else if (searching && r == Inflater::Result::more) {
+        const int64_t end = taken + static_cast<int64_t>(consumed);
+        if (const auto start = inflater_.block_start()) {
+          builder_->add_point(end - static_cast<int64_t>(start->bytes_back), start->bits,
+                              static_cast<uint8_t>(start->value));
+          search_began_ = -1;
+        } else if (search_began_ < 0) {
+          search_began_ = taken;
+        } else if (end - search_began_ > search_limit) {
+          // Headers too short to stop in (fixed or stored blocks): look again further on.
+          search_resumes_at_ = end + search_pause;
+          search_began_ = -1;
         }
       }
       if (r == Inflater::Result::end) {
@@ -254,8 +287,10 @@ class GzipTarStream final : public TarStream {
   int64_t before_position_ = 0;
   int64_t before_input_ = 0;
   StreamIndexBuilder* builder_;
-  std::unique_ptr<BlockInflater> blocks_;  // with a builder
-  std::byte last_byte_{};                  // the last compressed byte taken
+  std::unique_ptr<BlockInflater> blocks_;  // with a builder, where the Inflater finds no blocks
+  std::byte last_byte_{};                  // the last compressed byte taken, with blocks_
+  int64_t search_began_ = -1;              // where the search for a block's start began
+  int64_t search_resumes_at_ = 0;          // a search given up waits for this file offset
 };
 
 // A size or number field of a tar header: octal, or base-256 with the high bit set.
