@@ -56,6 +56,8 @@ LevelReducer::LevelReducer(RasterSize from, RasterSize to, Resampling method, in
     halving_x_ = halving_x_ && w.first == 2 * c && w.last == 2 * c + 2 && w.first_weight == 1.0 &&
                  w.last_weight == 1.0;
   }
+  // Halving both ways, every output sample is two by two whole ones: no window is looked up.
+  if (halving_x_ && from.height == 2 * to.height) columns_ = {};
 }
 
 LevelReducer::Window LevelReducer::window(int32_t index, double ratio, int32_t source_size) {
@@ -83,9 +85,12 @@ std::pair<int32_t, int32_t> LevelReducer::source_rows(int32_t row) const {
 }
 
 void LevelReducer::reduce(int32_t row, std::span<const int16_t* const> rows, int16_t* out,
-                          int32_t begin, int32_t end) const {
+                          int32_t begin, int32_t end, int32_t first_column,
+                          int32_t out_first) const {
   if (method_ == Resampling::nearest) {
-    for (int32_t c = begin; c < end; ++c) out[c] = rows[0][nearest_columns_[c]];
+    for (int32_t c = begin; c < end; ++c) {
+      out[c - out_first] = rows[0][nearest_columns_[c] - first_column];
+    }
     return;
   }
   const Window y = row_window(row);
@@ -97,7 +102,7 @@ void LevelReducer::reduce(int32_t row, std::span<const int16_t* const> rows, int
     const int16_t* bottom = rows[1];
     const int32_t nd = no_data_;
     for (int32_t c = begin; c < end; ++c) {
-      const auto x = static_cast<size_t>(c) * 2;
+      const auto x = static_cast<size_t>(2 * c - first_column);
       const int32_t a = top[x];
       const int32_t b = top[x + 1];
       const int32_t d = bottom[x];
@@ -105,8 +110,8 @@ void LevelReducer::reduce(int32_t row, std::span<const int16_t* const> rows, int
       if (a != nd && b != nd && d != nd && e != nd) {
         // The common case, four valid samples: a shift rounds it.
         const int32_t sum = a + b + d + e;
-        out[c] = static_cast<int16_t>(sum >= 0 ? (sum + 2) >> 2 : -((-sum + 2) >> 2));
-        if (sum == 4 * nd) out[c] = static_cast<int16_t>(nd + 1);
+        out[c - out_first] = static_cast<int16_t>(sum >= 0 ? (sum + 2) >> 2 : -((-sum + 2) >> 2));
+        if (sum == 4 * nd) out[c - out_first] = static_cast<int16_t>(nd + 1);
         continue;
       }
       int32_t sum = 0;
@@ -118,22 +123,25 @@ void LevelReducer::reduce(int32_t row, std::span<const int16_t* const> rows, int
         }
       }
       if (count == 0) {
-        out[c] = no_data_;
+        out[c - out_first] = no_data_;
       } else if (sum == nd * count) {
-        out[c] = static_cast<int16_t>(nd + 1);  // a mean of exactly no-data is one above it
+        out[c - out_first] =
+            static_cast<int16_t>(nd + 1);  // a mean of exactly no-data is one above it
       } else {
         const int32_t twice = 2 * count;
-        out[c] = static_cast<int16_t>(sum >= 0 ? (2 * sum + count) / twice
-                                               : -((-2 * sum + count) / twice));
+        out[c - out_first] = static_cast<int16_t>(sum >= 0 ? (2 * sum + count) / twice
+                                                           : -((-2 * sum + count) / twice));
       }
     }
     return;
   }
-  for (int32_t c = begin; c < end; ++c) out[c] = average(y, columns_[c], rows);
+  for (int32_t c = begin; c < end; ++c) {
+    out[c - out_first] = average(y, columns_[c], rows, first_column);
+  }
 }
 
 int16_t LevelReducer::average(const Window& y, const Window& x,
-                              std::span<const int16_t* const> rows) const {
+                              std::span<const int16_t* const> rows, int32_t first_column) const {
   // The sums are taken in the order GDAL takes them, so that a mean on a rounding edge
   // rounds the same way.
   double total = 0;
@@ -143,23 +151,23 @@ int16_t LevelReducer::average(const Window& y, const Window& x,
     const int16_t* samples = rows[r - y.first];
     double line = 0;
     double line_weight = 0;
-    if (samples[x.first] != no_data_) {
+    if (samples[x.first - first_column] != no_data_) {
       ++count;
       line_weight = x.first_weight;
-      line = samples[x.first] * x.first_weight;
+      line = samples[x.first - first_column] * x.first_weight;
     }
     if (x.first + 1 < x.last) {
       for (int32_t c = x.first + 1; c + 1 < x.last; ++c) {
-        if (samples[c] != no_data_) {
+        if (samples[c - first_column] != no_data_) {
           ++count;
           line_weight += 1;
-          line += samples[c];
+          line += samples[c - first_column];
         }
       }
-      if (samples[x.last - 1] != no_data_) {
+      if (samples[x.last - 1 - first_column] != no_data_) {
         ++count;
         line_weight += x.last_weight;
-        line += samples[x.last - 1] * x.last_weight;
+        line += samples[x.last - 1 - first_column] * x.last_weight;
       }
     }
     const double weight_y = r == y.first ? y.first_weight : r + 1 == y.last ? y.last_weight : 1.0;

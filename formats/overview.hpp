@@ -32,10 +32,11 @@ class LevelReducer {
   RasterSize to() const { return to_; }
   // The source rows [first, last) that output row `row` is made of.
   std::pair<int32_t, int32_t> source_rows(int32_t row) const;
-  // Makes output row `row`, columns [begin, end), into out[begin, end); rows[i] is source
-  // row source_rows(row).first + i, the whole width.
+  // Makes output row `row`, columns [begin, end), into out from column `out_first` on;
+  // rows[i] is source row source_rows(row).first + i from column `first_column` on, as far
+  // as those columns' windows reach.
   void reduce(int32_t row, std::span<const int16_t* const> rows, int16_t* out, int32_t begin,
-              int32_t end) const;
+              int32_t end, int32_t first_column = 0, int32_t out_first = 0) const;
 
  private:
   // A window of source samples along one axis: [first, last), its first and last samples
@@ -48,7 +49,8 @@ class LevelReducer {
   };
   static Window window(int32_t index, double ratio, int32_t source_size);
   Window row_window(int32_t row) const { return window(row, ratio_y_, from_.height); }
-  int16_t average(const Window& y, const Window& x, std::span<const int16_t* const> rows) const;
+  int16_t average(const Window& y, const Window& x, std::span<const int16_t* const> rows,
+                  int32_t first_column) const;
 
   RasterSize from_;
   RasterSize to_;
