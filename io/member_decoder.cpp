@@ -139,6 +139,14 @@ class MemberDecoder {
         const auto n = static_cast<size_t>(std::min<int64_t>(c->verified_end - at, want - *got));
         const auto from = static_cast<size_t>(at - c->cache_begin);
         *got += copy_into(pieces, *got, std::span(c->cache).subspan(from, n));
+        // The member's last byte delivered, its decoding done: the cache goes too (a reader
+        // still behind decodes its bytes again).
+        const int64_t member_end = stream_.start + stream_.size;
+        if (!c->decoder && at + static_cast<int64_t>(n) == member_end &&
+            c->verified_end >= member_end) {
+          c->cache = {};
+          c->cache_begin = c->cache_end = c->verified_end = member_end;
+        }
         continue;
       }
       if (Status s = decode_more(*c); !s.ok()) return s;
@@ -340,8 +348,9 @@ class MemberDecoder {
         c.verified_end = c.cache_end;
         return fail();
       }
-      // Nothing more to decode: the decoder and input go, the cache stays for a reader a
-      // band behind, and of the checkpoints into the member only the last.
+      // Nothing more to decode: the decoder and input go, the cache stays until the
+      // member's last byte is delivered, and of the checkpoints into the member only the
+      // last.
       c.decoder.reset();
       c.input = {};
       c.input_used = 0;
