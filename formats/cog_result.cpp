@@ -1,6 +1,7 @@
 #include "formats/cog_result.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <condition_variable>
 #include <cstring>
@@ -17,11 +18,164 @@ namespace {
 
 constexpr int32_t halo_rows = 4;  // rows an overview row may reach back into the band before
 constexpr int16_t no_data = -9999;
-constexpr int32_t widest_run = 8192;    // columns a task of the second pass reads at most
+constexpr int32_t widest_run = 8192;  // columns a task reads at most
+// Of the 64 MiB a write keeps to, what reading the raster once takes: the overviews' bands
+// and each thread's run of columns.
+constexpr int64_t reading_budget = int64_t{40} << 20;
 constexpr int32_t reading_rows = 32;    // the full raster's rows read at once for the overviews
-constexpr double overview_share = 0.3;  // of the work, for progress
+constexpr double overview_share = 0.3;  // of the work, for progress, in two readings
+constexpr double reading_share = 0.95;  // in one, before the tiles are copied
 
 int64_t framed(uint32_t size) { return int64_t{size} + tile_frame_bytes; }
+
+// A task's part of the full raster: columns [begin, end) of a band of 512 rows.
+struct Run {
+  int32_t band;
+  int32_t begin;
+  int32_t end;
+};
+
+// The runs a pass reads the full raster in, band by band.
+struct BandRuns {
+  std::vector<Run> runs;
+  std::vector<size_t> first;  // each band's first run, and runs.size() after the last
+  int32_t widest = 0;         // the widest run's columns
+};
+
+// Runs of bands `band_rows` high that end where the sources' columns do, so that no source
+// row is read by two tasks (a raster in an archive is decoded once), and begin and end at
+// multiples of `scale` columns (for halvings into the next levels).
+BandRuns band_runs(RasterSize size, const RowReader& reader, int threads, int32_t band_rows,
+                   int32_t scale, int32_t widest) {
+  const int32_t down = (size.height + band_rows - 1) / band_rows;
+  const int32_t most =
+      down >= 2 * threads ? widest : std::max(cog_tile_size, size.width / (2 * threads));
+  BandRuns bands;
+  for (int32_t band = 0; band < down; ++band) {
+    const int32_t top = band * band_rows;
+    bands.first.push_back(bands.runs.size());
+    std::vector<int32_t> edges;
+    for (int32_t edge : reader.source_edges(top, std::min(band_rows, size.height - top))) {
+      if (edge % scale == 0) edges.push_back(edge / scale);
+    }
+    const std::vector<int32_t> cuts =
+        cut_columns(size.width / scale, edges, cog_tile_size / scale, most / scale);
+    for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+      bands.runs.push_back({band, cuts[i] * scale, cuts[i + 1] * scale});
+      bands.widest = std::max(bands.widest, (cuts[i + 1] - cuts[i]) * scale);
+    }
+  }
+  bands.first.push_back(bands.runs.size());
+  return bands;
+}
+
+// The same runs, each band of `bands` split in two (the second, where `height` leaves one),
+// and their columns scaled by `factor`: the runs of the 512-row bands of the full raster
+// within 1024-row ones, or of the next level's band.
+BandRuns split_runs(const BandRuns& bands, int32_t height, int32_t band_rows) {
+  BandRuns split;
+  for (size_t band = 0; band + 1 < bands.first.size(); ++band) {
+    for (int32_t half = 0; half < 2; ++half) {
+      const auto b = static_cast<int32_t>(band) * 2 + half;
+      if (b * band_rows >= height) break;
+      split.first.push_back(split.runs.size());
+      for (size_t i = bands.first[band]; i < bands.first[band + 1]; ++i) {
+        split.runs.push_back({b, bands.runs[i].begin, bands.runs[i].end});
+      }
+    }
+  }
+  split.first.push_back(split.runs.size());
+  split.widest = bands.widest;
+  return split;
+}
+
+BandRuns halved_runs(const BandRuns& bands) {
+  BandRuns halved = bands;
+  for (Run& run : halved.runs) run = {run.band, run.begin / 2, run.end / 2};
+  halved.widest = bands.widest / 2;
+  return halved;
+}
+
+// The COG tiles of a band's runs: a tile inside a run is whole at once; one that runs share
+// is put together from their parts, and is whole when the last brings its part.
+class RunTiles {
+ public:
+  RunTiles(RasterSize size, const BandRuns& bands) : size_(size), bands_(bands) {}
+
+  // Hands each tile of `run` (its `rows` rows in `columns`, the run's width apart) that is
+  // whole to `whole(first sample, stride, width, sequence)`.
+  template <typename Whole>
+  Status take(const Run& run, int32_t rows, const int16_t* columns, const Whole& whole) {
+    const auto width = static_cast<size_t>(run.end - run.begin);
+    const int32_t across = tiles_across(size_);
+    for (int32_t t = run.begin / cog_tile_size; t * cog_tile_size < run.end; ++t) {
+      const int32_t x0 = t * cog_tile_size;
+      const int32_t x1 = std::min(x0 + cog_tile_size, size_.width);
+      const int64_t sequence = int64_t{run.band} * across + t;
+      if (x0 >= run.begin && x1 <= run.end) {
+        if (Status s = whole(columns + (x0 - run.begin), width, x1 - x0, sequence); !s.ok()) {
+          return s;
+        }
+        continue;
+      }
+      Shared* tile = nullptr;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_ptr<Shared>& slot = shared_[sequence];
+        if (!slot) {
+          slot = std::make_unique<Shared>();
+          slot->samples.resize(static_cast<size_t>(cog_tile_size) * cog_tile_size);
+          const auto band = static_cast<size_t>(run.band);
+          for (size_t i = bands_.first[band]; i < bands_.first[band + 1]; ++i) {
+            if (bands_.runs[i].begin < x1 && bands_.runs[i].end > x0) ++slot->missing;
+          }
+        }
+        tile = slot.get();
+      }
+      const int32_t from = std::max(x0, run.begin);
+      const auto count = static_cast<size_t>(std::min(x1, run.end) - from);
+      for (int32_t r = 0; r < rows; ++r) {
+        std::memcpy(tile->samples.data() + static_cast<size_t>(r) * cog_tile_size + (from - x0),
+                    columns + static_cast<size_t>(r) * width + (from - run.begin),
+                    count * sizeof(int16_t));
+      }
+      if (tile->missing.fetch_sub(1, std::memory_order_acq_rel) != 1) continue;
+      std::unique_ptr<Shared> done;
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        auto it = shared_.find(sequence);
+        done = std::move(it->second);
+        shared_.erase(it);
+      }
+      if (Status s = whole(done->samples.data(), cog_tile_size, x1 - x0, sequence); !s.ok()) {
+        return s;
+      }
+    }
+    return {};
+  }
+
+ private:
+  struct Shared {
+    std::vector<int16_t> samples;
+    std::atomic<int> missing{0};  // runs yet to bring their part
+  };
+  RasterSize size_;
+  const BandRuns& bands_;
+  std::mutex lock_;
+  std::map<int64_t, std::unique_ptr<Shared>> shared_;
+};
+
+// Reads a band's rows [top, top + rows) of `run` into `columns`, rows the run's width apart.
+Status read_run(RowReader& reader, const Run& run, int32_t top, int32_t rows,
+                std::vector<int16_t>& columns) {
+  const auto width = static_cast<size_t>(run.end - run.begin);
+  columns.resize(width * static_cast<size_t>(rows));
+  for (int32_t r = 0; r < rows; ++r) {
+    std::span<int16_t> part(columns.data() + static_cast<size_t>(r) * width, width);
+    if (Status s = reader.read(top + r, run.begin, part); !s.ok()) return s;
+  }
+  return {};
+}
 
 // Appends a tile's encoded bytes as a COG frames them: a 4-byte little-endian leader that
 // holds their size, the bytes, and their last 4 bytes again.
@@ -38,9 +192,9 @@ void append_framed(std::vector<std::byte>& out, std::span<const std::byte> encod
 struct CogResult::Worker {
   std::vector<uint16_t> samples;  // a tile, predicted, little-endian
   std::vector<std::byte> encoded;
-  std::vector<std::byte> framed;  // the same with its leader and trailer
   std::unique_ptr<TileEncoder> encoder;
   std::vector<int16_t> columns;  // a run of tiles' columns, 512 rows of them
+  std::vector<int16_t> halved;   // the first overview's rows of a run, read once
 
   // Encodes the tile whose upper-left sample is `first` (rows `stride` samples apart; `rows`
   // by `width` of it inside the raster, no-data beyond) into `encoded`: predicted (each
@@ -356,12 +510,18 @@ Status CogResult::start(OutputSet& outputs, const ResultGrid& grid) {
 }
 
 Status CogResult::store_tile(size_t level, size_t tile, Worker& worker) {
-  worker.framed.clear();
-  append_framed(worker.framed, worker.encoded);
-  const int64_t at = tiles_end_.fetch_add(std::ssize(worker.framed));
-  if (Status s = tiles_->write_at(at, worker.framed); !s.ok()) return s;
+  // Framed in place: the leader before the bytes, their last 4 after them.
+  const auto size = static_cast<uint32_t>(worker.encoded.size());
+  std::array<std::byte, 4> leader{};
+  for (size_t i = 0; i < 4; ++i) leader[i] = static_cast<std::byte>(size >> (8 * i));
+  std::array<std::byte, 4> trailer{};
+  std::copy(worker.encoded.end() - 4, worker.encoded.end(), trailer.begin());
+  worker.encoded.insert(worker.encoded.begin(), leader.begin(), leader.end());
+  worker.encoded.insert(worker.encoded.end(), trailer.begin(), trailer.end());
+  const int64_t at = tiles_end_.fetch_add(std::ssize(worker.encoded));
+  if (Status s = tiles_->write_at(at, worker.encoded); !s.ok()) return s;
   tile_at_[level][tile] = at;
-  tile_size_[level][tile] = static_cast<uint32_t>(worker.encoded.size());
+  tile_size_[level][tile] = size;
   return {};
 }
 
@@ -373,7 +533,18 @@ Status CogResult::write_rows(std::span<RowReader* const> readers, const Progress
     worker->samples.resize(static_cast<size_t>(cog_tile_size) * cog_tile_size);
     workers_.push_back(std::move(worker));
   }
-  if (description_.levels.size() > 1) {
+  // Where the first two overviews halve the full raster exactly, the raster is read once:
+  // its tiles wait in the scratch file with the overviews'. Otherwise the overviews take a
+  // reading of their own, and the full raster's tiles go straight to the file in a second.
+  const std::vector<RasterSize>& levels = description_.levels;
+  auto halves = [&](size_t l) {
+    return levels[l + 1].width * 2 == levels[l].width &&
+           levels[l + 1].height * 2 == levels[l].height;
+  };
+  const bool once = levels.size() > 1 && halves(0) && (levels.size() == 2 || halves(1));
+  if (once) {
+    if (Status s = read_once(threads, readers, progress); !s.ok()) return s;
+  } else if (levels.size() > 1) {
     if (Status s = make_overviews(threads, readers, progress); !s.ok()) return s;
   }
   // The header's size does not depend on the tiles' sizes: the overviews go after it, the
@@ -388,9 +559,12 @@ Status CogResult::write_rows(std::span<RowReader* const> readers, const Progress
   const bool big = needs_big_tiff(
       description_, overview_bytes + most_tile * static_cast<int64_t>(tile_size_[0].size()));
   const auto header_bytes = static_cast<int64_t>(cog_header(description_, tile_size_, big).size());
-  if (Status s = copy_overviews(header_bytes); !s.ok()) return s;
-  if (Status s = write_full_raster(threads, readers, progress, header_bytes + overview_bytes);
-      !s.ok()) {
+  if (Status s = copy_tiles(header_bytes, once ? 0 : 1); !s.ok()) return s;
+  if (once) {
+    if (!progress(1.0)) return Status::cancelled();
+  } else if (Status s =
+                 write_full_raster(threads, readers, progress, header_bytes + overview_bytes);
+             !s.ok()) {
     return s;
   }
   const std::vector<std::byte> header = cog_header(description_, tile_size_, big);
@@ -417,7 +591,7 @@ Status CogResult::make_overviews(Threads& threads, std::span<RowReader* const> r
   return {};
 }
 
-Status CogResult::copy_overviews(int64_t at) {
+Status CogResult::copy_tiles(int64_t at, size_t last_level) {
   std::vector<std::byte> buffer(size_t{1} << 20);
   // Runs of tiles that lie one after another in the scratch file go in one copy.
   int64_t run_at = -1;
@@ -438,7 +612,7 @@ Status CogResult::copy_overviews(int64_t at) {
     }
     return {};
   };
-  for (size_t l = description_.levels.size(); l-- > 1;) {
+  for (size_t l = description_.levels.size(); l-- > last_level;) {
     for (size_t t = 0; t < tile_at_[l].size(); ++t) {
       const int64_t from = tile_at_[l][t];
       if (run_at + run_bytes != from) {
@@ -454,31 +628,13 @@ Status CogResult::copy_overviews(int64_t at) {
 Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const> readers,
                                     const Progress& progress, int64_t at) {
   const RasterSize size = description_.levels[0];
-  const int32_t across = tiles_across(size);
-  const int32_t down = tiles_down(size);
-  // Each task reads one run of columns of a band. Runs end where the sources' columns do,
-  // so that no source row is read by two tasks (a raster in an archive is decoded once);
-  // a tile that runs share is put together from their parts by the last to bring one.
-  struct Run {
-    int32_t band;
-    int32_t begin;
-    int32_t end;
-  };
-  std::vector<Run> runs;
-  std::vector<size_t> first_run;  // of each band, and runs.size() after the last
-  const int32_t most = down >= 2 * threads.count()
-                           ? widest_run
-                           : std::max(cog_tile_size, size.width / (2 * threads.count()));
-  for (int32_t band = 0; band < down; ++band) {
-    const int32_t top = band * cog_tile_size;
-    first_run.push_back(runs.size());
-    const std::vector<int32_t> cuts = cut_columns(
-        size.width, readers[0]->source_edges(top, std::min(cog_tile_size, size.height - top)),
-        cog_tile_size, most);
-    for (size_t i = 0; i + 1 < cuts.size(); ++i) runs.push_back({band, cuts[i], cuts[i + 1]});
+  const int64_t all_tiles = int64_t{tiles_across(size)} * tiles_down(size);
+  const BandRuns bands =
+      band_runs(size, *readers[0], threads.count(), cog_tile_size, 1, widest_run);
+  for (const auto& worker : workers_) {
+    worker->columns.reserve(static_cast<size_t>(bands.widest) * cog_tile_size);
   }
-  first_run.push_back(runs.size());
-  const int64_t all_tiles = int64_t{across} * down;
+  RunTiles tiles(size, bands);
 
   // Tiles end out of order; they go to the file in order, and progress is told as they go.
   std::mutex order_lock;
@@ -496,86 +652,164 @@ Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const
     }
     return {};
   };
-  auto encode = [&](Worker& worker, const int16_t* first, size_t stride, int32_t rows,
-                    int32_t width, int64_t sequence) -> Status {
-    if (Status s = worker.encode(first, stride, rows, width, description_.predictor); !s.ok()) {
-      return Status::error(s.kind(), Side::output, raster_path(), s.detail());
-    }
-    tile_size_[0][static_cast<size_t>(sequence)] = static_cast<uint32_t>(worker.encoded.size());
-    std::vector<std::byte> bytes;
-    append_framed(bytes, worker.encoded);
-    return deposit(sequence, std::move(bytes));
-  };
-
-  // The tiles that runs share, while their parts come.
-  struct SharedTile {
-    std::vector<int16_t> samples;
-    std::atomic<int> missing{0};  // runs yet to bring their part
-  };
-  std::mutex shared_lock;
-  std::map<int64_t, std::unique_ptr<SharedTile>> shared;
 
   // One pool of tasks for every band: a thread never waits for the other at a band's end.
-  return threads.tasks(static_cast<int>(runs.size()), [&](int task, int thread) -> Status {
-    const Run run = runs[static_cast<size_t>(task)];
+  return threads.tasks(static_cast<int>(bands.runs.size()), [&](int task, int thread) -> Status {
+    const Run run = bands.runs[static_cast<size_t>(task)];
     const int32_t top = run.band * cog_tile_size;
     const int32_t rows = std::min(cog_tile_size, size.height - top);
     Worker& worker = *workers_[static_cast<size_t>(thread)];
     RowReader& reader = *readers[static_cast<size_t>(thread) % readers.size()];
-    const auto width = static_cast<size_t>(run.end - run.begin);
-    worker.columns.resize(width * static_cast<size_t>(rows));
-    for (int32_t r = 0; r < rows; ++r) {
-      std::span<int16_t> part(worker.columns.data() + static_cast<size_t>(r) * width, width);
-      if (Status s = reader.read(top + r, run.begin, part); !s.ok()) return s;
+    if (Status s = read_run(reader, run, top, rows, worker.columns); !s.ok()) return s;
+    return tiles.take(
+        run, rows, worker.columns.data(),
+        [&](const int16_t* first, size_t stride, int32_t width, int64_t sequence) -> Status {
+          if (Status s = encode_tile(worker, first, stride, rows, width); !s.ok()) {
+            return s;
+          }
+          tile_size_[0][static_cast<size_t>(sequence)] =
+              static_cast<uint32_t>(worker.encoded.size());
+          std::vector<std::byte> bytes;
+          append_framed(bytes, worker.encoded);
+          return deposit(sequence, std::move(bytes));
+        });
+  });
+}
+
+Status CogResult::read_once(Threads& threads, std::span<RowReader* const> readers,
+                            const Progress& progress) {
+  const size_t levels = description_.levels.size();
+  std::vector<std::unique_ptr<Level>> pyramid(levels);
+  for (size_t l = levels; l-- > 2;) {
+    pyramid[l] = std::make_unique<Level>(*this, l, threads, cog_tile_size, true,
+                                         l + 1 < levels ? pyramid[l + 1].get() : nullptr);
+  }
+  Level* quarter = levels > 2 ? pyramid[2].get() : nullptr;
+  const RasterSize size = description_.levels[0];
+  const RasterSize half = description_.levels[1];
+  const auto quarter_width = quarter ? static_cast<size_t>(description_.levels[2].width) : 0;
+  const LevelReducer halve(size, half, options_.resampling, no_data);
+  std::optional<LevelReducer> halve_again;
+  if (quarter) halve_again.emplace(half, description_.levels[2], options_.resampling, no_data);
+
+  // A task reads a run of columns 1024 rows high, a band of 512 rows at a time, and makes
+  // the first overview's 512 rows of it in its own room; the bands of the levels from the
+  // second on are held whole. The runs share what those bands leave of the budget.
+  int64_t held = 0;
+  for (size_t l = 2; l < levels; ++l) {
+    held += int64_t{halo_rows + cog_tile_size} * description_.levels[l].width * 2;
+  }
+  const int64_t per_column = int64_t{cog_tile_size} * 2 * 3 / 2;  // a run's rows and its halving
+  const auto widest = static_cast<int32_t>(std::clamp<int64_t>(
+      (reading_budget - held) / (threads.count() * per_column), cog_tile_size, widest_run));
+  const int32_t pair_rows = 2 * cog_tile_size;
+  const BandRuns pairs =
+      band_runs(size, *readers[0], threads.count(), pair_rows, quarter ? 4 : 2, widest);
+  const BandRuns bands = split_runs(pairs, size.height, cog_tile_size);
+  const BandRuns half_bands = halved_runs(pairs);
+  for (const auto& worker : workers_) {
+    worker->columns.reserve(static_cast<size_t>(pairs.widest) * cog_tile_size);
+    worker->halved.reserve(static_cast<size_t>(pairs.widest / 2) * cog_tile_size);
+  }
+  RunTiles tiles(size, bands);
+  RunTiles half_tiles(half, half_bands);
+  const auto count = static_cast<int32_t>(pairs.first.size() - 1);
+  for (int32_t pair = 0; pair < count; ++pair) {
+    const int32_t top = pair * pair_rows;
+    const int32_t rows = std::min(pair_rows, size.height - top);
+    // The second overview's rows this pair makes go straight into its room.
+    std::span<int16_t> room;
+    if (quarter) {
+      room = quarter->room();
+      if (room.size() < static_cast<size_t>(rows / 4) * quarter_width) {
+        return Status::error(StatusKind::io_error, Side::output, raster_path(),
+                             "an overview has no room for a band's rows");
+      }
     }
-    for (int32_t t = run.begin / cog_tile_size; t * cog_tile_size < run.end; ++t) {
-      const int32_t x0 = t * cog_tile_size;
-      const int32_t x1 = std::min(x0 + cog_tile_size, size.width);
-      const int64_t sequence = int64_t{run.band} * across + t;
-      if (x0 >= run.begin && x1 <= run.end) {
-        if (Status s = encode(worker, worker.columns.data() + (x0 - run.begin), width, rows,
-                              x1 - x0, sequence);
+    const size_t first = pairs.first[static_cast<size_t>(pair)];
+    const auto runs = static_cast<int>(pairs.first[static_cast<size_t>(pair) + 1] - first);
+    Status s = threads.tasks(runs, [&](int task, int thread) -> Status {
+      const Run run = pairs.runs[first + static_cast<size_t>(task)];
+      Worker& worker = *workers_[static_cast<size_t>(thread)];
+      RowReader& reader = *readers[static_cast<size_t>(thread) % readers.size()];
+      const auto width = static_cast<size_t>(run.end - run.begin);
+      const size_t halved_width = width / 2;
+      worker.halved.resize(halved_width * static_cast<size_t>(rows / 2));
+      for (int32_t band_top = top; band_top < top + rows; band_top += cog_tile_size) {
+        const int32_t band_rows = std::min(cog_tile_size, top + rows - band_top);
+        const Run part{band_top / cog_tile_size, run.begin, run.end};
+        if (Status s = read_run(reader, part, band_top, band_rows, worker.columns); !s.ok()) {
+          return s;
+        }
+        const int16_t* columns = worker.columns.data();
+        if (Status s = tiles.take(part, band_rows, columns,
+                                  [&](const int16_t* from, size_t stride, int32_t tile_width,
+                                      int64_t sequence) -> Status {
+                                    return store_encoded(worker, 0, from, stride, band_rows,
+                                                         tile_width, sequence);
+                                  });
             !s.ok()) {
           return s;
         }
-        continue;
-      }
-      SharedTile* tile = nullptr;
-      {
-        std::lock_guard<std::mutex> guard(shared_lock);
-        std::unique_ptr<SharedTile>& slot = shared[sequence];
-        if (!slot) {
-          slot = std::make_unique<SharedTile>();
-          slot->samples.resize(static_cast<size_t>(cog_tile_size) * cog_tile_size);
-          for (size_t i = first_run[static_cast<size_t>(run.band)];
-               i < first_run[static_cast<size_t>(run.band) + 1]; ++i) {
-            if (runs[i].begin < x1 && runs[i].end > x0) ++slot->missing;
-          }
+        for (int32_t j = 0; j < band_rows / 2; ++j) {
+          const std::array<const int16_t*, 2> two{columns + static_cast<size_t>(2 * j) * width,
+                                                  columns + static_cast<size_t>(2 * j + 1) * width};
+          const int32_t out = (band_top - top) / 2 + j;
+          halve.reduce(band_top / 2 + j, two,
+                       worker.halved.data() + static_cast<size_t>(out) * halved_width,
+                       run.begin / 2, run.end / 2, run.begin, run.begin / 2);
         }
-        tile = slot.get();
       }
-      const int32_t from = std::max(x0, run.begin);
-      const auto count = static_cast<size_t>(std::min(x1, run.end) - from);
-      for (int32_t r = 0; r < rows; ++r) {
-        std::memcpy(tile->samples.data() + static_cast<size_t>(r) * cog_tile_size + (from - x0),
-                    worker.columns.data() + static_cast<size_t>(r) * width + (from - run.begin),
-                    count * sizeof(int16_t));
-      }
-      if (tile->missing.fetch_sub(1, std::memory_order_acq_rel) != 1) continue;
-      std::unique_ptr<SharedTile> whole;
-      {
-        std::lock_guard<std::mutex> guard(shared_lock);
-        auto it = shared.find(sequence);
-        whole = std::move(it->second);
-        shared.erase(it);
-      }
-      if (Status s = encode(worker, whole->samples.data(), cog_tile_size, rows, x1 - x0, sequence);
+      const Run half_run{pair, run.begin / 2, run.end / 2};
+      const int16_t* halved = worker.halved.data();
+      if (Status s = half_tiles.take(half_run, rows / 2, halved,
+                                     [&](const int16_t* from, size_t stride, int32_t tile_width,
+                                         int64_t sequence) -> Status {
+                                       return store_encoded(worker, 1, from, stride, rows / 2,
+                                                            tile_width, sequence);
+                                     });
           !s.ok()) {
         return s;
       }
+      if (quarter) {
+        for (int32_t j = 0; j < rows / 4; ++j) {
+          const std::array<const int16_t*, 2> two{
+              halved + static_cast<size_t>(2 * j) * halved_width,
+              halved + static_cast<size_t>(2 * j + 1) * halved_width};
+          halve_again->reduce(top / 4 + j, two,
+                              room.data() + static_cast<size_t>(j) * quarter_width, run.begin / 4,
+                              run.end / 4, run.begin / 2);
+        }
+      }
+      return {};
+    });
+    if (!s.ok()) return s;
+    if (quarter) {
+      if (Status s = quarter->add_rows(rows / 4); !s.ok()) return s;
     }
-    return {};
-  });
+    if (!progress(reading_share * (pair + 1) / count)) return Status::cancelled();
+  }
+  for (size_t l = 2; l < levels; ++l) {
+    if (!pyramid[l]->complete()) {
+      return Status::error(StatusKind::io_error, Side::output, raster_path(),
+                           "an overview was left incomplete");
+    }
+  }
+  return {};
+}
+
+Status CogResult::store_encoded(Worker& worker, size_t level, const int16_t* first, size_t stride,
+                                int32_t rows, int32_t width, int64_t sequence) {
+  if (Status s = encode_tile(worker, first, stride, rows, width); !s.ok()) return s;
+  return store_tile(level, static_cast<size_t>(sequence), worker);
+}
+
+Status CogResult::encode_tile(Worker& worker, const int16_t* first, size_t stride, int32_t rows,
+                              int32_t width) {
+  if (Status s = worker.encode(first, stride, rows, width, description_.predictor); !s.ok()) {
+    return Status::error(s.kind(), Side::output, raster_path(), s.detail());
+  }
+  return {};
 }
 
 std::vector<int32_t> cut_columns(int32_t width, std::span<const int32_t> edges, int32_t least,

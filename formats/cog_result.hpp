@@ -20,15 +20,20 @@
 
 namespace demstitch {
 
-// The COG result: one Cloud-Optimized GeoTIFF file, made in two passes over the mosaic so
-// that no more than a band of it is ever in memory:
-// 1. the overviews: the mosaic is read a few rows at a time and folded into the first
-//    overview; each overview keeps one band of 512 rows, cut into tiles and compressed when
-//    full, and folded into the next. Their tiles wait in a scratch file.
-// 2. the file: its header's place is kept, the overviews' tiles are copied after it
-//    (smallest first), then the mosaic is read again, each thread a run of columns 512 rows
-//    high that ends where its sources' columns do (so that no source row is read twice),
-//    and its tiles are compressed and written in order; last, the header.
+// The COG result: one Cloud-Optimized GeoTIFF file, made with no more than a band of each
+// level in memory. Where the first two overviews halve the mosaic exactly (even sides, as
+// the world's and most regions' are), the mosaic is read once:
+// - each thread reads a run of columns 1024 rows high, a band of 512 rows at a time; a run
+//   ends where its sources' columns do, so that no source row is read twice. It compresses
+//   the run's tiles, halves the run into the first overview's 512 rows and compresses
+//   those tiles (a tile that runs share is put together from their parts), and halves them
+//   again straight into the second overview;
+// - from the second overview on, each overview keeps one band of 512 rows across its width,
+//   cut into tiles and compressed when full, and folded into the next;
+// - every tile waits in a scratch file; then the header's place is kept, the tiles are
+//   copied after it (smallest level first), and last the header is written.
+// Otherwise the mosaic is read twice: first a few rows at a time for the overviews (every
+// overview from the first keeps a band), then in runs whose tiles are written in order.
 // The widest GeoTIFF written: every overview keeps a band of 512 rows across the whole
 // width, about 1.2 kB a column in all, and the write stays within 64 MiB.
 inline constexpr int32_t cog_max_width = 49152;
@@ -70,10 +75,20 @@ class CogResult final : public Result {
   Status store_tile(size_t level, size_t tile, Worker& worker);
   Status make_overviews(Threads& threads, std::span<RowReader* const> readers,
                         const Progress& progress);
-  // Copies the overviews' tiles from the scratch file to the file from `at`, in file order.
-  Status copy_overviews(int64_t at);
+  // Copies the tiles of the levels from the last to `last_level` from the scratch file to
+  // the file from `at`, in file order.
+  Status copy_tiles(int64_t at, size_t last_level);
   Status write_full_raster(Threads& threads, std::span<RowReader* const> readers,
                            const Progress& progress, int64_t at);
+  // Reads the full raster once, band by band: its tiles go to the scratch file and its
+  // halving straight into the first overview, which makes the rest.
+  Status read_once(Threads& threads, std::span<RowReader* const> readers, const Progress& progress);
+  // Encodes a tile of `level` and keeps it in the scratch file.
+  Status store_encoded(Worker& worker, size_t level, const int16_t* first, size_t stride,
+                       int32_t rows, int32_t width, int64_t sequence);
+  // Encodes a tile into worker.encoded (see Worker::encode); a failure is the file's.
+  Status encode_tile(Worker& worker, const int16_t* first, size_t stride, int32_t rows,
+                     int32_t width);
 
   std::vector<ResultFile> files_;
   std::vector<std::string> side_files_;

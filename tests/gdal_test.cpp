@@ -407,6 +407,15 @@ TEST_F(Cog, TilesThatShareCogTilesSideBySide) {
   EXPECT_EQ(judged({"T0", "T1", "T2", "T3", "X"}, "--compress=none"), "");
 }
 
+// Read once: a raster wider than a task's run, cut at columns that share COG tiles at the
+// first two levels, a last 512-row band alone; and a pyramid of one overview.
+TEST_F(Cog, OneReadingWithRunsAcrossARasterAndTheOverviewsAfterIt) {
+  tile("A", "-10.004167", "49.995833", 1100, 2000, -300);
+  EXPECT_EQ(judged({"A"}), "");
+  tile("B", "-10.004167", "49.995833", 600, 1000, 2500);
+  EXPECT_EQ(judged({"B"}), "");
+}
+
 TEST_F(Cog, ARegionAcrossTheAntimeridian) {
   tile("E", "175.004167", "9.995833", 1200, 600, 100);
   tile("W", "-179.995833", "9.995833", 1200, 600, -3000);
