@@ -177,13 +177,16 @@ Status read_run(RowReader& reader, const Run& run, int32_t top, int32_t rows,
   return {};
 }
 
-// Appends a tile's encoded bytes as a COG frames them: a 4-byte little-endian leader that
+// Frames a tile's encoded bytes in place as a COG does: a 4-byte little-endian leader that
 // holds their size, the bytes, and their last 4 bytes again.
-void append_framed(std::vector<std::byte>& out, std::span<const std::byte> encoded) {
-  const auto size = static_cast<uint32_t>(encoded.size());
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::byte>(size >> (8 * i)));
-  out.insert(out.end(), encoded.begin(), encoded.end());
-  out.insert(out.end(), encoded.end() - 4, encoded.end());
+void frame(std::vector<std::byte>& bytes) {
+  const size_t size = bytes.size();
+  bytes.resize(size + tile_frame_bytes);
+  std::memmove(bytes.data() + 4, bytes.data(), size);
+  for (size_t i = 0; i < 4; ++i) {
+    bytes[i] = static_cast<std::byte>(static_cast<uint32_t>(size) >> (8 * i));
+  }
+  std::memcpy(bytes.data() + 4 + size, bytes.data() + size, 4);
 }
 
 }  // namespace
@@ -510,14 +513,8 @@ Status CogResult::start(OutputSet& outputs, const ResultGrid& grid) {
 }
 
 Status CogResult::store_tile(size_t level, size_t tile, Worker& worker) {
-  // Framed in place: the leader before the bytes, their last 4 after them.
   const auto size = static_cast<uint32_t>(worker.encoded.size());
-  std::array<std::byte, 4> leader{};
-  for (size_t i = 0; i < 4; ++i) leader[i] = static_cast<std::byte>(size >> (8 * i));
-  std::array<std::byte, 4> trailer{};
-  std::copy(worker.encoded.end() - 4, worker.encoded.end(), trailer.begin());
-  worker.encoded.insert(worker.encoded.begin(), leader.begin(), leader.end());
-  worker.encoded.insert(worker.encoded.end(), trailer.begin(), trailer.end());
+  frame(worker.encoded);
   const int64_t at = tiles_end_.fetch_add(std::ssize(worker.encoded));
   if (Status s = tiles_->write_at(at, worker.encoded); !s.ok()) return s;
   tile_at_[level][tile] = at;
@@ -670,7 +667,9 @@ Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const
           tile_size_[0][static_cast<size_t>(sequence)] =
               static_cast<uint32_t>(worker.encoded.size());
           std::vector<std::byte> bytes;
-          append_framed(bytes, worker.encoded);
+          bytes.reserve(worker.encoded.size() + tile_frame_bytes);
+          bytes.assign(worker.encoded.begin(), worker.encoded.end());
+          frame(bytes);
           return deposit(sequence, std::move(bytes));
         });
   });
@@ -713,23 +712,28 @@ Status CogResult::read_once(Threads& threads, std::span<RowReader* const> reader
   }
   RunTiles tiles(size, bands);
   RunTiles half_tiles(half, half_bands);
+  // Two of those bands at a time fill the second overview's band of 512 rows: their tasks
+  // share one pool, so that a thread done with the first band's runs goes on to the second's.
   const auto count = static_cast<int32_t>(pairs.first.size() - 1);
-  for (int32_t pair = 0; pair < count; ++pair) {
-    const int32_t top = pair * pair_rows;
-    const int32_t rows = std::min(pair_rows, size.height - top);
-    // The second overview's rows this pair makes go straight into its room.
+  for (int32_t pair = 0; pair < count; pair += 2) {
+    const int32_t top_of_two = pair * pair_rows;
+    const int32_t rows_of_two = std::min(2 * pair_rows, size.height - top_of_two);
+    // The second overview's rows these make go straight into its room.
     std::span<int16_t> room;
     if (quarter) {
       room = quarter->room();
-      if (room.size() < static_cast<size_t>(rows / 4) * quarter_width) {
+      if (room.size() < static_cast<size_t>(rows_of_two / 4) * quarter_width) {
         return Status::error(StatusKind::io_error, Side::output, raster_path(),
                              "an overview has no room for a band's rows");
       }
     }
     const size_t first = pairs.first[static_cast<size_t>(pair)];
-    const auto runs = static_cast<int>(pairs.first[static_cast<size_t>(pair) + 1] - first);
+    const auto runs =
+        static_cast<int>(pairs.first[static_cast<size_t>(std::min(pair + 2, count))] - first);
     Status s = threads.tasks(runs, [&](int task, int thread) -> Status {
       const Run run = pairs.runs[first + static_cast<size_t>(task)];
+      const int32_t top = run.band * pair_rows;
+      const int32_t rows = std::min(pair_rows, size.height - top);
       Worker& worker = *workers_[static_cast<size_t>(thread)];
       RowReader& reader = *readers[static_cast<size_t>(thread) % readers.size()];
       const auto width = static_cast<size_t>(run.end - run.begin);
@@ -760,7 +764,7 @@ Status CogResult::read_once(Threads& threads, std::span<RowReader* const> reader
                        run.begin / 2, run.end / 2, run.begin, run.begin / 2);
         }
       }
-      const Run half_run{pair, run.begin / 2, run.end / 2};
+      const Run half_run{run.band, run.begin / 2, run.end / 2};
       const int16_t* halved = worker.halved.data();
       if (Status s = half_tiles.take(half_run, rows / 2, halved,
                                      [&](const int16_t* from, size_t stride, int32_t tile_width,
@@ -776,8 +780,8 @@ Status CogResult::read_once(Threads& threads, std::span<RowReader* const> reader
           const std::array<const int16_t*, 2> two{
               halved + static_cast<size_t>(2 * j) * halved_width,
               halved + static_cast<size_t>(2 * j + 1) * halved_width};
-          halve_again->reduce(top / 4 + j, two,
-                              room.data() + static_cast<size_t>(j) * quarter_width, run.begin / 4,
+          const auto out = static_cast<size_t>((top - top_of_two) / 4 + j);
+          halve_again->reduce(top / 4 + j, two, room.data() + out * quarter_width, run.begin / 4,
                               run.end / 4, run.begin / 2);
         }
       }
@@ -785,9 +789,9 @@ Status CogResult::read_once(Threads& threads, std::span<RowReader* const> reader
     });
     if (!s.ok()) return s;
     if (quarter) {
-      if (Status s = quarter->add_rows(rows / 4); !s.ok()) return s;
+      if (Status s = quarter->add_rows(rows_of_two / 4); !s.ok()) return s;
     }
-    if (!progress(reading_share * (pair + 1) / count)) return Status::cancelled();
+    if (!progress(reading_share * std::min(pair + 2, count) / count)) return Status::cancelled();
   }
   for (size_t l = 2; l < levels; ++l) {
     if (!pyramid[l]->complete()) {
