@@ -41,6 +41,8 @@ class RowReader {
   // The columns, in order, where a source's samples begin or end in rows [row, row + rows):
   // a reader that keeps to them reads no source row twice. None when it does not matter.
   virtual std::vector<int32_t> source_edges(int32_t /*row*/, int32_t /*rows*/) const { return {}; }
+  // Whether reading the raster again decodes some of its sources again.
+  virtual bool reading_decodes() const { return false; }
 };
 
 }  // namespace demstitch

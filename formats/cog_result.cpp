@@ -530,15 +530,18 @@ Status CogResult::write_rows(std::span<RowReader* const> readers, const Progress
     worker->samples.resize(static_cast<size_t>(cog_tile_size) * cog_tile_size);
     workers_.push_back(std::move(worker));
   }
-  // Where the first two overviews halve the full raster exactly, the raster is read once:
-  // its tiles wait in the scratch file with the overviews'. Otherwise the overviews take a
-  // reading of their own, and the full raster's tiles go straight to the file in a second.
+  // Where reading the raster again would decode it again (from archives), and the first two
+  // overviews halve it exactly, it is read once: its tiles wait in the scratch file with the
+  // overviews', and are copied to the file with them. Otherwise (from files, where a second
+  // reading costs less than that copy) the overviews take a reading of their own, and the
+  // full raster's tiles go straight to the file in a second.
   const std::vector<RasterSize>& levels = description_.levels;
   auto halves = [&](size_t l) {
     return levels[l + 1].width * 2 == levels[l].width &&
            levels[l + 1].height * 2 == levels[l].height;
   };
-  const bool once = levels.size() > 1 && halves(0) && (levels.size() == 2 || halves(1));
+  const bool once = levels.size() > 1 && halves(0) && (levels.size() == 2 || halves(1)) &&
+                    readers[0]->reading_decodes();
   if (once) {
     if (Status s = read_once(threads, readers, progress); !s.ok()) return s;
   } else if (levels.size() > 1) {

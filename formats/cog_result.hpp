@@ -21,8 +21,9 @@
 namespace demstitch {
 
 // The COG result: one Cloud-Optimized GeoTIFF file, made with no more than a band of each
-// level in memory. Where the first two overviews halve the mosaic exactly (even sides, as
-// the world's and most regions' are), the mosaic is read once:
+// level in memory. Where reading the mosaic again would decode its sources again (tiles in
+// archives) and the first two overviews halve it exactly (sides a multiple of 4, as the
+// world's are), the mosaic is read once:
 // - each thread reads a run of columns 1024 rows high, a band of 512 rows at a time; a run
 //   ends where its sources' columns do, so that no source row is read twice. It compresses
 //   the run's tiles, halves the run into the first overview's 512 rows and compresses
@@ -32,8 +33,9 @@ namespace demstitch {
 //   cut into tiles and compressed when full, and folded into the next;
 // - every tile waits in a scratch file; then the header's place is kept, the tiles are
 //   copied after it (smallest level first), and last the header is written.
-// Otherwise the mosaic is read twice: first a few rows at a time for the overviews (every
-// overview from the first keeps a band), then in runs whose tiles are written in order.
+// Otherwise the mosaic is read twice, which from files costs less than copying the full
+// raster's tiles: first a few rows at a time for the overviews (every overview from the
+// first keeps a band), then in runs whose tiles are written in order.
 // The widest GeoTIFF written: every overview keeps a band of 512 rows across the whole
 // width, about 1.2 kB a column in all, and the write stays within 64 MiB.
 inline constexpr int32_t cog_max_width = 49152;

@@ -389,6 +389,7 @@ class InflatedSource final : public Source {
     return {};
   }
   std::optional<FileId> id() const override { return decoder_->stream().file->id(); }
+  bool decoded() const override { return true; }
   Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,
                  size_t* got) const override {
     std::lock_guard lock(mutex_);

@@ -24,6 +24,9 @@ class Source {
   virtual std::optional<FileId> id() const { return std::nullopt; }
   // The state of the file behind it, where it is one: another once it is written to.
   virtual std::optional<FileVersion> version() const { return std::nullopt; }
+  // Whether its bytes are decoded from compressed ones as they are read: reading them again
+  // decodes them again.
+  virtual bool decoded() const { return false; }
   // Reads consecutive bytes from `offset` into `pieces` in order, until they are full or the
   // source ends; *got tells how far it came (a short count is the end, not an error).
   virtual Status read_at(int64_t offset, std::span<const std::span<std::byte>> pieces,

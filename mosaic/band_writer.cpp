@@ -219,6 +219,11 @@ Status MosaicRowReader::read(int32_t row, int32_t column, std::span<int16_t> out
   return {};
 }
 
+bool MosaicRowReader::reading_decodes() const {
+  return std::any_of(plan_.copies.begin(), plan_.copies.end(),
+                     [](const TileCopy& copy) { return copy.source && copy.source->decoded(); });
+}
+
 std::vector<int32_t> MosaicRowReader::source_edges(int32_t row, int32_t rows) const {
   std::vector<int32_t> edges;
   const int64_t row_bytes = plan_.row_bytes;

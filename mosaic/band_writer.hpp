@@ -84,6 +84,8 @@ class MosaicRowReader final : public RowReader {
   Status read(int32_t row, int32_t column, std::span<int16_t> out) override;
   // Where each tile's columns begin and end.
   std::vector<int32_t> source_edges(int32_t row, int32_t rows) const override;
+  // Whether a tile's raster is decoded as it is read (an archive's compressed member).
+  bool reading_decodes() const override;
   // Whether copy `c` delivered fewer bytes than planned in any read so far.
   bool came_up_short(size_t c) const { return assembler_.came_up_short(c); }
 

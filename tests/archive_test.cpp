@@ -352,23 +352,31 @@ TEST_F(Archives, ASecondRunReadsTheIndexTheFirstKeptAndNoCacheKeepsNone) {
             read_file(dir_ / "changed_loose/GTResult.DEM"));
 }
 
+// From an archive the raster is read once, from the tiles on disk twice (by one way or the
+// other, the same bytes): BIG is cut into runs narrower than itself whose COG tiles they
+// share at the first two levels, and its last 512-row band is alone; SMALL has one overview.
 TEST_F(Archives, ACogWithOverviewsFromAnArchiveIsTheCogOfTheTilesOnDisk) {
-  // Big enough for overviews, which read the raster a second time.
   write_file(dir_ / "tiles/BIG.HDR", bil_header(1100, 1300, "10.004166666667", "49.995833333333"));
   write_file(dir_ / "tiles/BIG.DEM", tile_raster(1100, 1300, 300));
-  ASSERT_TRUE(shell("tar -czf BIG.tar.gz BIG.DEM BIG.HDR"));
-  fs::create_directories(dir_ / "cog_loose");
-  ASSERT_EQ(run_demstitch(dir_ / "cog_loose", {"--format=cog", "../tiles/BIG"}).status, 0);
-  const std::string loose = read_file(dir_ / "cog_loose/GTResult.tif");
-  // Without the cache, then with it twice: the index made, then used.
-  for (const std::string out : {"no_cache", "first", "second"}) {
-    fs::create_directories(dir_ / out);
-    std::vector<std::string> args = {"--format=cog", "../tiles/BIG.tar.gz"};
-    if (out == "no_cache") args.insert(args.begin(), "--no-cache");
-    const Result r = run_demstitch(dir_ / out, args, {.cache_home = dir_ / "cog_cache"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(read_file(dir_ / (out + "/GTResult.tif")), loose);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / out), {}), 1);  // nothing else left
+  write_file(dir_ / "tiles/SMALL.HDR", bil_header(600, 1000, "10.004166666667", "49.995833333333"));
+  write_file(dir_ / "tiles/SMALL.DEM", tile_raster(600, 1000, -40));
+  for (const std::string tile : {"BIG", "SMALL"}) {
+    ASSERT_TRUE(shell("tar -czf " + tile + ".tar.gz " + tile + ".DEM " + tile + ".HDR"));
+    const fs::path loose_dir = dir_ / (tile + "_loose");
+    fs::create_directories(loose_dir);
+    ASSERT_EQ(run_demstitch(loose_dir, {"--format=cog", "../tiles/" + tile}).status, 0);
+    const std::string loose = read_file(loose_dir / "GTResult.tif");
+    // Without the cache, then with it twice: the index made, then used.
+    for (const std::string run : {"no_cache", "first", "second"}) {
+      const fs::path out = dir_ / (tile + "_" + run);
+      fs::create_directories(out);
+      std::vector<std::string> args = {"--format=cog", "../tiles/" + tile + ".tar.gz"};
+      if (run == "no_cache") args.insert(args.begin(), "--no-cache");
+      const Result r = run_demstitch(out, args, {.cache_home = dir_ / "cog_cache"});
+      EXPECT_EQ(r.status, 0) << r.err;
+      EXPECT_EQ(read_file(out / "GTResult.tif"), loose) << tile << " " << run;
+      EXPECT_EQ(std::distance(fs::directory_iterator(out), {}), 1);  // nothing else left
+    }
   }
 }
 
