@@ -46,6 +46,32 @@ std::vector<int16_t> reduce_row(RasterSize from, RasterSize to, Resampling metho
   return out;
 }
 
+// Rows and output that begin at a column inside the raster give that part of the row.
+TEST(Pyramid, ReducesAPartOfARowFromRowsThatBeginInside) {
+  const RasterSize from{12, 6};
+  std::vector<std::vector<int16_t>> rows(6);
+  for (int32_t y = 0; y < 6; ++y) {
+    for (int32_t x = 0; x < 12; ++x) rows[y].push_back(static_cast<int16_t>(x * 7 - y * 13));
+  }
+  rows[3][5] = -9999;
+  for (const RasterSize to : {RasterSize{6, 3}, RasterSize{5, 4}}) {
+    for (const Resampling method : {Resampling::average, Resampling::nearest}) {
+      LevelReducer reducer(from, to, method, -9999);
+      for (int32_t row = 0; row < to.height; ++row) {
+        const std::vector<int16_t> whole = reduce_row(from, to, method, rows, row);
+        // Columns [2, 4) of the output from the source columns from 2 on, written from 2 on.
+        auto [first, last] = reducer.source_rows(row);
+        std::vector<const int16_t*> sources;
+        for (int32_t y = first; y < last; ++y) sources.push_back(rows[y].data() + 2);
+        std::vector<int16_t> part(2);
+        reducer.reduce(row, sources, part.data(), 2, 4, 2, 2);
+        EXPECT_EQ(part, std::vector<int16_t>(whole.begin() + 2, whole.begin() + 4))
+            << to.width << "x" << to.height << " row " << row;
+      }
+    }
+  }
+}
+
 TEST(Pyramid, AveragesTheValidSamplesOfEachTwoByTwoBlock) {
   const int16_t n = -9999;
   std::vector<std::vector<int16_t>> rows{{1, 2, n, n, -1, -2, -9998, -10000, 7, n},

@@ -45,9 +45,9 @@ std::string tar_member(const std::string& name, const std::string& data, char ty
   return header + data + std::string((512 - data.size() % 512) % 512, '\0');
 }
 
-std::string deflated(const std::string& data, int window_bits, int level) {
+std::string deflated(const std::string& data, int window_bits, int level, bool fixed_codes) {
   z_stream z{};
-  deflateInit2(&z, level, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&z, level, Z_DEFLATED, window_bits, 8, fixed_codes ? Z_FIXED : Z_DEFAULT_STRATEGY);
   std::string out(deflateBound(&z, data.size()), '\0');
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   z.avail_in = static_cast<uInt>(data.size());

@@ -13,10 +13,12 @@ std::string raster(size_t bytes);
 
 // A ustar member: its header block, then its data padded to whole blocks.
 std::string tar_member(const std::string& name, const std::string& data, char type = '0');
-// `data` deflated by zlib with `window_bits` (-15 raw, 16 + 15 gzip).
-std::string deflated(const std::string& data, int window_bits, int level = 6);
-inline std::string gzipped(const std::string& data, int level = 6) {
-  return deflated(data, 16 + 15, level);
+// `data` deflated by zlib with `window_bits` (-15 raw, 16 + 15 gzip); with `fixed_codes`,
+// in blocks of the fixed Huffman codes only (whose headers are 3 bits).
+std::string deflated(const std::string& data, int window_bits, int level = 6,
+                     bool fixed_codes = false);
+inline std::string gzipped(const std::string& data, int level = 6, bool fixed_codes = false) {
+  return deflated(data, 16 + 15, level, fixed_codes);
 }
 
 struct ZipEntry {
