@@ -783,8 +783,9 @@ Status CogResult::read_once(Threads& threads, std::span<RowReader* const> reader
           const std::array<const int16_t*, 2> two{
               halved + static_cast<size_t>(2 * j) * halved_width,
               halved + static_cast<size_t>(2 * j + 1) * halved_width};
-          const auto out = static_cast<size_t>((top - top_of_two) / 4 + j);
-          halve_again->reduce(top / 4 + j, two, room.data() + out * quarter_width, run.begin / 4,
+          const int32_t out = (top - top_of_two) / 4 + j;
+          halve_again->reduce(top / 4 + j, two,
+                              room.data() + static_cast<size_t>(out) * quarter_width, run.begin / 4,
                               run.end / 4, run.begin / 2);
         }
       }
@@ -812,7 +813,7 @@ Status CogResult::store_encoded(Worker& worker, size_t level, const int16_t* fir
 }
 
 Status CogResult::encode_tile(Worker& worker, const int16_t* first, size_t stride, int32_t rows,
-                              int32_t width) {
+                              int32_t width) const {
   if (Status s = worker.encode(first, stride, rows, width, description_.predictor); !s.ok()) {
     return Status::error(s.kind(), Side::output, raster_path(), s.detail());
   }

@@ -90,7 +90,7 @@ class CogResult final : public Result {
                        int32_t rows, int32_t width, int64_t sequence);
   // Encodes a tile into worker.encoded (see Worker::encode); a failure is the file's.
   Status encode_tile(Worker& worker, const int16_t* first, size_t stride, int32_t rows,
-                     int32_t width);
+                     int32_t width) const;
 
   std::vector<ResultFile> files_;
   std::vector<std::string> side_files_;

@@ -50,9 +50,9 @@ std::unique_ptr<Source> stored_member(std::shared_ptr<const Source> file, std::s
                                       std::optional<FileVersion> listed);
 // A compressed member, decoded forward from the nearest checkpoint or access point (rolling
 // checkpoints taken every 2 MiB as it is read where there is no index) and the last 64 to
-// 128 KiB decoded kept until its last byte is delivered, by one reader at a time. A member that is
-// damaged, ends early, fails its CRC or an index's piece CRC, or whose file is no longer as listed,
-// reads short from there (the piece that fails is never delivered).
+// 128 KiB decoded kept until its last byte is delivered, by one reader at a time. A member
+// that is damaged, ends early, fails its CRC or an index's piece CRC, or whose file is no
+// longer as listed, reads short from there (the piece that fails is never delivered).
 std::unique_ptr<Source> inflated_member(std::string name, MemberStream stream);
 
 }  // namespace demstitch
