@@ -144,7 +144,7 @@ class MemberDecoder {
         const int64_t member_end = stream_.start + stream_.size;
         if (!c->decoder && at + static_cast<int64_t>(n) == member_end &&
             c->verified_end >= member_end) {
-          c->cache = {};
+          c->cache = std::vector<std::byte>();  // (assigning {} would keep its room)
           c->cache_begin = c->cache_end = c->verified_end = member_end;
         }
         continue;
@@ -352,7 +352,7 @@ class MemberDecoder {
       // member's last byte is delivered, and of the checkpoints into the member only the
       // last.
       c.decoder.reset();
-      c.input = {};
+      c.input = std::vector<std::byte>();
       c.input_used = 0;
       if (rolling_.size() > 1) rolling_.erase(rolling_.begin(), rolling_.end() - 1);
     }
@@ -363,7 +363,7 @@ class MemberDecoder {
     failed_ = true;
     for (Cursor& c : cursors_) {
       c.decoder.reset();
-      c.input = {};
+      c.input = std::vector<std::byte>();
       c.input_used = 0;
     }
     return {};

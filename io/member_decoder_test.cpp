@@ -40,6 +40,10 @@ TEST(MemberDecoder, AMemberInsideAGzipStreamIsItsStretchOfTheDecodedBytes) {
   ASSERT_TRUE(member->size(&length).ok());
   EXPECT_EQ(length, static_cast<int64_t>(size));
   testing::expect_reads_in_any_order(*member, member_bytes);
+  // Its last byte delivered, the decoded bytes it kept are gone: a reader a little behind
+  // gets them decoded again.
+  EXPECT_TRUE(read_range(*member, length - 100, 100) == member_bytes.substr(size - 100));
+  EXPECT_TRUE(read_range(*member, length - 50000, 1000) == member_bytes.substr(size - 50000, 1000));
 }
 
 TEST(MemberDecoder, ADeflatedMemberThatFailsItsCrcWithholdsItsLastPiece) {
