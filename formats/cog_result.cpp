@@ -48,8 +48,9 @@ struct BandRuns {
 BandRuns band_runs(RasterSize size, const RowReader& reader, int threads, int32_t band_rows,
                    int32_t scale, int32_t widest) {
   const int32_t down = (size.height + band_rows - 1) / band_rows;
+  // Few bands are cut narrower, so that every thread has runs to take.
   const int32_t most =
-      down >= 2 * threads ? widest : std::max(cog_tile_size, size.width / (2 * threads));
+      down >= 2 * threads ? widest : std::clamp(size.width / (2 * threads), cog_tile_size, widest);
   BandRuns bands;
   for (int32_t band = 0; band < down; ++band) {
     const int32_t top = band * band_rows;
