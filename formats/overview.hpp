@@ -49,6 +49,9 @@ class LevelReducer {
   };
   static Window window(int32_t index, double ratio, int32_t source_size);
   Window row_window(int32_t row) const { return window(row, ratio_y_, from_.height); }
+  // Output columns [begin, end) of a row made of two whole source rows, two samples each.
+  void halve(const int16_t* top, const int16_t* bottom, int16_t* out, int32_t begin, int32_t end,
+             int32_t first_column, int32_t out_first) const;
   int16_t average(const Window& y, const Window& x, std::span<const int16_t* const> rows,
                   int32_t first_column) const;
 

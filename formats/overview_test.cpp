@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "formats/cog_layout.hpp"
@@ -80,6 +82,50 @@ TEST(Pyramid, AveragesTheValidSamplesOfEachTwoByTwoBlock) {
   // exactly -9999 would read as no-data and becomes -9998; a lone valid sample is the mean.
   EXPECT_EQ(reduce_row({10, 2}, {5, 1}, Resampling::average, rows),
             (std::vector<int16_t>{2, n, -2, -9998, 7}));
+}
+
+// Long rows go in blocks, all valid, all no-data and mixed, at the ends of the range and at
+// a rounding edge, from columns that begin anywhere: every sample is the mean of the valid
+// ones, rounded half away from zero (exactly -9999 reads as -9998).
+TEST(Pyramid, HalvesLongRowsAsTheMeanOfTheValidSamples) {
+  const int16_t n = -9999;
+  std::vector<std::vector<int16_t>> rows(2);
+  uint32_t state = 7;
+  for (int32_t x = 0; x < 2 * 90; ++x) {
+    for (auto& row : rows) {
+      state = state * 1103515245u + 12345u;
+      const int pick = static_cast<int>(state >> 24) % 8;
+      const auto low = static_cast<int16_t>(static_cast<int32_t>(state >> 8 & 0xff) - 128);
+      const int16_t choices[] = {low, n, 32767, -32768, -9998, -10000, low, low};
+      row.push_back((x / 32 == 1 || x / 32 == 2) && choices[pick] == n ? low : choices[pick]);
+    }
+  }
+  // A block of sea; a block of land with a mean of exactly no-data in it, and one of -0.5.
+  for (auto& row : rows) std::fill(row.begin() + 128, row.begin() + 160, n);
+  rows[0][40] = rows[1][40] = -9998;
+  rows[0][41] = rows[1][41] = -10000;
+  rows[0][44] = rows[0][45] = -1;
+  rows[1][44] = rows[1][45] = 0;
+  auto mean = [&](int32_t c) {
+    double sum = 0;
+    int count = 0;
+    for (const auto& row : rows) {
+      for (int32_t x : {2 * c, 2 * c + 1}) {
+        if (row[x] != n) sum += row[x], ++count;
+      }
+    }
+    if (count == 0) return n;
+    const double m = sum / count;
+    if (m == n) return static_cast<int16_t>(n + 1);
+    return static_cast<int16_t>(m >= 0 ? std::floor(m + 0.5) : -std::floor(-m + 0.5));
+  };
+  LevelReducer reducer({180, 2}, {90, 1}, Resampling::average, -9999);
+  for (const int32_t begin : {0, 3, 17}) {
+    std::vector<const int16_t*> sources{rows[0].data() + 2 * begin, rows[1].data() + 2 * begin};
+    std::vector<int16_t> out(90 - begin);
+    reducer.reduce(0, sources, out.data(), begin, 90, 2 * begin, begin);
+    for (int32_t c = begin; c < 90; ++c) ASSERT_EQ(out[c - begin], mean(c)) << "column " << c;
+  }
 }
 
 TEST(Pyramid, WeighsTheSamplesAWindowCoversInPartWhenSizesAreOdd) {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #if defined(DEMSTITCH_HAVE_LIBDEFLATE)
@@ -19,6 +20,24 @@ namespace {
 Status encode_failed(const char* what) {
   return Status::error(StatusKind::io_error, Side::output, {}, what);
 }
+
+// Room that an encoder writes a tile's bytes into before they are copied out. It is kept
+// from tile to tile and never cleared: growing a vector to a tile's bound would zero that
+// much for every tile.
+class Room {
+ public:
+  std::byte* take(size_t bytes) {
+    if (bytes > size_) {
+      data_ = std::make_unique_for_overwrite<std::byte[]>(bytes);
+      size_ = bytes;
+    }
+    return data_.get();
+  }
+
+ private:
+  std::unique_ptr<std::byte[]> data_;
+  size_t size_ = 0;
+};
 
 class Uncompressed final : public TileEncoder {
  public:
@@ -38,16 +57,17 @@ class Deflate final : public TileEncoder {
   Deflate& operator=(const Deflate&) = delete;
   Status encode(std::span<const std::byte> raw, std::vector<std::byte>& out) override {
     if (compressor_ == nullptr) return encode_failed("out of memory for the compressor");
-    out.resize(libdeflate_zlib_compress_bound(compressor_, raw.size()));
-    size_t size =
-        libdeflate_zlib_compress(compressor_, raw.data(), raw.size(), out.data(), out.size());
+    const size_t bound = libdeflate_zlib_compress_bound(compressor_, raw.size());
+    std::byte* room = room_.take(bound);
+    const size_t size = libdeflate_zlib_compress(compressor_, raw.data(), raw.size(), room, bound);
     if (size == 0) return encode_failed("compression failed");
-    out.resize(size);
+    out.assign(room, room + size);
     return {};
   }
 
  private:
   libdeflate_compressor* compressor_;
+  Room room_;
 };
 #else
 // Deflate in a zlib stream (TIFF's "Adobe deflate"), by zlib.
@@ -56,17 +76,18 @@ class Deflate final : public TileEncoder {
   explicit Deflate(int level) : level_(level) {}
   Status encode(std::span<const std::byte> raw, std::vector<std::byte>& out) override {
     uLongf size = compressBound(static_cast<uLong>(raw.size()));
-    out.resize(size);
-    int result = compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-                           reinterpret_cast<const Bytef*>(raw.data()),
-                           static_cast<uLong>(raw.size()), level_);
+    std::byte* room = room_.take(size);
+    int result =
+        compress2(reinterpret_cast<Bytef*>(room), &size, reinterpret_cast<const Bytef*>(raw.data()),
+                  static_cast<uLong>(raw.size()), level_);
     if (result != Z_OK) return encode_failed("compression failed");
-    out.resize(size);
+    out.assign(room, room + size);
     return {};
   }
 
  private:
   int level_;
+  Room room_;
 };
 #endif
 
@@ -79,17 +100,18 @@ class Zstd final : public TileEncoder {
   Zstd& operator=(const Zstd&) = delete;
   Status encode(std::span<const std::byte> raw, std::vector<std::byte>& out) override {
     if (context_ == nullptr) return encode_failed("out of memory for the compressor");
-    out.resize(ZSTD_compressBound(raw.size()));
-    size_t size =
-        ZSTD_compressCCtx(context_, out.data(), out.size(), raw.data(), raw.size(), level_);
+    const size_t bound = ZSTD_compressBound(raw.size());
+    std::byte* room = room_.take(bound);
+    const size_t size = ZSTD_compressCCtx(context_, room, bound, raw.data(), raw.size(), level_);
     if (ZSTD_isError(size)) return encode_failed(ZSTD_getErrorName(size));
-    out.resize(size);
+    out.assign(room, room + size);
     return {};
   }
 
  private:
   ZSTD_CCtx* context_;
   int level_;
+  Room room_;
 };
 #endif
 
