@@ -560,7 +560,7 @@ Status CogResult::write_rows(std::span<RowReader* const> readers, const Progress
   const bool big = needs_big_tiff(
       description_, overview_bytes + most_tile * static_cast<int64_t>(tile_size_[0].size()));
   const auto header_bytes = static_cast<int64_t>(cog_header(description_, tile_size_, big).size());
-  if (Status s = copy_tiles(header_bytes, once ? 0 : 1); !s.ok()) return s;
+  if (Status s = copy_tiles(threads, header_bytes, once ? 0 : 1); !s.ok()) return s;
   if (once) {
     if (!progress(1.0)) return Status::cancelled();
   } else if (Status s =
@@ -592,38 +592,52 @@ Status CogResult::make_overviews(Threads& threads, std::span<RowReader* const> r
   return {};
 }
 
-Status CogResult::copy_tiles(int64_t at, size_t last_level) {
-  std::vector<std::byte> buffer(size_t{1} << 20);
+Status CogResult::copy_tiles(Threads& threads, int64_t at, size_t last_level) {
   // Runs of tiles that lie one after another in the scratch file go in one copy.
-  int64_t run_at = -1;
-  int64_t run_bytes = 0;
-  auto copy_run = [&]() -> Status {
-    while (run_bytes > 0) {
-      const auto n = static_cast<size_t>(std::min<int64_t>(run_bytes, std::ssize(buffer)));
-      size_t got = 0;
-      if (Status s = tiles_->read_at(run_at, std::span(buffer).first(n), &got); !s.ok()) return s;
-      if (got != n) {
-        return Status::error(StatusKind::io_error, Side::output, raster_path(),
-                             "the scratch file of the overviews ended early");
-      }
-      if (Status s = file_->write_at(at, std::span(buffer).first(n)); !s.ok()) return s;
-      at += static_cast<int64_t>(n);
-      run_at += static_cast<int64_t>(n);
-      run_bytes -= static_cast<int64_t>(n);
-    }
-    return {};
+  struct Stretch {
+    int64_t from = 0;
+    int64_t to = 0;
+    int64_t bytes = 0;
   };
+  std::vector<Stretch> stretches;
   for (size_t l = description_.levels.size(); l-- > last_level;) {
     for (size_t t = 0; t < tile_at_[l].size(); ++t) {
       const int64_t from = tile_at_[l][t];
-      if (run_at + run_bytes != from) {
-        if (Status s = copy_run(); !s.ok()) return s;
-        run_at = from;
+      if (stretches.empty() || stretches.back().from + stretches.back().bytes != from) {
+        const int64_t to = stretches.empty() ? at : stretches.back().to + stretches.back().bytes;
+        stretches.push_back(Stretch{from, to, 0});
       }
-      run_bytes += framed(tile_size_[l][t]);
+      stretches.back().bytes += framed(tile_size_[l][t]);
     }
   }
-  return copy_run();
+  if (stretches.empty()) return {};
+  // Each thread copies an equal share of the bytes, through a buffer of its own.
+  const int64_t total = stretches.back().to + stretches.back().bytes - at;
+  const int share = threads.count();
+  return threads.tasks(share, [&](int part, int) -> Status {
+    const int64_t begin = at + total * part / share;
+    const int64_t end = at + total * (part + 1) / share;
+    std::vector<std::byte> buffer(size_t{1} << 20);
+    for (const Stretch& stretch : stretches) {
+      int64_t to = std::max(begin, stretch.to);
+      const int64_t stop = std::min(end, stretch.to + stretch.bytes);
+      while (to < stop) {
+        const auto n = static_cast<size_t>(std::min<int64_t>(stop - to, std::ssize(buffer)));
+        const std::span<std::byte> piece = std::span(buffer).first(n);
+        size_t got = 0;
+        if (Status s = tiles_->read_at(stretch.from + (to - stretch.to), piece, &got); !s.ok()) {
+          return s;
+        }
+        if (got != n) {
+          return Status::error(StatusKind::io_error, Side::output, raster_path(),
+                               "the scratch file of the tiles ended early");
+        }
+        if (Status s = file_->write_at(to, piece); !s.ok()) return s;
+        to += static_cast<int64_t>(n);
+      }
+    }
+    return {};
+  });
 }
 
 Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const> readers,

@@ -79,7 +79,7 @@ class CogResult final : public Result {
                         const Progress& progress);
   // Copies the tiles of the levels from the last to `last_level` from the scratch file to
   // the file from `at`, in file order.
-  Status copy_tiles(int64_t at, size_t last_level);
+  Status copy_tiles(Threads& threads, int64_t at, size_t last_level);
   Status write_full_raster(Threads& threads, std::span<RowReader* const> readers,
                            const Progress& progress, int64_t at);
   // Reads the full raster once, band by band: its tiles go to the scratch file and its
