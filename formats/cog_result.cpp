@@ -574,17 +574,26 @@ Status CogResult::write_rows(std::span<RowReader* const> readers, const Progress
 
 Status CogResult::make_overviews(Threads& threads, std::span<RowReader* const> readers,
                                  const Progress& progress) {
-  const size_t levels = description_.levels.size();
-  std::vector<std::unique_ptr<Level>> pyramid(levels);
-  for (size_t l = levels; l-- > 1;) {
-    pyramid[l] = std::make_unique<Level>(*this, l, threads, cog_tile_size, true,
-                                         l + 1 < levels ? pyramid[l + 1].get() : nullptr);
-  }
+  std::vector<std::unique_ptr<Level>> pyramid = chain(threads, 1);
   // The full raster only passes through, a few rows at a time, on its way to the overviews.
   pyramid[0] = std::make_unique<Level>(*this, 0, threads, reading_rows, false, pyramid[1].get());
   if (Status s = pyramid[0]->read_all(readers, progress); !s.ok()) return s;
+  return complete(pyramid);
+}
+
+std::vector<std::unique_ptr<CogResult::Level>> CogResult::chain(Threads& threads, size_t first) {
+  const size_t levels = description_.levels.size();
+  std::vector<std::unique_ptr<Level>> pyramid(levels);
+  for (size_t l = levels; l-- > first;) {
+    pyramid[l] = std::make_unique<Level>(*this, l, threads, cog_tile_size, true,
+                                         l + 1 < levels ? pyramid[l + 1].get() : nullptr);
+  }
+  return pyramid;
+}
+
+Status CogResult::complete(const std::vector<std::unique_ptr<Level>>& pyramid) const {
   for (const auto& level : pyramid) {
-    if (!level->complete()) {
+    if (level && !level->complete()) {
       return Status::error(StatusKind::io_error, Side::output, raster_path(),
                            "an overview was left incomplete");
     }
@@ -696,11 +705,7 @@ Status CogResult::write_full_raster(Threads& threads, std::span<RowReader* const
 Status CogResult::read_once(Threads& threads, std::span<RowReader* const> readers,
                             const Progress& progress) {
   const size_t levels = description_.levels.size();
-  std::vector<std::unique_ptr<Level>> pyramid(levels);
-  for (size_t l = levels; l-- > 2;) {
-    pyramid[l] = std::make_unique<Level>(*this, l, threads, cog_tile_size, true,
-                                         l + 1 < levels ? pyramid[l + 1].get() : nullptr);
-  }
+  std::vector<std::unique_ptr<Level>> pyramid = chain(threads, 2);
   Level* quarter = levels > 2 ? pyramid[2].get() : nullptr;
   const RasterSize size = description_.levels[0];
   const RasterSize half = description_.levels[1];
@@ -812,13 +817,7 @@ Status CogResult::read_once(Threads& threads, std::span<RowReader* const> reader
     }
     if (!progress(reading_share * std::min(pair + 2, count) / count)) return Status::cancelled();
   }
-  for (size_t l = 2; l < levels; ++l) {
-    if (!pyramid[l]->complete()) {
-      return Status::error(StatusKind::io_error, Side::output, raster_path(),
-                           "an overview was left incomplete");
-    }
-  }
-  return {};
+  return complete(pyramid);
 }
 
 Status CogResult::store_encoded(Worker& worker, size_t level, const int16_t* first, size_t stride,

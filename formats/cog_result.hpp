@@ -75,6 +75,11 @@ class CogResult final : public Result {
   // Keeps an overview tile's encoded bytes (worker.encoded), framed, in the scratch file
   // (from any thread).
   Status store_tile(size_t level, size_t tile, Worker& worker);
+  // The pyramid's levels from `first` on (none before it), each to fold its bands into the
+  // next.
+  std::vector<std::unique_ptr<Level>> chain(Threads& threads, size_t first);
+  // Fails unless every level there is has all its rows.
+  Status complete(const std::vector<std::unique_ptr<Level>>& pyramid) const;
   Status make_overviews(Threads& threads, std::span<RowReader* const> readers,
                         const Progress& progress);
   // Copies the tiles of the levels from the last to `last_level` from the scratch file to
