@@ -38,6 +38,8 @@ class RowReader {
   virtual ~RowReader() = default;
   // Samples [column, column + out.size()) of row `row`.
   virtual Status read(int32_t row, int32_t column, std::span<int16_t> out) = 0;
+  // Rows [row, row + rows) whole, one after another in `out`.
+  virtual Status read_rows(int32_t row, int32_t rows, std::span<int16_t> out) = 0;
   // The columns, in order, where a source's samples begin or end in rows [row, row + rows):
   // a reader that keeps to them reads no source row twice. None when it does not matter.
   virtual std::vector<int32_t> source_edges(int32_t /*row*/, int32_t /*rows*/) const { return {}; }

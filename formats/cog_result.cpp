@@ -358,7 +358,7 @@ class CogResult::Level {
   }
 
   // Reads the whole level through `readers`, band by band, each thread a share of the
-  // columns.
+  // band's whole rows.
   Status read_all(std::span<RowReader* const> readers, const Progress& progress) {
     const int share = threads_.count();
     while (!complete()) {
@@ -366,15 +366,13 @@ class CogResult::Level {
       const auto rows = static_cast<int32_t>(space.size() / width_);
       const int32_t first_row = rows_done();
       Status s = threads_.tasks(share, [&](int part, int thread) -> Status {
-        const auto begin = static_cast<int32_t>(int64_t{size_.width} * part / share);
-        const auto end = static_cast<int32_t>(int64_t{size_.width} * (part + 1) / share);
+        const int32_t begin = rows * part / share;
+        const int32_t end = rows * (part + 1) / share;
+        if (begin == end) return {};
         RowReader& reader = *readers[static_cast<size_t>(thread) % readers.size()];
-        for (int32_t r = 0; r < rows; ++r) {
-          std::span<int16_t> part_row(space.data() + static_cast<size_t>(r) * width_ + begin,
-                                      static_cast<size_t>(end - begin));
-          if (Status s = reader.read(first_row + r, begin, part_row); !s.ok()) return s;
-        }
-        return {};
+        return reader.read_rows(first_row + begin, end - begin,
+                                space.subspan(static_cast<size_t>(begin) * width_,
+                                              static_cast<size_t>(end - begin) * width_));
       });
       if (!s.ok()) return s;
       if (Status s = add_rows(rows); !s.ok()) return s;

@@ -82,6 +82,11 @@ class MosaicRowReader final : public RowReader {
  public:
   explicit MosaicRowReader(const MosaicPlan& plan) : plan_(plan), assembler_(plan) {}
   Status read(int32_t row, int32_t column, std::span<int16_t> out) override;
+  // Whole rows lie one after another in the mosaic: one reading takes them all, a tile's
+  // rows in one vectored read.
+  Status read_rows(int32_t row, int32_t /*rows*/, std::span<int16_t> out) override {
+    return read(row, 0, out);
+  }
   // Where each tile's columns begin and end.
   std::vector<int32_t> source_edges(int32_t row, int32_t rows) const override;
   // Whether a tile's raster is decoded as it is read (an archive's compressed member).
