@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 namespace demstitch {
 
@@ -115,10 +116,11 @@ void LevelReducer::halve(const int16_t* top, const int16_t* bottom, int16_t* out
   // doubles, and an exact no-data mean is one above it.
   auto any = [&](int32_t from, int32_t to) {
     for (int32_t i = from; i < to; ++i) {
-      const int32_t s0 = t[2 * i];
-      const int32_t s1 = t[2 * i + 1];
-      const int32_t s2 = b[2 * i];
-      const int32_t s3 = b[2 * i + 1];
+      const ptrdiff_t x = ptrdiff_t{2} * i;
+      const int32_t s0 = t[x];
+      const int32_t s1 = t[x + 1];
+      const int32_t s2 = b[x];
+      const int32_t s3 = b[x + 1];
       const auto v0 = static_cast<int32_t>(s0 != nd);
       const auto v1 = static_cast<int32_t>(s1 != nd);
       const auto v2 = static_cast<int32_t>(s2 != nd);
@@ -147,7 +149,8 @@ void LevelReducer::halve(const int16_t* top, const int16_t* bottom, int16_t* out
       std::fill(o + i, o + i + block, no_data_);
     } else if (valid == 4 * block) {
       for (int32_t k = i; k < i + block; ++k) {
-        const int32_t sum = t[2 * k] + t[2 * k + 1] + b[2 * k] + b[2 * k + 1];
+        const ptrdiff_t x = ptrdiff_t{2} * k;
+        const int32_t sum = t[x] + t[x + 1] + b[x] + b[x + 1];
         // (sum + 2) / 4 from zero up, one less added below it.
         const int32_t mean = (sum + 1 + static_cast<int32_t>(sum >= 0)) >> 2;
         o[k] = static_cast<int16_t>(sum == 4 * nd ? nd + 1 : mean);

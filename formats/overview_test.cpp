@@ -121,7 +121,8 @@ TEST(Pyramid, HalvesLongRowsAsTheMeanOfTheValidSamples) {
   };
   LevelReducer reducer({180, 2}, {90, 1}, Resampling::average, -9999);
   for (const int32_t begin : {0, 3, 17}) {
-    std::vector<const int16_t*> sources{rows[0].data() + 2 * begin, rows[1].data() + 2 * begin};
+    std::vector<const int16_t*> sources{rows[0].data() + ptrdiff_t{2} * begin,
+                                        rows[1].data() + ptrdiff_t{2} * begin};
     std::vector<int16_t> out(90 - begin);
     reducer.reduce(0, sources, out.data(), begin, 90, 2 * begin, begin);
     for (int32_t c = begin; c < 90; ++c) ASSERT_EQ(out[c - begin], mean(c)) << "column " << c;
